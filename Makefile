@@ -1,0 +1,36 @@
+# Entry points: make, make test, make bench, make run, make fuzz. SANITIZE=1 builds with the
+# address and undefined-behaviour sanitizers into a separate folder.
+SANITIZE ?= 0
+ifeq ($(SANITIZE),1)
+  BUILD := build-asan
+  CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Debug -DQUEVRO_SANITIZE=ON
+else
+  BUILD := build
+  CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+endif
+JOBS ?= 2
+
+.PHONY: all deps configure test bench run fuzz clean
+
+all: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@bash tools/deps.sh
+
+configure: deps
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS) >/dev/null
+
+test: all
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@[ -f build-bench/build.ninja ] || cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target benchmarks
+	@bash bench/run.sh build-bench
+
+run: all
+	@./$(BUILD)/quevro
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz

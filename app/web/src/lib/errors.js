@@ -1,0 +1,23 @@
+// Errors that carry a translation key, so the page can show them in the user's language.
+
+export class AppError extends Error {
+  /**
+   * @param {string} key translation key, e.g. "generator.errWordCorrupted"
+   * @param {object} [opts] params for the message and an optional technical detail
+   */
+  constructor(key, { params, detail, cause } = {}) {
+    super(key)
+    this.name = 'AppError'
+    this.key = key
+    this.params = params || {}
+    this.detail = detail || ''
+    if (cause) this.cause = cause
+  }
+}
+
+/** Turns anything thrown into an AppError, using `fallbackKey` for foreign errors. */
+export function toAppError(err, fallbackKey = 'generator.errUnknown') {
+  if (err instanceof AppError) return err
+  const detail = err && err.message ? String(err.message) : String(err ?? '')
+  return new AppError(fallbackKey, { detail, cause: err })
+}

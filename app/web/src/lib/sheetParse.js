@@ -1,0 +1,81 @@
+// Turns spreadsheet bytes into headers and records. Runs inside the sheet worker (and in tests).
+import * as XLSX from 'xlsx'
+import { AppError } from './errors.js'
+import { dedupeHeaders, isEmptyRecord, setOwn } from './records.js'
+
+const DISPIMG_ID = /DISPIMG\(\s*"([^"]+)"/i
+
+function cellText(cell) {
+  if (!cell) return ''
+  if (cell.w !== undefined && cell.w !== null && cell.w !== '') return String(cell.w)
+  if (cell.v === undefined || cell.v === null) return ''
+  if (cell.v instanceof Date) return cell.v.toISOString()
+  return String(cell.v)
+}
+
+function openWorkbook(bytes) {
+  try {
+    return XLSX.read(bytes, { type: 'array', cellFormula: true, cellText: true, cellHTML: false, cellStyles: false })
+  } catch (err) {
+    const msg = String(err?.message || err)
+    if (/password|encrypt/i.test(msg)) throw new AppError('generator.errExcelProtected', { detail: msg })
+    throw new AppError('generator.errExcelCorrupted', { detail: msg })
+  }
+}
+
+/**
+ * @param {Uint8Array} bytes workbook bytes
+ * @returns {{ sheetName, headers, records, dispImgCells }} plain data only
+ *   dispImgCells: [{ id, row, col }] cells showing an embedded cell picture (row 1-based, col letter)
+ */
+export function parseWorkbook(bytes) {
+  const wb = openWorkbook(bytes)
+  const sheetName = wb.SheetNames?.[0]
+  const ws = sheetName !== undefined ? wb.Sheets[sheetName] : undefined
+  if (!ws || !ws['!ref']) throw new AppError('generator.errExcelNoHeader')
+
+  const range = XLSX.utils.decode_range(ws['!ref'])
+  const headerRow = range.s.r
+  const rawHeaders = []
+  const columns = []
+  for (let c = range.s.c; c <= range.e.c; c++) {
+    const text = cellText(ws[XLSX.utils.encode_cell({ r: headerRow, c })]).trim()
+    if (text === '') continue
+    rawHeaders.push(text)
+    columns.push(c)
+  }
+  if (!rawHeaders.length) throw new AppError('generator.errExcelNoHeader')
+  const headers = dedupeHeaders(rawHeaders)
+
+  const records = []
+  const dispImgCells = []
+  for (let r = headerRow + 1; r <= range.e.r; r++) {
+    const rec = {}
+    for (let i = 0; i < headers.length; i++) {
+      const cell = ws[XLSX.utils.encode_cell({ r, c: columns[i] })]
+      let text = cellText(cell)
+      if (cell && typeof cell.f === 'string' && cell.f.toUpperCase().includes('DISPIMG')) {
+        const m = DISPIMG_ID.exec(cell.f)
+        if (m) dispImgCells.push({ id: m[1], row: r + 1, col: XLSX.utils.encode_col(columns[i]) })
+        text = ''
+      }
+      setOwn(rec, headers[i], text)
+    }
+    if (isEmptyRecord(rec, headers)) continue
+    rec._excelRowNumber = r + 1
+    records.push(rec)
+  }
+  // Picture cells outside header columns are still worth knowing for image mapping.
+  for (const addr of Object.keys(ws)) {
+    if (addr[0] === '!') continue
+    const cell = ws[addr]
+    if (!cell || typeof cell.f !== 'string') continue
+    const m = DISPIMG_ID.exec(cell.f)
+    if (!m) continue
+    const { r, c } = XLSX.utils.decode_cell(addr)
+    const col = XLSX.utils.encode_col(c)
+    if (!dispImgCells.some((d) => d.row === r + 1 && d.col === col)) dispImgCells.push({ id: m[1], row: r + 1, col })
+  }
+  if (!records.length) throw new AppError('generator.errExcelEmpty')
+  return { sheetName: String(sheetName), headers, records, dispImgCells }
+}

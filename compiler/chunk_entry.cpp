@@ -1,0 +1,99 @@
+#include "compiler/chunk_entry.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "compiler/chunk_loader.h"
+#include "compiler/compiler.h"
+#include "vm/api.h"
+#include "vm/calls.h"
+#include "vm/collector.h"
+
+namespace quevro {
+
+namespace {
+
+struct LoadRequest {
+  const char* data;
+  size_t len;
+  const char* chunk_name;
+};
+
+void load_body(VmState* L, void* ud) {
+  auto* req = static_cast<LoadRequest*>(ud);
+  CollectorBlock block(L);  // the prototypes are reachable only once the closure exists
+  Prototype* p = (req->len > 0 && req->data[0] == '=')
+                     ? load_precompiled(L, req->data, req->len, req->chunk_name)
+                     : compile_source(L, req->data, req->len, req->chunk_name);
+  ensure_stack(L, 1);
+  push(L, make_object(new_script_closure(L, p, L->globals.table())));
+}
+
+bool ends_with(const char* s, size_t len, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
+}
+
+bool has_bom(const char* s, size_t len) { return len >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0; }
+
+}  // namespace
+
+int load_buffer(VmState* L, const char* data, size_t len, const char* chunk_name) {
+  LoadRequest req{data, len, chunk_name};
+  return protected_run(L, load_body, &req);
+}
+
+int load_file(VmState* L, const char* path) {
+  std::string chunk_name = std::string("@") + path;
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    ensure_stack(L, 1);
+    push_fstring(L, "\n{Failed}:%s\n{File}:%s\n{Error}:%s", "open", path, std::strerror(errno));
+    return STATUS_FILE;
+  }
+  std::string content;
+  char buffer[1024];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+  std::fclose(f);
+  size_t skip = (ends_with(path, std::strlen(path), ".qvu") && has_bom(content.data(), content.size())) ? 3 : 0;
+  return load_buffer(L, content.data() + skip, content.size() - skip, chunk_name.c_str());
+}
+
+int load_code_or_path(VmState* L, const char* data, size_t len, const char* chunk_name) {
+  if (len >= 9 && len <= 1039 && (ends_with(data, len, ".quevro") || ends_with(data, len, ".qvu")))
+    return load_file(L, std::string(data, len).c_str());
+  if (has_bom(data, len)) {
+    data += 3;
+    len -= 3;
+  }
+  return load_buffer(L, data, len, chunk_name);
+}
+
+int load_from_reader(VmState* L, int reader, const char* chunk_name) {
+  std::string text;
+  for (;;) {
+    ensure_stack(L, 2);
+    push_value(L, reader);
+    call(L, 0, 1);
+    int t = type_of(L, -1);
+    if (t == TAG_NULL) {
+      L->top--;
+      break;
+    }
+    if (t != TAG_STRING && t != TAG_NUMBER) {
+      L->top--;
+      push_string(L, "reader function must return a string");
+      return STATUS_RUNTIME;
+    }
+    size_t n;
+    const char* piece = to_lstring(L, -1, &n);
+    text.append(piece, n);
+    L->top--;
+  }
+  return load_buffer(L, text.data(), text.size(), chunk_name);
+}
+
+}  // namespace quevro

@@ -1,0 +1,23 @@
+// Small UTF-8 / UTF-16 helpers for the lexer and the source labels of messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quevro {
+
+// Appends the UTF-8 form of a code point (surrogate values are encoded as three bytes, so a lone
+// \uDC00 escape still produces bytes).
+void utf8_append(std::string& out, uint32_t cp);
+
+// Decodes the first character; returns the bytes it used, or 0 when the sequence is malformed.
+size_t utf8_decode(const char* s, size_t len, uint32_t* cp);
+
+// True when the whole byte range is well-formed UTF-8.
+bool utf8_valid(const char* s, size_t len);
+
+// Converts UTF-8 to UTF-16; false when the text is not well-formed.
+bool utf8_to_utf16(const char* s, size_t len, std::u16string& out);
+
+}  // namespace quevro

@@ -1,0 +1,22 @@
+// Native libraries registered as namespaces, and the state's table of loaded modules.
+#pragma once
+
+#include "vm/closure.h"
+
+namespace quevro {
+
+struct LibraryFunction {
+  const char* name;
+  NativeFn fn;
+};
+
+// Registers the functions (a list ended by a null name) as fields of the namespace `name`
+// (a dotted path from the global table, created as needed) and records the namespace in
+// `_loaded_libs`. Raises "name conflict for namespace '%s'" when a path component is neither a
+// table nor a class. Leaves the namespace table on the stack.
+void register_library(VmState* L, const char* name, const LibraryFunction* functions);
+
+// Pushes the `_loaded_libs` table of the state.
+void push_loaded_libs(VmState* L);
+
+}  // namespace quevro

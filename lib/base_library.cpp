@@ -1,0 +1,739 @@
+// The global functions every state has: conversions, type queries, errors and assertions,
+// protected and plain calls, code loading, collector control, process services and fibers.
+#include "lib/base_library.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "compiler/chunk_entry.h"
+#include "host/library_registry.h"
+#include "host/message_primitives.h"
+#include "host/modules.h"
+#include "vm/api.h"
+#include "vm/arguments.h"
+#include "vm/calls.h"
+#include "vm/cdata.h"
+#include "vm/collector.h"
+#include "vm/debug_info.h"
+#include "vm/encoding.h"
+#include "vm/metamethods.h"
+#include "vm/number.h"
+
+namespace quevro {
+
+namespace {
+
+// Index of the first visible argument: slot 1 is the owner.
+constexpr int ARG1 = 2;
+constexpr int ARG2 = 3;
+constexpr int ARG3 = 4;
+constexpr int ARG4 = 5;
+
+int visible_count(VmState* L) { return get_top(L) > 1 ? get_top(L) - 1 : 0; }
+
+char locale_decimal_point() {
+  const lconv* lc = std::localeconv();
+  return (lc && lc->decimal_point && lc->decimal_point[0]) ? lc->decimal_point[0] : '.';
+}
+
+std::string integer_in_base(int64_t v, int base) {
+  static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  bool negative = v < 0;
+  uint64_t u = negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  std::string out;
+  do {
+    out.insert(out.begin(), digits[u % static_cast<uint64_t>(base)]);
+    u /= static_cast<uint64_t>(base);
+  } while (u);
+  if (base == 16) out.insert(0, "0x");
+  if (negative) out.insert(out.begin(), '-');
+  return out;
+}
+
+int64_t truncate_to_int64(double n) {
+  if (std::isnan(n)) return 0;
+  if (n >= 9223372036854775807.0) return INT64_MAX;
+  if (n <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(n);
+}
+
+}  // namespace
+
+std::string number_text(double n) {
+  if (n == 0) return "0";
+  if (n == std::trunc(n) && std::fabs(n) <= 9007199254740992.0) return std::to_string(static_cast<int64_t>(n));
+  char buf[32];
+  return std::string(buf, format_number(n, buf));
+}
+
+void push_tostring(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  switch (v->tag) {
+    case TAG_NULL: push_string(L, "null"); return;
+    case TAG_BOOLEAN: push_string(L, v->u.b ? "true" : "false"); return;
+    case TAG_STRING: push(L, *v); return;
+    case TAG_NUMBER: {
+      std::string s = number_text(v->u.n);
+      push_lstring(L, s.data(), s.size());
+      return;
+    }
+    default: break;
+  }
+  TableObject* mt = metatable_of(L, v);
+  if (mt) {
+    const Value* f = table_get_str(mt, intern_string(L, "_tostring"));
+    if (f->tag == TAG_FUNCTION) {
+      Value fn = *f;
+      push(L, fn);
+      push_value(L, idx);
+      call(L, 1, 1);
+      return;
+    }
+  }
+  if (v->tag == TAG_CDATA && v->cdata()->is_buffer()) {
+    push_lstring(L, reinterpret_cast<const char*>(v->cdata()->data()), v->cdata()->size);
+    return;
+  }
+  const void* address = v->tag == TAG_CDATA ? static_cast<const void*>(v->cdata()->data()) : v->u.p;
+  push_fstring(L, "%s: %p", value_type_name(v), address);
+}
+
+namespace {
+
+int base_tostring(VmState* L) {
+  check_any(L, ARG1);
+  Value* v = stack_address(L, ARG1);
+  if (v->tag == TAG_NUMBER && !is_none_or_null(L, ARG2)) {
+    int base = check_integer(L, ARG2);
+    if (base != 10) {
+      if (base < 2 || base > 36) arg_error(L, ARG2, "base out of range");
+      std::string s = integer_in_base(truncate_to_int64(v->u.n), base);
+      push_lstring(L, s.data(), s.size());
+      return 1;
+    }
+  }
+  if (v->tag == TAG_NUMBER) {
+    std::string s = number_text(v->u.n);
+    if (!is_none_or_null(L, ARG3)) {
+      char point = static_cast<char>(check_integer(L, ARG3));
+      char local = locale_decimal_point();
+      if (point != local)
+        for (char& c : s)
+          if (c == local) c = '.';
+    }
+    push_lstring(L, s.data(), s.size());
+    return 1;
+  }
+  TableObject* mt = metatable_of(L, v);
+  if (mt) {
+    const Value* f = table_get_str(mt, intern_string(L, "_tostring"));
+    if (f->tag == TAG_FUNCTION) {
+      // _tostring gets v as owner and the further arguments.
+      int n = get_top(L);
+      Value fn = *f;
+      push(L, fn);
+      for (int i = ARG1; i <= n; ++i) push_value(L, i);
+      call(L, n - 1, 1);
+      return 1;
+    }
+  }
+  push_tostring(L, ARG1);
+  return 1;
+}
+
+int base_tonumber(VmState* L) {
+  check_any(L, ARG1);
+  Value* v = stack_address(L, ARG1);
+  switch (v->tag) {
+    case TAG_NULL: return 0;
+    case TAG_BOOLEAN: push_number(L, v->u.b ? 1 : 0); return 1;
+    case TAG_POINTER: push_number(L, static_cast<double>(reinterpret_cast<uintptr_t>(v->u.p))); return 1;
+    case TAG_NUMBER: push(L, *v); return 1;
+    default: break;
+  }
+  const char* text = nullptr;
+  size_t len = 0;
+  if (v->tag == TAG_STRING || (v->tag == TAG_CDATA && v->cdata()->is_buffer())) {
+    text = to_lstring(L, ARG1, &len);
+  } else {
+    TableObject* mt = metatable_of(L, v);
+    const Value* f = mt ? table_get_str(mt, intern_string(L, "_tonumber")) : &ABSENT_VALUE;
+    if (f->tag != TAG_FUNCTION) return 0;
+    Value fn = *f;
+    push(L, fn);
+    push_value(L, ARG1);
+    call(L, 1, 1);
+    return 1;
+  }
+  int64_t start = opt_integer(L, ARG3, 1);
+  if (start < 0) start = static_cast<int64_t>(len) + start + 1;
+  if (start < 1) start = 1;
+  if (start > static_cast<int64_t>(len) + 1) start = static_cast<int64_t>(len) + 1;
+  std::string s(text + start - 1, len - static_cast<size_t>(start - 1));
+  size_t at = 0;
+  bool negative = false;
+  if (!s.empty() && s[0] == '-') {
+    negative = true;
+    at = 1;
+  }
+  const char* begin = s.c_str() + at;
+  char* end = nullptr;
+  double result = 0;
+  int base = is_none_or_null(L, ARG2) ? 10 : check_integer(L, ARG2);
+  if (base != 10) {
+    if (base < 2 || base > 36) arg_error(L, ARG2, "base out of range");
+    result = static_cast<double>(std::strtoll(begin, &end, base));
+  } else if (begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X')) {
+    result = static_cast<double>(std::strtoll(begin, &end, 16));
+  } else {
+    std::string local(begin);
+    if (!is_none_or_null(L, ARG4)) {
+      char point = static_cast<char>(check_integer(L, ARG4));
+      char lp = locale_decimal_point();
+      if (point != lp)
+        for (size_t i = 0; i < local.size() && i < 31; ++i)
+          if (local[i] == point) local[i] = lp;
+    }
+    char* local_end = nullptr;
+    result = std::strtod(local.c_str(), &local_end);
+    end = const_cast<char*>(begin) + (local_end - local.c_str());
+  }
+  size_t read = static_cast<size_t>(end - begin);
+  if (read == 0) return 0;
+  push_number(L, negative ? -result : result);
+  push_number(L, static_cast<double>(read + at));
+  return 2;
+}
+
+int base_topointer(VmState* L) {
+  Value* v = stack_address(L, ARG1);
+  double n;
+  if (v->tag == TAG_POINTER) {
+    auto address = reinterpret_cast<uintptr_t>(v->u.p) + static_cast<uintptr_t>(static_cast<intptr_t>(opt_number(L, ARG2, 0)));
+    push_pointer(L, reinterpret_cast<void*>(address));
+    return 1;
+  }
+  if (to_number_value(v, &n)) {
+    push_pointer(L, reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<int64_t>(std::nearbyint(n)))));
+    return 1;
+  }
+  return 0;
+}
+
+// type(v): the type name, then for a table its raw `_struct` (string or number) and its
+// metatable's raw `_type`; for a cdata with a metatable the metatable's `_type`.
+int push_type_results(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  if (is_absent(v)) return 0;
+  push_string(L, value_type_name(v));
+  int n = 1;
+  if (v->tag == TAG_TABLE) {
+    TableObject* t = v->table();
+    const Value* s = table_get_str(t, intern_string(L, "_struct"));
+    if (s->tag == TAG_STRING || s->tag == TAG_NUMBER) {
+      push(L, *s);
+      ++n;
+    }
+    if (t->metatable) {
+      const Value* ty = table_get_str(t->metatable, intern_string(L, "_type"));
+      if (!ty->is_null()) {
+        push(L, *ty);
+        ++n;
+      }
+    }
+  } else if (v->tag == TAG_CDATA && v->cdata()->metatable) {
+    const Value* ty = table_get_str(v->cdata()->metatable, intern_string(L, "_type"));
+    if (ty->tag == TAG_STRING || ty->tag == TAG_NUMBER) {
+      push(L, *ty);
+      ++n;
+    }
+  }
+  return n;
+}
+
+int base_type(VmState* L) { return push_type_results(L, ARG1); }
+
+int type_eq(VmState* L) {
+  check_any(L, ARG1);
+  check_any(L, ARG2);
+  int top = get_top(L);
+  int na = push_type_results(L, ARG1);
+  int nb = push_type_results(L, ARG2);
+  if (na != nb) return 0;
+  for (int i = 1; i <= na; ++i)
+    if (!raw_equal(L, top + i, top + na + i)) return 0;
+  push_boolean(L, true);
+  return 1;
+}
+
+int type_rget(VmState* L) {
+  int n = push_type_results(L, ARG1);
+  if (n == 0) return 0;
+  return 1;
+}
+
+int type_is_string(VmState* L) {
+  Value* v = stack_address(L, ARG1);
+  if (v->tag == TAG_STRING || (v->tag == TAG_CDATA && v->cdata()->is_buffer())) {
+    push_boolean(L, true);
+    return 1;
+  }
+  return 0;
+}
+
+int base_error(VmState* L) {
+  if (get_top(L) < ARG1) {
+    ensure_stack(L, 1);
+    push_null(L);
+    raise_error(L);
+  }
+  int level = opt_integer(L, ARG2, 1);
+  set_top(L, ARG1);
+  if (is_string(L, ARG1) && level > 0) {
+    std::string prefix = where(L, level);
+    push_lstring(L, prefix.data(), prefix.size());
+    push_value(L, ARG1);
+    concat(L, 2);
+  }
+  raise_error(L);
+}
+
+// The text of an assertion message: strings and numbers, a buffer's bytes, else "unknown error!".
+std::string assertion_text(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  size_t len;
+  if (v->tag == TAG_STRING || v->tag == TAG_NUMBER || (v->tag == TAG_CDATA && v->cdata()->is_buffer())) {
+    const char* s = to_lstring(L, idx, &len);
+    return std::string(s, len);
+  }
+  return "unknown error!";
+}
+
+int base_assert(VmState* L) {
+  check_any(L, ARG1);
+  if (is_falsy(*stack_address(L, ARG1))) library_error(L, "assert failed: %s", assertion_text(L, ARG2).c_str());
+  return visible_count(L);
+}
+
+int base_assertf(VmState* L) {
+  check_any(L, ARG1);
+  if (!is_falsy(*stack_address(L, ARG1))) library_error(L, "assert failed: %s", assertion_text(L, ARG2).c_str());
+  return visible_count(L) - 1;
+}
+
+int base_assert2(VmState* L) {
+  check_any(L, ARG2);
+  if (!is_falsy(*stack_address(L, ARG2))) return visible_count(L) - 2;
+  int level = opt_integer(L, ARG1, 1);
+  std::string text = assertion_text(L, ARG3);
+  std::string prefix = level > 0 ? where(L, level) : std::string();
+  text = prefix + text;
+  push_lstring(L, text.data(), text.size());
+  raise_error(L);
+}
+
+// call(f, ...): protected; true and the results, or false and the error value.
+int base_call(VmState* L) {
+  check_any(L, ARG1);
+  int status = protected_call(L, stack_address(L, ARG1), -1, 0);
+  ensure_stack(L, 1);
+  push_boolean(L, status == STATUS_OK);
+  insert(L, ARG1);
+  return get_top(L) - 1;
+}
+
+int base_invoke(VmState* L) {
+  check_any(L, ARG1);
+  call_value(L, stack_address(L, ARG1), -1);
+  return get_top(L) - 1;
+}
+
+int base_callex(VmState* L) {
+  check_any(L, ARG2);
+  if (is_none_or_null(L, ARG1)) {
+    push_function(L, standard_error_handler);
+    replace(L, ARG1);
+  }
+  ptrdiff_t handler = save_stack(L, stack_address(L, ARG1));
+  int status = protected_call(L, stack_address(L, ARG2), -1, handler);
+  // The handler stays below the results; drop it and put the flag in its place.
+  push_boolean(L, status == STATUS_OK);
+  replace(L, ARG1);
+  return get_top(L) - 1;
+}
+
+int base_rget(VmState* L) {
+  Value* v = stack_address(L, ARG1);
+  if (v->tag == TAG_TABLE) {
+    uint32_t n = table_border(v->table());
+    if (!check_stack(L, static_cast<int>(n))) library_error(L, "too many results to unpack");
+    TableObject* t = v->table();
+    for (uint32_t i = 1; i <= n; ++i) push(L, *table_get_int(t, i));
+    return static_cast<int>(n);
+  }
+  if (v->tag == TAG_FUNCTION) {
+    // Called with a null owner and the remaining arguments.
+    push_null(L);
+    replace(L, 1);
+    int n = get_top(L);
+    push_value(L, ARG1);
+    push_null(L);
+    for (int i = ARG2; i <= n; ++i) push_value(L, i);
+    call(L, n - ARG1 + 1, -1);
+    return get_top(L) - n;
+  }
+  int count = visible_count(L) - 1;
+  int n = check_integer(L, ARG1);
+  if (n < 0) n = count + n + 1;
+  if (n <= 0 || n > count) return 0;
+  return count - n + 1;
+}
+
+int base_reduce(VmState* L) {
+  TableObject* t = check_table(L, ARG1);
+  check_type(L, ARG2, TAG_FUNCTION);
+  uint32_t n = table_border(t);
+  uint32_t i = 1;
+  if (is_none_or_null(L, ARG3)) {
+    if (n == 0) library_error(L, "Reduce of empty array with no initial value");
+    set_top(L, ARG3);
+    push(L, *table_get_int(t, 1));
+    replace(L, ARG3);
+    i = 2;
+  }
+  set_top(L, ARG3);
+  for (; i <= n; ++i) {
+    push_value(L, ARG2);
+    push_value(L, ARG1);
+    push_value(L, ARG3);
+    push(L, *table_get_int(stack_address(L, ARG1)->table(), i));
+    push_number(L, i);
+    push_value(L, ARG1);
+    call(L, 5, 1);
+    replace(L, ARG3);
+    n = table_border(stack_address(L, ARG1)->table());
+  }
+  return 1;
+}
+
+int base_switch(VmState* L) {
+  check_any(L, ARG1);
+  check_table(L, ARG2);
+  Value cases = *stack_address(L, ARG2);
+  ensure_stack(L, 3);
+  push(L, cases);
+  push_value(L, ARG1);
+  Value* key = L->top - 1;
+  full_get(L, L->top - 2, key, L->top - 2, make_boolean(0));
+  L->top--;
+  if (type_of(L, -1) != TAG_FUNCTION) {
+    L->top--;
+    if (!is_none_or_null(L, ARG3)) {
+      check_type(L, ARG3, TAG_FUNCTION);
+      push_value(L, ARG3);
+    } else {
+      raw_get_field(L, ARG2, "default");
+      if (type_of(L, -1) != TAG_FUNCTION) return 0;
+    }
+  }
+  int first_extra = ARG4;
+  int top = get_top(L) - 1;  // the handler is on top
+  push(L, cases);
+  for (int i = first_extra; i <= top; ++i) push_value(L, i);
+  int nargs = 1 + (top >= first_extra ? top - first_extra + 1 : 0);
+  int before = get_top(L) - nargs - 1;
+  call(L, nargs, -1);
+  return get_top(L) - before;
+}
+
+int base_sleep(VmState* L) {
+  double ms = opt_number(L, ARG1, 0);
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+  push_boolean(L, true);
+  return 1;
+}
+
+int base_execute(VmState* L) {
+  size_t len;
+  const char* command = opt_lstring(L, ARG1, "", &len);
+  if (len == 0) return 0;
+  std::fflush(nullptr);
+  int status = std::system(command);
+  if (status != -1 && WIFEXITED(status)) status = WEXITSTATUS(status);
+  push_number(L, status);
+  return 1;
+}
+
+int base_setlocale(VmState* L) {
+  static const char* const names[] = {"all", "collate", "ctype", "monetary", "numeric", "time"};
+  static const int categories[] = {LC_ALL, LC_COLLATE, LC_CTYPE, LC_MONETARY, LC_NUMERIC, LC_TIME};
+  const char* name = opt_lstring(L, ARG1, "all", nullptr);
+  int category = -1;
+  for (int i = 0; i < 6; ++i)
+    if (std::strcmp(name, names[i]) == 0) category = categories[i];
+  if (category < 0) arg_error(L, ARG1, format_message("\ninvalid option:'%s'", name).c_str());
+  const char* locale = nullptr;
+  if (!is_none_or_null(L, ARG2)) {
+    if (type_of(L, ARG2) != TAG_STRING) arg_error(L, ARG2, "\n{Expected}:string ");
+    locale = to_string(L, ARG2);
+  }
+  const char* result = std::setlocale(category, locale);
+  if (result)
+    push_string(L, result);
+  else
+    push_null(L);
+  return 1;
+}
+
+// This platform has no privilege names of the kind the function takes; the lookup fails.
+int base_setprivilege(VmState* L) {
+  check_lstring(L, ARG1, nullptr);
+  push_boolean(L, false);
+  return 1;
+}
+
+int base_collectgarbage(VmState* L) {
+  static const char* const options[] = {"stop", "restart", "collect", "count", "step", "setpause", "setstepmul"};
+  static const int codes[] = {GC_STOP, GC_RESTART, GC_COLLECT, GC_COUNT, GC_STEP, GC_SETPAUSE, GC_SETSTEPMUL};
+  const char* name = opt_lstring(L, ARG1, "collect", nullptr);
+  int option = -1;
+  for (int i = 0; i < 7; ++i)
+    if (std::strcmp(name, options[i]) == 0) option = codes[i];
+  if (option < 0) arg_error(L, ARG1, format_message("\ninvalid option:'%s'", name).c_str());
+  int data = opt_integer(L, ARG2, 0);
+  switch (option) {
+    case GC_COUNT: {
+      int kb = gc_control(L, GC_COUNT, 0);
+      int bytes = gc_control(L, GC_COUNT_BYTES, 0);
+      push_number(L, kb + bytes / 1024.0);
+      return 1;
+    }
+    case GC_STEP: push_boolean(L, gc_control(L, GC_STEP, data) != 0); return 1;
+    default: push_number(L, gc_control(L, option, data)); return 1;
+  }
+}
+
+// loadcode(code, chunkname): a function, or null and the message.
+int base_loadcode(VmState* L) {
+  int status;
+  if (type_of(L, ARG1) == TAG_FUNCTION) {
+    const char* name = opt_lstring(L, ARG2, "<loadcode>", nullptr);
+    status = load_from_reader(L, ARG1, name);
+  } else {
+    size_t len;
+    const char* code = check_lstring(L, ARG1, &len);
+    const char* name = opt_lstring(L, ARG2, nullptr, nullptr);
+    status = load_code_or_path(L, code, len, name ? name : "=(loadcode)");
+  }
+  if (status == STATUS_OK) return 1;
+  push_null(L);
+  insert(L, -2);
+  return 2;
+}
+
+int base_loadcodex(VmState* L) {
+  check_any(L, ARG1);
+  int n = get_top(L);
+  if (type_of(L, ARG1) != TAG_FUNCTION) {
+    size_t len;
+    const char* code = check_lstring(L, ARG1, &len);
+    if (load_code_or_path(L, code, len, "=(loadcode)") != STATUS_OK) raise_error(L);
+  } else {
+    push_value(L, ARG1);
+  }
+  push_null(L);
+  for (int i = ARG2; i <= n; ++i) push_value(L, i);
+  call(L, n - ARG1 + 1, -1);
+  return get_top(L) - n;
+}
+
+int base_eval(VmState* L) {
+  size_t len;
+  const char* text = check_lstring(L, ARG1, &len);
+  if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+    text += 3;
+    len -= 3;
+  }
+  std::string source = "return " + std::string(text, len);
+  std::string name(text, len);
+  if (load_buffer(L, source.data(), source.size(), name.c_str()) != STATUS_OK) raise_error(L);
+  int base = get_top(L) - 1;
+  push_null(L);
+  if (pcall(L, 1, -1, 0) != STATUS_OK) raise_error(L);
+  return get_top(L) - base;
+}
+
+int base_dumpcode(VmState* L) {
+  library_error(L, "unable to dump given function");
+}
+
+int fiber_create(VmState* L) {
+  Value* f = stack_address(L, ARG1);
+  if (f->tag != TAG_FUNCTION || !f->closure()->is_script) arg_error(L, ARG1, "\n{Expected}:function ");
+  VmState* co = new_fiber(L);
+  push(L, make_object(co));
+  // The fiber's stack holds its main function until the first resume.
+  Value fn = *stack_address(L, ARG1);
+  *co->top++ = fn;
+  return 1;
+}
+
+VmState* check_fiber(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  if (v->tag != TAG_FIBER) arg_error(L, idx, "\n{Expected}:fiber ");
+  return v->fiber();
+}
+
+// Moves n values from the top of one fiber's stack to another's.
+void move_values(VmState* from, VmState* to, int n) {
+  ensure_stack(to, n);
+  from->top -= n;
+  for (int i = 0; i < n; ++i) *to->top++ = from->top[i];
+}
+
+int fiber_resume(VmState* L) {
+  VmState* co = check_fiber(L, ARG1);
+  int nargs = get_top(L) - ARG1;
+  if (nargs >= STACK_WINDOW_LIMIT) library_error(L, "too many arguments to resume");
+  bool starting = co->status == STATUS_OK && co->frame == co->frames;
+  if (starting && get_top(co) == 0) {
+    // Finished: nothing is left to run.
+    push_boolean(L, false);
+    push_string(L, "cannot resume dead fiber");
+    return 2;
+  }
+  if (!check_stack(co, nargs + 1)) library_error(L, "too many arguments to resume");
+  if (starting && co->top > co->base) *co->top++ = make_null();  // the null owner of the main function
+  move_values(L, co, nargs);
+  int status = resume(co, starting ? nargs + 1 : nargs);
+  if (status == STATUS_OK || status == STATUS_YIELD) {
+    int nres = get_top(co);
+    if (nres >= STACK_WINDOW_LIMIT || !check_stack(L, nres + 1)) library_error(L, "too many results to resume");
+    push_boolean(L, true);
+    move_values(co, L, nres);
+    return nres + 1;
+  }
+  push_boolean(L, false);
+  move_values(co, L, 1);
+  return 2;
+}
+
+int fiber_yield(VmState* L) { return yield(L, get_top(L) - 1); }
+
+int fiber_current(VmState* L) {
+  if (L == G(L)->main_fiber) return 0;
+  push(L, make_object(L));
+  return 1;
+}
+
+int fiber_status(VmState* L) {
+  VmState* co = check_fiber(L, ARG1);
+  const char* s;
+  if (co == L)
+    s = "current";
+  else if (co->status == STATUS_YIELD)
+    s = "suspended";
+  else if (co->status != STATUS_OK)
+    s = "dead";
+  else if (co->frame != co->frames)
+    s = "running";
+  else if (co->top > co->base)
+    s = "suspended";  // its function has not started yet
+  else
+    s = "dead";
+  push_string(L, s);
+  return 1;
+}
+
+const LibraryFunction BASE_FUNCTIONS[] = {
+    {"tostring", base_tostring}, {"tonumber", base_tonumber}, {"topointer", base_topointer},
+    {"error", base_error},       {"assert", base_assert},     {"assert2", base_assert2},
+    {"assertf", base_assertf},   {"call", base_call},
+    {"callex", base_callex},     {"invoke", base_invoke},     {"rget", base_rget},
+    {"reduce", base_reduce},     {"switch", base_switch},     {"sleep", base_sleep},
+    {"execute", base_execute},   {"setlocale", base_setlocale}, {"setprivilege", base_setprivilege},
+    {"collectgarbage", base_collectgarbage}, {"loadcode", base_loadcode}, {"loadcodex", base_loadcodex},
+    {"eval", base_eval},         {"dumpcode", base_dumpcode}, {"import", base_import},
+    {"__messagePeek", message_peek}, {"__messageGet", message_get},
+    {"__messageTranslateDispatch", message_translate_dispatch},
+    {"__waitForMultipleObjects", wait_for_multiple_objects}, {nullptr, nullptr},
+};
+
+const LibraryFunction TYPE_FUNCTIONS[] = {
+    {"eq", type_eq}, {"rget", type_rget}, {"isString", type_is_string}, {nullptr, nullptr},
+};
+
+const LibraryFunction FIBER_FUNCTIONS[] = {
+    {"create", fiber_create}, {"resume", fiber_resume}, {"yield", fiber_yield},
+    {"current", fiber_current}, {nullptr, nullptr},
+};
+
+// A class whose namespace holds each name as a string constant of itself.
+void push_constant_class(VmState* L, NativeFn fn, const char* const* names) {
+  push_closure(L, fn, 0, true);
+  TableObject* ns = stack_address(L, -1)->closure()->env;
+  for (const char* const* n = names; *n; ++n) {
+    StringObject* s = intern_string(L, *n);
+    *table_set_str(L, ns, s) = make_string(s);
+  }
+}
+
+int fiber_status_class(VmState* L) { return fiber_status(L); }
+
+}  // namespace
+
+// The onError step: the global `onError` may replace the error value; a null result suppresses it.
+int standard_error_handler(VmState* L) {
+  if (type_of(L, ARG1) <= static_cast<int>(TAG_NULL)) return 0;
+  set_top(L, ARG1);
+  ensure_stack(L, 4);
+  push_string(L, "onError");
+  raw_get(L, GLOBALS_INDEX);
+  if (type_of(L, -1) == TAG_FUNCTION) {
+    push_null(L);
+    push_value(L, ARG1);
+    if (pcall(L, 2, 1, 0) == STATUS_OK) return 1;
+  }
+  set_top(L, ARG1);
+  return 1;
+}
+
+void open_base_library(VmState* L) {
+  register_library(L, "global", BASE_FUNCTIONS);
+  L->top--;
+  Value globals = L->globals;
+  TableObject* g = globals.table();
+  *table_set_str(L, g, intern_string(L, "global")) = globals;
+  *table_set_str(L, g, intern_string(L, "_QUEVRO_VERSION")) = make_number(44);
+  Value call_function = *table_get_str(g, intern_string(L, "call"));
+  *table_set_str(L, g, intern_string(L, "pcall")) = call_function;  // the same function object
+
+  static const char* const type_names[] = {"null", "pointer", "boolean", "string", "number", "table", "cdata",
+                                           "fiber", "function", "class", "buffer", nullptr};
+  ensure_stack(L, 4);
+  push_constant_class(L, base_type, type_names);
+  TableObject* type_ns = stack_address(L, -1)->closure()->env;
+  *table_set_str(L, type_ns, intern_string(L, "file")) = make_string(intern_string(L, "io.file"));
+  for (const LibraryFunction* f = TYPE_FUNCTIONS; f->name; ++f) {
+    push_function(L, f->fn);
+    *table_set_str(L, type_ns, intern_string(L, f->name)) = L->top[-1];
+    L->top--;
+  }
+  *table_set_str(L, g, intern_string(L, "type")) = L->top[-1];
+  L->top--;
+
+  register_library(L, "fiber", FIBER_FUNCTIONS);
+  static const char* const status_names[] = {"suspended", "running", "current", "dead", nullptr};
+  push_constant_class(L, fiber_status_class, status_names);
+  *table_set_str(L, stack_address(L, -2)->table(), intern_string(L, "status")) = L->top[-1];
+  L->top -= 2;
+}
+
+}  // namespace quevro

@@ -1,0 +1,109 @@
+// The native interface: how the host and native libraries exchange values with scripts through
+// the stack window of the running native function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vm/error.h"
+#include "vm/format.h"
+#include "vm/state.h"
+#include "vm/table.h"
+
+namespace quevro {
+
+// Pseudo-indices.
+constexpr int REGISTRY_INDEX = -10000;
+constexpr int ENVIRON_INDEX = -10001;
+constexpr int GLOBALS_INDEX = -10002;
+constexpr int upvalue_index(int n) { return GLOBALS_INDEX - n; }
+
+// Type answers: a tag, or this for an index that names no slot.
+constexpr int TYPE_NONE = -1;
+
+// The slot an index names; the shared absent value for a missing slot (never write through it).
+Value* stack_address(VmState* L, int idx);
+inline bool is_absent(const Value* v) { return v == &ABSENT_VALUE; }
+
+int check_stack(VmState* L, int n);
+inline int get_top(VmState* L) { return static_cast<int>(L->top - L->base); }
+void set_top(VmState* L, int idx);
+void remove(VmState* L, int idx);
+void insert(VmState* L, int idx);
+void replace(VmState* L, int idx);
+void push_value(VmState* L, int idx);
+inline void pop(VmState* L, int n) { set_top(L, -n - 1); }
+
+// Pushes v; the caller has made room (every native call starts with 20 free slots).
+inline void push(VmState* L, const Value& v) { *L->top++ = v; }
+
+int type_of(VmState* L, int idx);
+const char* type_name(VmState* L, int idx);
+const char* value_type_name(const Value* v);  // with "class", "buffer" and "no value"
+const char* tag_name(int tag);
+bool is_number(VmState* L, int idx);
+bool is_string(VmState* L, int idx);
+bool is_cdata(VmState* L, int idx);
+bool raw_equal(VmState* L, int i, int j);
+
+double to_number(VmState* L, int idx);
+int32_t to_integer(VmState* L, int idx);
+bool to_boolean(VmState* L, int idx);
+uint8_t string_flags(VmState* L, int idx);
+void set_string_flags(VmState* L, int idx, uint8_t flags);
+const char* to_lstring(VmState* L, int idx, size_t* len);
+inline const char* to_string(VmState* L, int idx) { return to_lstring(L, idx, nullptr); }
+const char16_t* to_utf16(VmState* L, int idx);
+size_t length_of(VmState* L, int idx);
+void* to_cdata(VmState* L, int idx);
+void* cdata_handle(VmState* L, int idx);
+
+void push_null(VmState* L);
+void push_number(VmState* L, double n);
+void push_integer(VmState* L, int64_t n);
+void push_boolean(VmState* L, bool b);
+void push_pointer(VmState* L, void* p);
+void push_lstring(VmState* L, const char* s, size_t len);
+void push_string(VmState* L, const char* s);
+void push_wstring(VmState* L, const char16_t* s, size_t units);
+void push_string_flags(VmState* L, const char* s, size_t len, uint8_t flags);
+void push_wide_as_utf8(VmState* L, const char16_t* w);
+void push_closure(VmState* L, NativeFn fn, int nup, bool as_class = false);
+inline void push_function(VmState* L, NativeFn fn) { push_closure(L, fn, 0); }
+void new_table(VmState* L, int narray, int nhash);
+void* new_cdata(VmState* L, size_t size);
+
+template <class... A>
+const char* push_fstring(VmState* L, const char* fmt, A... args) {
+  std::string s = format_message(fmt, args...);
+  push_lstring(L, s.data(), s.size());
+  return to_string(L, -1);
+}
+
+// Full get and set with metamethods: get_table replaces the key on top with the value;
+// set_table takes the key and the value from the top (the `_set` handler gets true as its flag).
+void get_table(VmState* L, int idx);
+void get_field(VmState* L, int idx, const char* name);
+void set_table(VmState* L, int idx);
+void set_field(VmState* L, int idx, const char* name);
+
+void raw_get(VmState* L, int idx);
+void raw_get_index(VmState* L, int idx, int64_t n);
+void raw_get_field(VmState* L, int idx, const char* name);
+void raw_set(VmState* L, int idx);
+void raw_set_index(VmState* L, int idx, int64_t n);
+
+bool get_metatable(VmState* L, int idx);
+void set_metatable(VmState* L, int idx);
+void get_env(VmState* L, int idx);
+int set_env(VmState* L, int idx);
+bool next(VmState* L, int idx);
+void concat(VmState* L, int n);
+int64_t append_values(VmState* L, int idx, int first);
+void registry_subtable(VmState* L, const char* name);
+
+// The environment that new native functions and buffers get: the running function's, or the
+// global table at base level.
+TableObject* current_env(VmState* L);
+
+}  // namespace quevro

@@ -1,0 +1,54 @@
+// Calling functions: frames, the owner-slot convention, varargs, protected calls, error raising
+// through the handler chain, hooks, and fibers.
+#pragma once
+
+#include "vm/state.h"
+
+namespace quevro {
+
+// Hook events and mask bits.
+enum HookEvent { HOOK_CALL = 0, HOOK_RETURN = 1, HOOK_LINE = 2, HOOK_TAIL_RETURN = 3 };
+constexpr uint8_t HOOK_MASK_CALL = 1;
+constexpr uint8_t HOOK_MASK_RETURN = 2;
+constexpr uint8_t HOOK_MASK_LINE = 4;
+
+inline ptrdiff_t save_stack(VmState* L, const Value* p) {
+  return reinterpret_cast<const char*>(p) - reinterpret_cast<const char*>(L->stack);
+}
+inline Value* restore_stack(VmState* L, ptrdiff_t offset) {
+  return reinterpret_cast<Value*>(reinterpret_cast<char*>(L->stack) + offset);
+}
+
+enum class CallKind { SCRIPT, NATIVE_DONE, YIELDED };
+
+// Prepares a call of the value at func with the values up to the top as arguments. A script
+// function gets a new frame (the caller then runs the interpreter on it); a native function runs
+// at once.
+CallKind prepare_call(VmState* L, Value* func, int wanted_results);
+// Ends the running frame: copies the results starting at first to the function's slot, padded
+// with nulls to the wanted count. Returns false when all results were wanted.
+bool finish_call(VmState* L, Value* first);
+
+// A native-level call (the native interface's call): errors propagate. wanted -1 = all results.
+void call_value(VmState* L, Value* func, int wanted_results);
+void call(VmState* L, int nargs, int nresults);
+
+// A protected call; returns the status. handler is a stack offset (save_stack) of the error
+// handler, or 0 for none. On error the error value replaces the function and its arguments.
+int protected_call(VmState* L, Value* func, int wanted_results, ptrdiff_t handler);
+int pcall(VmState* L, int nargs, int nresults, int handler_index);
+// Runs a native body in protected mode; on error the stack is cut back to where it was and the
+// error value pushed. Returns the status.
+int protected_run(VmState* L, void (*body)(VmState* L, void* ud), void* ud);
+
+// Runs the hook for an event when hooks are set and allowed.
+void run_hook(VmState* L, int event, int line);
+
+CallFrame* push_frame(VmState* L);
+
+// Fibers.
+// Starts or continues a fiber with the nargs values on top of its stack; returns its status.
+int resume(VmState* co, int nargs);
+int yield(VmState* L, int nresults);
+
+}  // namespace quevro

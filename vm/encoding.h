@@ -1,0 +1,16 @@
+// Text encodings: UTF-8, UTF-16LE and the charset of the user's locale.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace quevro {
+
+// Converts UTF-8 to UTF-16; invalid sequences become U+FFFD. Returns false when any was invalid.
+bool utf8_to_utf16(const char* s, size_t len, std::u16string* out);
+// Converts UTF-16 to UTF-8; unpaired surrogates become U+FFFD. Returns false when any was found.
+bool utf16_to_utf8(const char16_t* s, size_t units, std::string* out);
+// Converts text in the locale's charset to UTF-16 (UTF-8 locales take the UTF-8 path).
+bool ansi_to_utf16(const char* s, size_t len, std::u16string* out);
+
+}  // namespace quevro

@@ -1,0 +1,65 @@
+#include "vm/format.h"
+
+#include <cstdio>
+
+namespace quevro {
+
+size_t format_number(double n, char* out) {
+  int len = std::snprintf(out, 32, "%.14g", n);
+  return len < 0 ? 0 : static_cast<size_t>(len);
+}
+
+std::string format_message(const char* fmt, const FormatArg* args, size_t count) {
+  std::string out;
+  size_t next = 0;
+  auto take = [&]() -> const FormatArg* { return next < count ? &args[next++] : nullptr; };
+  for (const char* p = fmt; *p; ++p) {
+    if (*p != '%') {
+      out += *p;
+      continue;
+    }
+    char d = p[1];
+    if (d == '\0') {
+      out += '%';
+      break;
+    }
+    ++p;
+    const FormatArg* a;
+    char buf[64];
+    switch (d) {
+      case '%': out += '%'; break;
+      case 'c':
+        if ((a = take())) out += static_cast<char>(a->kind == FormatArg::INTEGER ? a->i : 0);
+        break;
+      case 'd':
+        if ((a = take())) {
+          long long v = a->kind == FormatArg::INTEGER ? a->i : a->kind == FormatArg::NUMBER ? static_cast<long long>(a->n) : 0;
+          std::snprintf(buf, sizeof buf, "%lld", v);
+          out += buf;
+        }
+        break;
+      case 'f':
+        if ((a = take())) {
+          double v = a->kind == FormatArg::NUMBER ? a->n : a->kind == FormatArg::INTEGER ? static_cast<double>(a->i) : 0;
+          out.append(buf, format_number(v, buf));
+        }
+        break;
+      case 'p':
+        if ((a = take())) {
+          std::snprintf(buf, sizeof buf, "%p", a->kind == FormatArg::POINTER ? a->p : nullptr);
+          out += buf;
+        }
+        break;
+      case 's':
+        if ((a = take())) out += (a->kind == FormatArg::TEXT && a->s) ? a->s : "(null)";
+        break;
+      default:
+        out += '%';
+        out += d;
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace quevro

@@ -1,0 +1,678 @@
+#include "vm/interpreter.h"
+
+#include <cmath>
+#include <string>
+
+#include "vm/api.h"
+#include "vm/calls.h"
+#include "vm/collector.h"
+#include "vm/concat.h"
+#include "vm/metamethods.h"
+#include "vm/namespace.h"
+#include "vm/opcodes.h"
+#include "vm/runtime_errors.h"
+
+namespace quevro {
+
+namespace {
+
+// The line hook fires on the first instruction, on a jump backwards or a repeat, and whenever the
+// line changes. Returns true when the hook left the fiber suspended.
+bool line_hook(VmState* L, const Instruction* pc) {
+  Prototype* p = L->frame->func->closure()->proto;
+  const Instruction* old_pc = L->saved_pc;
+  L->saved_pc = pc;
+  ptrdiff_t index = pc - p->code - 1;
+  auto line_at = [&](ptrdiff_t at) { return (at >= 0 && at < p->size_line_info) ? p->line_info[at] : -1; };
+  int line = line_at(index);
+  if (index == 0 || pc <= old_pc || line != line_at(old_pc - p->code - 1)) run_hook(L, HOOK_LINE, line);
+  if (L->status == STATUS_YIELD) {
+    L->saved_pc = pc - 1;
+    return true;
+  }
+  return false;
+}
+
+void for_prepare(VmState* L, Value* ra) {
+  static const char* const messages[] = {"'for' initial value must be a number", "'for' limit must be a number",
+                                         "'for' step must be a number"};
+  for (int j = 0; j < 3; ++j) {
+    double n;
+    if (!to_number_value(ra + j, &n)) runtime_error(L, messages[j]);
+    ra[j] = make_number(n);
+  }
+}
+
+void get_direct(VmState* L, Value* ra, const Value* obj, const Value* key) {
+  if (obj->tag == TAG_TABLE) {
+    *ra = *table_get(obj->table(), *key);
+  } else if (obj->tag == TAG_STRING && key->tag == TAG_NUMBER) {
+    StringObject* s = obj->string();
+    double pos = std::trunc(key->u.n - 1);
+    if (pos >= 0 && pos < s->units()) {
+      auto i = static_cast<size_t>(pos);
+      *ra = make_string(s->is_wide() ? intern_wide(L, s->wide_data() + i, 1) : intern_string(L, s->data() + i, 1));
+    } else {
+      set_null(ra);
+    }
+  } else if (obj->tag == TAG_FUNCTION && obj->closure()->is_class) {
+    *ra = *table_get(obj->closure()->env, *key);
+  } else {
+    set_null(ra);
+  }
+}
+
+void append_field(VmState* L, Value* ra, const Value* key, const Value* val) {
+  if (ra->tag != TAG_TABLE) return;
+  Value k = *key, v = *val;
+  TableObject* t = ra->table();
+  Value* slot = table_set_slot(L, t, k);
+  if (slot->tag == TAG_STRING && v.tag == TAG_STRING) {
+    // Declaration texts of struct and class bodies are joined with ';'.
+    StringObject* old = slot->string();
+    std::string joined(old->data(), old->length);
+    joined += ';';
+    joined.append(v.string()->data(), v.string()->length);
+    StringObject* s = intern_string(L, joined.data(), joined.size());
+    *table_set_slot(L, t, k) = make_string(s);
+  } else {
+    *slot = v;
+  }
+}
+
+void enter_namespace(VmState* L, ClosureObject* cl, Value* rc, const Value* rb) {
+  TableObject* env;
+  if (rc->tag == TAG_TABLE) {
+    env = rc->table();
+  } else {
+    *rc = make_object(cl->env);
+    if (rb->tag == TAG_STRING) {
+      StringObject* path = rb->string();
+      env = enter_namespace_path(L, cl->env, path->data(), path->length);
+    } else if (rb->tag == TAG_TABLE) {
+      env = rb->table();
+    } else {
+      type_error(L, rb, "with");
+    }
+  }
+  cl->env = env;
+  barrier_forward(L, cl, env);
+}
+
+void set_list(VmState* L, Value* ra, int n, int c) {
+  if (ra->tag != TAG_TABLE) return;
+  TableObject* t = ra->table();
+  int64_t last = static_cast<int64_t>(c - 1) * FIELDS_PER_FLUSH + n;
+  if (last > t->array_size) table_resize_array(L, t, static_cast<int>(last));
+  for (; n > 0; --n) *table_set_int(L, t, last--) = ra[n];
+}
+
+ClosureObject* make_closure(VmState* L, ClosureObject* cl, Value* base, Prototype* p, const Instruction*& pc) {
+  ClosureObject* ncl = new_script_closure(L, p, p->is_class ? nullptr : cl->env);
+  if (p->is_class) make_class(L, ncl);
+  for (int j = 0; j < p->nupvalues; ++j, ++pc) {
+    Instruction pseudo = *pc;
+    if (get_op(pseudo) == OP_GETUPVAL)
+      ncl->script_upvalues()[j] = cl->script_upvalues()[get_b(pseudo)];
+    else
+      ncl->script_upvalues()[j] = find_upvalue(L, base + get_b(pseudo));
+  }
+  return ncl;
+}
+
+}  // namespace
+
+void execute(VmState* L, int nested) {
+  static const void* const dispatch[64] = {
+      &&op_LOADK,    &&op_LOADBOOL,   &&op_LOADNIL,   &&op_GETUPVAL,   &&op_MOVE,     &&op_GETNS,     &&op_LOADNS,
+      &&op_GETGLOBAL, &&op_GETMETA,   &&op_GETTABLE,  &&op_GETTABLEN,  &&op_GETDIRECT, &&op_SETNS,    &&op_SETGLOBAL,
+      &&op_SETUPVAL, &&op_SETIFNULL,  &&op_SETMETA,   &&op_SETTABLE,   &&op_APPENDFIELD, &&op_RAWSET, &&op_SETTABLEF,
+      &&op_NEWTABLE, &&op_ENTERNS,    &&op_SELF,      &&op_ADD,        &&op_SUB,      &&op_MUL,       &&op_DIV,
+      &&op_MOD,      &&op_POW,        &&op_UNM,       &&op_NOT,        &&op_LEN,      &&op_CONCAT,    &&op_JMP,
+      &&op_EQ,       &&op_EQSTRICT,   &&op_LT,        &&op_LE,         &&op_TEST,     &&op_TESTSET,   &&op_TRY,
+      &&op_CALL,     &&op_TAILCALL,   &&op_RETURN,    &&op_FORLOOP,    &&op_FORPREP,  &&op_TFORLOOP,  &&op_CALLIFFUNC,
+      &&op_TFORNEXT, &&op_SETLIST,    &&op_CLOSE,     &&op_CLOSURE,    &&op_BNOT,     &&op_BAND,      &&op_BOR,
+      &&op_BXOR,     &&op_SHL,        &&op_SAR,       &&op_SHR,        &&op_VARARG,   &&op_UNDEFINED, &&op_UNDEFINED,
+      &&op_UNDEFINED,
+  };
+
+  ClosureObject* cl;
+  Value* base;
+  const Value* k;
+  const Instruction* pc;
+  Instruction i;
+  Value* ra;
+
+  // Operand access and the save/refresh pair around anything that may raise, call or allocate.
+  auto RB = [&]() { return base + get_b(i); };
+  auto RKB = [&]() -> Value* {
+    int b = get_b(i);
+    return rk_is_constant(b) ? const_cast<Value*>(k + rk_index(b)) : base + b;
+  };
+  auto RKC = [&]() -> Value* {
+    int c = get_c(i);
+    return rk_is_constant(c) ? const_cast<Value*>(k + rk_index(c)) : base + c;
+  };
+  auto save_pc = [&]() { L->saved_pc = pc; };
+  auto refresh = [&]() { base = L->base; };
+  auto take_jump = [&]() { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
+
+#define QV_DISPATCH()                                        \
+  do {                                                       \
+    i = *pc++;                                               \
+    if (L->hook_mask & HOOK_MASK_LINE) {                     \
+      if (line_hook(L, pc)) return;                          \
+      base = L->base;                                        \
+    }                                                        \
+    ra = base + get_a(i);                                    \
+    goto* dispatch[get_op(i)];                               \
+  } while (0)
+
+reentry:
+  cl = L->frame->func->closure();
+  base = L->base;
+  k = cl->proto->constants;
+  pc = L->saved_pc;
+  QV_DISPATCH();
+
+op_LOADK:
+  *ra = k[get_bx(i)];
+  QV_DISPATCH();
+op_LOADBOOL:
+  *ra = make_boolean(static_cast<uint32_t>(get_b(i)));
+  if (get_c(i)) pc++;
+  QV_DISPATCH();
+op_LOADNIL: {
+  Value* rb = RB();
+  do set_null(rb--);
+  while (rb >= ra);
+  QV_DISPATCH();
+}
+op_GETUPVAL:
+  *ra = *cl->script_upvalues()[get_b(i)]->v;
+  QV_DISPATCH();
+op_MOVE:
+  *ra = *RB();
+  QV_DISPATCH();
+op_GETNS: {
+  const Value* key = k + get_bx(i);
+  const Value* v = table_get(cl->env, *key);
+  if (!v->is_null()) {
+    *ra = *v;
+  } else {
+    Value env = make_object(cl->env);
+    save_pc();
+    full_get(L, &env, key, ra, make_boolean(0));
+    refresh();
+  }
+  QV_DISPATCH();
+}
+op_LOADNS:
+  *ra = make_object(cl->env);
+  QV_DISPATCH();
+op_GETGLOBAL: {
+  const Value* key = k + get_bx(i);
+  save_pc();
+  Value globals = L->globals;
+  full_get(L, &globals, key, ra, make_boolean(0));
+  refresh();
+  QV_DISPATCH();
+}
+op_GETMETA: {
+  TableObject* mt = get_metatable_of(L, RB());
+  *ra = mt ? make_object(mt) : make_null();
+  QV_DISPATCH();
+}
+op_GETTABLE: {
+  Value* rb = RB();
+  Value* rc = RKC();
+  if (rb->tag == TAG_TABLE) {
+    const Value* v = table_get(rb->table(), *rc);
+    if (!v->is_null()) {
+      *ra = *v;
+      QV_DISPATCH();
+    }
+  }
+  save_pc();
+  full_get(L, rb, rc, ra, make_boolean(0));
+  refresh();
+  QV_DISPATCH();
+}
+op_GETTABLEN: {
+  Value* rb = RB();
+  Value* rc = RKC();
+  if (rb->tag == TAG_TABLE) {
+    const Value* v = table_get(rb->table(), *rc);
+    if (!v->is_null()) {
+      *ra = *v;
+      QV_DISPATCH();
+    }
+  }
+  save_pc();
+  full_get(L, rb, rc, ra, make_null());
+  refresh();
+  QV_DISPATCH();
+}
+op_GETDIRECT:
+  save_pc();
+  get_direct(L, ra, RB(), RKC());
+  QV_DISPATCH();
+op_SETNS: {
+  Value env = make_object(cl->env);
+  save_pc();
+  full_set(L, &env, k + get_bx(i), ra, true);
+  refresh();
+  QV_DISPATCH();
+}
+op_SETGLOBAL: {
+  Value globals = L->globals;
+  save_pc();
+  full_set(L, &globals, k + get_bx(i), ra, true, true);
+  refresh();
+  QV_DISPATCH();
+}
+op_SETUPVAL: {
+  UpvalueObject* uv = cl->script_upvalues()[get_b(i)];
+  *uv->v = *ra;
+  barrier_forward(L, uv, *ra);
+  QV_DISPATCH();
+}
+op_SETIFNULL: {
+  Value* rb = RB();
+  if (rb->is_null()) *rb = *ra;
+  QV_DISPATCH();
+}
+op_SETMETA:
+  save_pc();
+  set_metatable_checked(L, ra, RKB());
+  QV_DISPATCH();
+op_SETTABLE:
+op_SETTABLEF: {
+  Value* rb = RKB();
+  Value* rc = RKC();
+  save_pc();
+  full_set(L, ra, rb, rc, get_op(i) == OP_SETTABLE);
+  refresh();
+  QV_DISPATCH();
+}
+op_APPENDFIELD:
+  save_pc();
+  append_field(L, ra, RKB(), RKC());
+  QV_DISPATCH();
+op_RAWSET:
+  save_pc();
+  raw_set_checked(L, ra, RKB(), RKC());
+  QV_DISPATCH();
+op_NEWTABLE:
+  save_pc();
+  *ra = make_object(table_create(L, fb_decode(get_b(i)), fb_decode(get_c(i))));
+  check_gc(L);
+  refresh();
+  QV_DISPATCH();
+op_ENTERNS:
+  save_pc();
+  enter_namespace(L, cl, base + get_c(i), RKB());
+  check_gc(L);
+  refresh();
+  QV_DISPATCH();
+op_SELF: {
+  Value obj = *RB();
+  Value* rc = RKC();
+  ra[1] = obj;
+  save_pc();
+  full_get(L, &obj, rc, ra, make_boolean(1));
+  refresh();
+  QV_DISPATCH();
+}
+
+#define QV_ARITH(event, expr)                                  \
+  {                                                            \
+    Value* rb = RKB();                                         \
+    Value* rc = RKC();                                         \
+    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {      \
+      double x = rb->u.n, y = rc->u.n;                         \
+      set_number(ra, (expr));                                  \
+    } else {                                                   \
+      save_pc();                                               \
+      arith(L, ra, rb, rc, event);                             \
+      refresh();                                               \
+    }                                                          \
+    QV_DISPATCH();                                             \
+  }
+
+op_ADD:
+  QV_ARITH(EVENT_ADD, x + y)
+op_SUB:
+  QV_ARITH(EVENT_SUB, x - y)
+op_MUL:
+  QV_ARITH(EVENT_MUL, x * y)
+op_DIV:
+  QV_ARITH(EVENT_DIV, x / y)
+op_MOD:
+  QV_ARITH(EVENT_MOD, x - std::floor(x / y) * y)
+op_POW:
+  QV_ARITH(EVENT_POW, std::pow(x, y))
+#undef QV_ARITH
+
+op_UNM: {
+  Value* rb = RB();
+  if (rb->tag == TAG_NUMBER) {
+    set_number(ra, -rb->u.n);
+  } else {
+    save_pc();
+    arith(L, ra, rb, rb, EVENT_UNM);
+    refresh();
+  }
+  QV_DISPATCH();
+}
+op_NOT:
+  *ra = make_boolean(is_falsy(*RB()) ? 1 : 0);
+  QV_DISPATCH();
+op_LEN:
+  save_pc();
+  get_length(L, ra, RB());
+  refresh();
+  QV_DISPATCH();
+op_CONCAT: {
+  int b = get_b(i);
+  int c = get_c(i);
+  save_pc();
+  concat_values(L, c - b + 1, c);
+  refresh();
+  base[get_a(i)] = base[b];
+  check_gc(L);
+  refresh();
+  QV_DISPATCH();
+}
+op_JMP:
+  pc += get_sbx(i);
+  QV_DISPATCH();
+op_EQ: {
+  Value* rb = RKB();
+  Value* rc = RKC();
+  bool eq;
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+    eq = rb->u.n == rc->u.n;
+  } else {
+    save_pc();
+    eq = loose_equal(L, rb, rc);
+    refresh();
+  }
+  if (eq == (get_a(i) != 0)) take_jump();
+  else pc++;
+  QV_DISPATCH();
+}
+op_EQSTRICT:
+  if (strict_equal(RKB(), RKC()) == (get_a(i) != 0)) take_jump();
+  else pc++;
+  QV_DISPATCH();
+op_LT: {
+  Value* rb = RKB();
+  Value* rc = RKC();
+  bool lt;
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+    lt = rb->u.n < rc->u.n;
+  } else {
+    save_pc();
+    lt = less_than(L, rb, rc);
+    refresh();
+  }
+  if (lt == (get_a(i) != 0)) take_jump();
+  else pc++;
+  QV_DISPATCH();
+}
+op_LE: {
+  Value* rb = RKB();
+  Value* rc = RKC();
+  bool le;
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+    le = rb->u.n <= rc->u.n;
+  } else {
+    save_pc();
+    le = less_equal(L, rb, rc);
+    refresh();
+  }
+  if (le == (get_a(i) != 0)) take_jump();
+  else pc++;
+  QV_DISPATCH();
+}
+op_TEST:
+  if (is_falsy(*ra) == (get_c(i) != 0)) pc++;
+  else take_jump();
+  QV_DISPATCH();
+op_TESTSET: {
+  Value* rb = RB();
+  if (is_falsy(*rb) == (get_c(i) != 0)) {
+    pc++;
+  } else {
+    *ra = *rb;
+    take_jump();
+  }
+  QV_DISPATCH();
+}
+op_TRY: {
+  // The body's frame starts right above it and may overwrite any register there, so the
+  // handler, the body and its arguments are copied above everything this frame uses.
+  int b = get_b(i);
+  int nargs = static_cast<int>(L->top - (base + b)) - 1;
+  if (nargs < 0) nargs = 0;
+  save_pc();
+  ensure_stack(L, nargs + 2);
+  refresh();
+  Value* slot = L->top;
+  Value* handler = base + get_c(i);
+  bool has_handler = handler->tag == TAG_FUNCTION;
+  slot[0] = has_handler ? *handler : make_null();
+  for (int j = 0; j <= nargs; ++j) slot[1 + j] = base[b + j];
+  L->top = slot + 2 + nargs;
+  protected_call(L, slot + 1, 0, has_handler ? save_stack(L, slot) : 0);
+  refresh();
+  L->top = L->frame->top;
+  QV_DISPATCH();
+}
+op_CALL: {
+  int b = get_b(i);
+  int wanted = get_c(i) - 1;
+  if (b != 0) L->top = ra + b;
+  save_pc();
+  switch (prepare_call(L, ra, wanted)) {
+    case CallKind::SCRIPT:
+      nested++;
+      goto reentry;
+    case CallKind::NATIVE_DONE:
+      if (wanted >= 0) L->top = L->frame->top;
+      refresh();
+      QV_DISPATCH();
+    case CallKind::YIELDED:
+      return;
+  }
+  QV_DISPATCH();
+}
+op_TAILCALL: {
+  int b = get_b(i);
+  if (b != 0) L->top = ra + b;
+  save_pc();
+  switch (prepare_call(L, ra, -1)) {
+    case CallKind::SCRIPT: {
+      // Slide the callee's frame down over the caller's.
+      CallFrame* caller = L->frame - 1;
+      Value* func = caller->func;
+      Value* callee_func = L->frame->func;
+      if (L->open_upvalues) close_upvalues(L, caller->base);
+      L->base = caller->base = func + (L->frame->base - callee_func);
+      ptrdiff_t n = 0;
+      for (; callee_func + n < L->top; ++n) func[n] = callee_func[n];
+      caller->top = L->top = func + n;
+      caller->saved_pc = L->saved_pc;
+      caller->tail_calls++;
+      L->frame--;
+      goto reentry;
+    }
+    case CallKind::NATIVE_DONE:
+      refresh();
+      QV_DISPATCH();
+    case CallKind::YIELDED:
+      return;
+  }
+  QV_DISPATCH();
+}
+op_RETURN: {
+  int b = get_b(i);
+  if (b != 0) L->top = ra + b - 1;
+  if (L->open_upvalues) close_upvalues(L, base);
+  save_pc();
+  bool fixed = finish_call(L, ra);
+  if (--nested == 0) return;
+  if (fixed) L->top = L->frame->top;
+  goto reentry;
+}
+op_FORLOOP: {
+  double step = ra[2].u.n;
+  double from = ra[3].tag == TAG_NUMBER ? ra[3].u.n : ra[0].u.n;
+  double idx = from + step;
+  double limit = ra[1].u.n;
+  if (step > 0 ? idx <= limit : idx >= limit) {
+    pc += get_sbx(i);
+    set_number(ra, idx);
+    set_number(ra + 3, idx);
+  }
+  QV_DISPATCH();
+}
+op_FORPREP:
+  save_pc();
+  for_prepare(L, ra);
+  set_number(ra, ra[0].u.n - ra[2].u.n);
+  set_null(ra + 3);
+  pc += get_sbx(i);
+  QV_DISPATCH();
+op_TFORLOOP:
+call_iterator : {
+  Value* cb = ra + 3;
+  cb[2] = ra[2];
+  cb[1] = ra[1];
+  cb[0] = ra[0];
+  L->top = cb + 3;
+  save_pc();
+  call_value(L, cb, get_c(i));
+  L->top = L->frame->top;
+  refresh();
+  ra = base + get_a(i);
+  cb = ra + 3;
+  if (!cb->is_null()) {
+    ra[2] = *cb;
+    take_jump();
+  } else {
+    pc++;
+  }
+  QV_DISPATCH();
+}
+op_CALLIFFUNC:
+  if (ra[1].tag == TAG_FUNCTION) {
+    L->top = ra + 2;
+    save_pc();
+    call_value(L, ra + 1, 0);
+    L->top = L->frame->top;
+    refresh();
+  }
+  QV_DISPATCH();
+op_TFORNEXT:
+  if (ra->tag == TAG_TABLE) {
+    ra[3] = ra[1];
+    save_pc();
+    if (table_next(L, ra->table(), ra + 3)) {
+      ra[1] = ra[3];
+      take_jump();
+    } else {
+      pc++;
+    }
+    QV_DISPATCH();
+  }
+  if (ra->tag == TAG_FUNCTION) goto call_iterator;
+  pc++;
+  QV_DISPATCH();
+op_SETLIST: {
+  int n = get_b(i);
+  int c = get_c(i);
+  if (n == 0) {
+    n = static_cast<int>(L->top - ra) - 1;
+    L->top = L->frame->top;
+  }
+  if (c == 0) c = static_cast<int>(*pc++);
+  save_pc();
+  set_list(L, ra, n, c);
+  QV_DISPATCH();
+}
+op_CLOSE:
+  close_upvalues(L, ra);
+  QV_DISPATCH();
+op_CLOSURE: {
+  save_pc();
+  ClosureObject* ncl = make_closure(L, cl, base, cl->proto->protos[get_bx(i)], pc);
+  base[get_a(i)] = make_object(ncl);
+  check_gc(L);
+  refresh();
+  QV_DISPATCH();
+}
+
+#define QV_BITS(op, expr)                                                      \
+  {                                                                            \
+    Value* rb = RKB();                                                         \
+    Value* rc = RKC();                                                         \
+    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {                      \
+      int32_t x = to_int32(rb->u.n), y = to_int32(rc->u.n);                    \
+      (void)y;                                                                 \
+      set_number(ra, (expr));                                                  \
+    } else {                                                                   \
+      save_pc();                                                               \
+      bit_op(L, ra, rb, rc, op);                                               \
+      refresh();                                                               \
+    }                                                                          \
+    QV_DISPATCH();                                                             \
+  }
+
+op_BNOT: {
+  Value* rb = RKB();
+  if (rb->tag == TAG_NUMBER) {
+    set_number(ra, ~to_int32(rb->u.n));
+  } else {
+    save_pc();
+    bit_op(L, ra, rb, rb, OP_BNOT);
+    refresh();
+  }
+  QV_DISPATCH();
+}
+op_BAND:
+  QV_BITS(OP_BAND, x & y)
+op_BOR:
+  QV_BITS(OP_BOR, x | y)
+op_BXOR:
+  QV_BITS(OP_BXOR, x ^ y)
+op_SHL:
+  QV_BITS(OP_SHL, static_cast<int32_t>(static_cast<uint32_t>(x) << (y & 31)))
+op_SAR:
+  QV_BITS(OP_SAR, x >> (y & 31))
+op_SHR:
+  QV_BITS(OP_SHR, static_cast<uint32_t>(x) >> (y & 31))
+#undef QV_BITS
+
+op_VARARG: {
+  int wanted = get_b(i) - 1;
+  Prototype* p = cl->proto;
+  int extra = static_cast<int>(base - L->frame->func) - p->numparams - 1;
+  if (wanted == -1) {
+    save_pc();
+    ensure_stack(L, extra);
+    refresh();
+    ra = base + get_a(i);
+    wanted = extra;
+    L->top = ra + extra;
+  }
+  for (int j = 0; j < wanted; ++j) ra[j] = j < extra ? *(base - extra + j) : make_null();
+  QV_DISPATCH();
+}
+op_UNDEFINED:
+  QV_DISPATCH();
+#undef QV_DISPATCH
+}
+
+}  // namespace quevro

@@ -1,0 +1,418 @@
+#include "vm/table.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "vm/collector.h"
+#include "vm/error.h"
+#include "vm/memory.h"
+#include "vm/state.h"
+
+namespace quevro {
+
+const Value ABSENT_VALUE = make_null();
+HashNode DUMMY_NODE = {make_null(), {{0}, TAG_NULL, 0}};
+
+namespace {
+
+// ceil(log2(x)) for x >= 1.
+int ceil_log2(uint32_t x) {
+  int log = 0;
+  uint32_t v = 1;
+  while (v < x) {
+    v <<= 1;
+    ++log;
+  }
+  return log;
+}
+
+bool node_key_is(const HashNode* n, const Value& key) {
+  if (n->key.tag != key.tag) return false;
+  switch (key.tag) {
+    case TAG_NUMBER: return n->key.u.n == key.u.n;
+    case TAG_BOOLEAN: return n->key.u.b == key.u.b;
+    default: return n->key.u.p == key.u.p;
+  }
+}
+
+HashNode* main_position_number(const TableObject* t, double x) {
+  double y = x + 1;  // so that -0 and 0 land on the same node
+  if (y == 0) return &t->nodes[0];
+  uint64_t bits;
+  std::memcpy(&bits, &y, sizeof bits);
+  uint32_t folded = static_cast<uint32_t>(bits) + static_cast<uint32_t>(bits >> 32);
+  return &t->nodes[folded % (t->node_mask() | 1)];
+}
+
+HashNode* main_position_address(const TableObject* t, const void* p) {
+  return &t->nodes[reinterpret_cast<uintptr_t>(p) % (t->node_mask() | 1)];
+}
+
+HashNode* main_position(const TableObject* t, uint32_t tag, const NodeKey& key) {
+  switch (tag) {
+    case TAG_BOOLEAN: return &t->nodes[key.u.b & t->node_mask()];
+    case TAG_STRING: return &t->nodes[reinterpret_cast<const StringObject*>(key.u.gc)->hash & t->node_mask()];
+    case TAG_NUMBER: return main_position_number(t, key.u.n);
+    default: return main_position_address(t, key.u.p);
+  }
+}
+
+HashNode* main_position(const TableObject* t, const Value& key) {
+  NodeKey k;
+  k.u.bits = key.u.bits;
+  return main_position(t, key.tag, k);
+}
+
+// Integer keys that count for the array part: integral values from 1 to 2^26.
+bool array_candidate(const Value& key, uint32_t* k) {
+  if (key.tag != TAG_NUMBER) return false;
+  int32_t i;
+  if (!number_is_int32(key.u.n, &i) || i < 1 || i > (1 << MAX_ARRAY_BITS)) return false;
+  *k = static_cast<uint32_t>(i);
+  return true;
+}
+
+// nums[i] counts the integer keys in (2^(i-1), 2^i].
+using KeyCensus = uint32_t[MAX_ARRAY_BITS + 1];
+
+int count_int_key(const Value& key, KeyCensus nums) {
+  uint32_t k;
+  if (!array_candidate(key, &k)) return 0;
+  nums[ceil_log2(k)]++;
+  return 1;
+}
+
+uint32_t census_array(const TableObject* t, KeyCensus nums) {
+  uint32_t total = 0;
+  uint32_t i = 1;  // 1-based index walking the array part
+  for (int lg = 0, two_to_lg = 1; lg <= MAX_ARRAY_BITS; ++lg, two_to_lg *= 2) {
+    uint32_t in_slice = 0;
+    uint32_t limit = static_cast<uint32_t>(two_to_lg);
+    if (limit > static_cast<uint32_t>(t->array_size)) {
+      limit = static_cast<uint32_t>(t->array_size);
+      if (i > limit) break;
+    }
+    for (; i <= limit; ++i)
+      if (!t->array[i - 1].is_null()) in_slice++;
+    nums[lg] += in_slice;
+    total += in_slice;
+  }
+  return total;
+}
+
+uint32_t census_hash(const TableObject* t, KeyCensus nums, uint32_t* total_used) {
+  uint32_t total = 0;
+  uint32_t array_keys = 0;
+  for (uint32_t i = t->node_count(); i-- > 0;) {
+    const HashNode& n = t->nodes[i];
+    if (n.val.is_null()) continue;
+    array_keys += count_int_key(n.key_value(), nums);
+    total++;
+  }
+  *total_used += total;
+  return array_keys;
+}
+
+// Picks the largest power of two n such that more than half of 1..n would be in use; returns
+// the number of keys that then go to the array part and stores n in *array_size.
+uint32_t optimal_array_size(const KeyCensus nums, uint32_t* array_size) {
+  uint32_t sum = 0, in_array = 0, size = 0;
+  uint64_t two_to_i = 1;
+  for (int i = 0; i <= MAX_ARRAY_BITS && two_to_i / 2 < *array_size; ++i, two_to_i *= 2) {
+    if (nums[i] == 0) continue;
+    sum += nums[i];
+    if (sum > two_to_i / 2) {
+      size = static_cast<uint32_t>(two_to_i);
+      in_array = sum;
+    }
+  }
+  *array_size = size;
+  return in_array;
+}
+
+void set_array_vector(VmState* L, TableObject* t, int size) {
+  t->array = mem_realloc_vector(L, t->array, static_cast<size_t>(t->array_size), static_cast<size_t>(size),
+                                MAX_VALUE_VECTOR);
+  for (int i = t->array_size; i < size; ++i) set_null(&t->array[i]);
+  t->array_size = size;
+}
+
+void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
+  if (size == 0) {
+    t->nodes = &DUMMY_NODE;
+    t->log2_nodes = 0;
+    t->last_free = &DUMMY_NODE;  // no free node: the first insertion rehashes
+    return;
+  }
+  int lsize = ceil_log2(size);
+  if (lsize > MAX_LOG2_NODES) runtime_error(L, "table overflow");
+  uint32_t count = 1u << lsize;
+  auto* nodes = static_cast<HashNode*>(mem_realloc(L, nullptr, 0, sizeof(HashNode) * count));
+  for (uint32_t i = 0; i < count; ++i) {
+    set_null(&nodes[i].val);
+    nodes[i].key.u.bits = 0;
+    nodes[i].key.tag = TAG_NULL;
+    nodes[i].key.next = 0;
+  }
+  t->nodes = nodes;
+  t->log2_nodes = static_cast<uint8_t>(lsize);
+  t->last_free = nodes + count;
+}
+
+HashNode* find_free_node(TableObject* t) {
+  while (t->last_free > t->nodes) {
+    t->last_free--;
+    if (t->last_free->key.tag == TAG_NULL) return t->last_free;
+  }
+  return nullptr;
+}
+
+void rehash(VmState* L, TableObject* t, const Value& pending) {
+  KeyCensus nums = {};
+  uint32_t array_keys = census_array(t, nums);
+  uint32_t total = array_keys;
+  array_keys += census_hash(t, nums, &total);
+  array_keys += count_int_key(pending, nums);
+  total++;
+  uint32_t array_size = array_keys;
+  uint32_t in_array = optimal_array_size(nums, &array_size);
+  table_resize(L, t, static_cast<int>(array_size), static_cast<int>(total - in_array));
+}
+
+void check_key(VmState* L, const Value& key) {
+  if (key.tag == TAG_NULL) runtime_error(L, "table index is null");
+  if (key.tag == TAG_NUMBER && std::isnan(key.u.n)) runtime_error(L, "table index is NaN");
+}
+
+Value* slot_for_new_key(VmState* L, TableObject* t, const Value& key);
+
+Value* insert_key(VmState* L, TableObject* t, const Value& key) {
+  HashNode* mp = main_position(t, key);
+  if (!mp->val.is_null() || mp == &DUMMY_NODE) {
+    HashNode* free = find_free_node(t);
+    if (free == nullptr) {
+      rehash(L, t, key);
+      return slot_for_new_key(L, t, key);
+    }
+    HashNode* other = main_position(t, mp->key.tag, mp->key);
+    if (other != mp) {
+      // The occupant is not in its main position: move it to the free node.
+      while (other->next_node() != mp) other = other->next_node();
+      other->link_to(free);
+      free->val = mp->val;
+      free->key.u.bits = mp->key.u.bits;
+      free->key.tag = mp->key.tag;
+      free->link_to(mp->next_node());
+      mp->key.next = 0;
+      set_null(&mp->val);
+    } else {
+      // The occupant owns this position: the new key goes to the free node, linked after it.
+      free->link_to(mp->next_node());
+      mp->link_to(free);
+      mp = free;
+    }
+  }
+  mp->key.u.bits = key.u.bits;
+  mp->key.tag = key.tag;
+  return &mp->val;
+}
+
+// After a rehash the key is inserted again from scratch; the array part may now hold it.
+Value* slot_for_new_key(VmState* L, TableObject* t, const Value& key) {
+  int32_t k;
+  if (key.tag == TAG_NUMBER && number_is_int32(key.u.n, &k) && static_cast<uint32_t>(k) - 1 < static_cast<uint32_t>(t->array_size))
+    return &t->array[k - 1];
+  const Value* existing = table_get(t, key);
+  if (existing != &ABSENT_VALUE) return const_cast<Value*>(existing);
+  return insert_key(L, t, key);
+}
+
+}  // namespace
+
+TableObject* table_create(VmState* L, int narray, int nhash) {
+  SharedState* g = G(L);
+  auto* t = mem_new_object<TableObject>(L, sizeof(TableObject));
+  t->absent_events = 0xFF;
+  t->log2_nodes = 0;
+  t->metatable = nullptr;
+  t->array = nullptr;
+  t->array_size = 0;
+  t->nodes = &DUMMY_NODE;
+  t->last_free = &DUMMY_NODE;
+  t->gclist = nullptr;
+  t->array_flag = nhash < 0 ? 1 : 0;
+  link_object(g, t, TAG_TABLE);
+  // The table is linked before its vectors exist, so a failure below leaves a valid empty table.
+  if (narray > 0) set_array_vector(L, t, narray);
+  if (nhash > 0) set_node_vector(L, t, static_cast<uint32_t>(nhash));
+  return t;
+}
+
+void free_table(SharedState* g, TableObject* t) {
+  if (has_hash_part(t)) mem_free(g, t->nodes, sizeof(HashNode) * t->node_count());
+  mem_free(g, t->array, sizeof(Value) * static_cast<size_t>(t->array_size));
+  mem_free(g, t, sizeof(TableObject));
+}
+
+size_t table_memory(const TableObject* t) {
+  return sizeof(TableObject) + sizeof(Value) * static_cast<size_t>(t->array_size) +
+         (has_hash_part(t) ? sizeof(HashNode) * t->node_count() : 0);
+}
+
+const Value* table_get_number_key(TableObject* t, double key) {
+  HashNode* n = main_position_number(t, key);
+  do {
+    if (n->key.tag == TAG_NUMBER && n->key.u.n == key) return &n->val;
+    n = n->next_node();
+  } while (n);
+  return &ABSENT_VALUE;
+}
+
+const Value* table_get_generic(TableObject* t, const Value& key) {
+  HashNode* n = main_position(t, key);
+  do {
+    if (node_key_is(n, key)) return &n->val;
+    n = n->next_node();
+  } while (n);
+  return &ABSENT_VALUE;
+}
+
+Value* table_set_slot(VmState* L, TableObject* t, const Value& key) {
+  t->absent_events = 0;
+  barrier_back(L, t);  // the caller stores a value next
+  const Value* existing = table_get(t, key);
+  if (existing != &ABSENT_VALUE) return const_cast<Value*>(existing);
+  check_key(L, key);
+  return insert_key(L, t, key);
+}
+
+Value* table_set_int(VmState* L, TableObject* t, int64_t k) {
+  t->absent_events = 0;
+  barrier_back(L, t);  // the caller stores a value next
+  const Value* existing = table_get_int(t, k);
+  if (existing != &ABSENT_VALUE) return const_cast<Value*>(existing);
+  return insert_key(L, t, make_number(static_cast<double>(k)));
+}
+
+Value* table_set_str(VmState* L, TableObject* t, StringObject* s) {
+  t->absent_events = 0;
+  barrier_back(L, t);  // the caller stores a value next
+  const Value* existing = table_get_str(t, s);
+  if (existing != &ABSENT_VALUE) return const_cast<Value*>(existing);
+  return insert_key(L, t, make_string(s));
+}
+
+namespace {
+
+// Position of a key in traversal order: -1 before the start, 0..array_size-1 in the array part,
+// array_size + node index in the hash part.
+int64_t traversal_index(VmState* L, TableObject* t, const Value& key) {
+  if (key.is_null()) return -1;
+  int32_t k;
+  if (key.tag == TAG_NUMBER && number_is_int32(key.u.n, &k) && k >= 1 && k <= t->array_size) return k - 1;
+  HashNode* n = main_position(t, key);
+  do {
+    bool dead_match = n->key.tag == TAG_DEADKEY && key.is_collectable() && n->key.u.gc == key.u.gc;
+    if (node_key_is(n, key) || dead_match) return t->array_size + (n - t->nodes);
+    n = n->next_node();
+  } while (n);
+  runtime_error(L, "invalid key to 'next'");
+}
+
+}  // namespace
+
+bool table_next(VmState* L, TableObject* t, Value* key) {
+  int64_t i = traversal_index(L, t, *key) + 1;
+  for (; i < t->array_size; ++i) {
+    if (!t->array[i].is_null()) {
+      key[0] = make_number(static_cast<double>(i + 1));
+      key[1] = t->array[i];
+      return true;
+    }
+  }
+  if (!has_hash_part(t)) return false;
+  for (i -= t->array_size; i < static_cast<int64_t>(t->node_count()); ++i) {
+    HashNode& n = t->nodes[i];
+    if (!n.val.is_null()) {
+      key[0] = n.key_value();
+      key[1] = n.val;
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+bool present(TableObject* t, int64_t k) { return !table_get_int(t, k)->is_null(); }
+
+uint32_t unbound_search(TableObject* t, uint32_t j) {
+  int64_t i = j;
+  int64_t hi = static_cast<int64_t>(j) + 1;
+  while (present(t, hi)) {
+    int64_t d = hi * 2;
+    if (d > 0x7FFFFFFD) {
+      // Built to defeat the doubling: fall back to a linear scan.
+      int64_t k = 1;
+      while (present(t, k)) ++k;
+      return static_cast<uint32_t>(k - 1);
+    }
+    i = hi;
+    hi = d;
+  }
+  while (hi - i > 1) {
+    int64_t m = (i + hi) / 2;
+    if (present(t, m))
+      i = m;
+    else
+      hi = m;
+  }
+  return static_cast<uint32_t>(i);
+}
+
+}  // namespace
+
+uint32_t table_border(TableObject* t) {
+  uint32_t j = static_cast<uint32_t>(t->array_size);
+  if (j > 0 && t->array[j - 1].is_null()) {
+    uint32_t lo = 0, hi = j;
+    while (hi - lo > 1) {
+      uint32_t m = (lo + hi) / 2;
+      if (!t->array[m - 1].is_null())
+        lo = m;
+      else
+        hi = m;
+    }
+    return lo;
+  }
+  if (!has_hash_part(t)) return j;
+  return unbound_search(t, j);
+}
+
+void table_resize(VmState* L, TableObject* t, int narray, int nhash) {
+  int old_array = t->array_size;
+  HashNode* old_nodes = t->nodes;
+  uint32_t old_count = has_hash_part(t) ? t->node_count() : 0;
+  if (narray > old_array) set_array_vector(L, t, narray);
+  set_node_vector(L, t, static_cast<uint32_t>(nhash));
+  if (narray < old_array) {
+    // Slots above the new size move to the hash part before the vector shrinks.
+    t->array_size = narray;
+    for (int i = narray; i < old_array; ++i)
+      if (!t->array[i].is_null()) *table_set_int(L, t, i + 1) = t->array[i];
+    t->array = static_cast<Value*>(mem_realloc(L, t->array, sizeof(Value) * static_cast<size_t>(old_array),
+                                               sizeof(Value) * static_cast<size_t>(narray)));
+  }
+  for (uint32_t i = old_count; i-- > 0;) {
+    HashNode& old = old_nodes[i];
+    if (!old.val.is_null()) *table_set_slot(L, t, old.key_value()) = old.val;
+  }
+  if (old_count) mem_free(G(L), old_nodes, sizeof(HashNode) * old_count);
+}
+
+void table_resize_array(VmState* L, TableObject* t, int n) {
+  int nhash = has_hash_part(t) ? static_cast<int>(t->node_count()) : 0;
+  table_resize(L, t, n, nhash);
+}
+
+}  // namespace quevro

@@ -1,0 +1,123 @@
+// Tables: an array part for the keys 1..n plus a hash part with chained scatter nodes.
+#pragma once
+
+#include <cstdint>
+
+#include "vm/string.h"
+#include "vm/value.h"
+
+namespace quevro {
+
+// A hash-part key: the payload and tag of the key value, plus the offset (in nodes, relative to
+// this node) of the next node of its collision chain; 0 ends the chain. Keeping the link in the
+// spare word makes a node 32 bytes.
+struct NodeKey {
+  union {
+    double n;
+    uint32_t b;
+    void* p;
+    GcObject* gc;
+    uint64_t bits;
+  } u;
+  uint32_t tag;
+  int32_t next;
+};
+
+struct HashNode {
+  Value val;
+  NodeKey key;
+
+  HashNode* next_node() { return key.next ? this + key.next : nullptr; }
+  void link_to(HashNode* target) { key.next = target ? static_cast<int32_t>(target - this) : 0; }
+  Value key_value() const {
+    Value v;
+    v.u.bits = key.u.bits;
+    v.tag = key.tag;
+    v.spare = 0;
+    return v;
+  }
+};
+static_assert(sizeof(HashNode) == 32, "hash nodes are 32 bytes");
+
+struct TableObject : GcObject {
+  // Bit e set: this table, used as a metatable, is known to have no field for event e (0..5).
+  uint8_t absent_events;
+  uint8_t log2_nodes;
+  TableObject* metatable;
+  Value* array;
+  int32_t array_size;
+  HashNode* nodes;
+  HashNode* last_free;  // moves only downwards; nodes above it are all in use
+  GcObject* gclist;
+  uint32_t array_flag;  // the table is meant as a sequence (library and marshalling hint)
+
+  uint32_t node_count() const { return 1u << log2_nodes; }
+  uint32_t node_mask() const { return (1u << log2_nodes) - 1; }
+};
+
+// Limits: a hash part of at most 2^26 nodes; integer keys up to 2^26 count for the array part.
+constexpr int MAX_LOG2_NODES = 26;
+constexpr int MAX_ARRAY_BITS = 26;
+constexpr uint32_t MAX_VALUE_VECTOR = 0x0FFFFFFF;  // count + 1 must not exceed this
+
+extern const Value ABSENT_VALUE;
+extern HashNode DUMMY_NODE;  // the shared, always-empty hash part of tables without one
+
+inline bool has_hash_part(const TableObject* t) { return t->nodes != &DUMMY_NODE; }
+
+// A new table with narray null array slots and a hash part for nhash entries (rounded up to a
+// power of two); a negative nhash means no hash part and marks the table as a sequence.
+TableObject* table_create(VmState* L, int narray, int nhash);
+void free_table(SharedState* g, TableObject* t);
+size_t table_memory(const TableObject* t);
+
+// Lookups return the stored value or ABSENT_VALUE; they never raise.
+const Value* table_get_generic(TableObject* t, const Value& key);
+const Value* table_get_number_key(TableObject* t, double key);
+
+inline const Value* table_get_str(TableObject* t, const StringObject* s) {
+  HashNode* n = &t->nodes[s->hash & t->node_mask()];
+  do {
+    if (n->key.tag == TAG_STRING && n->key.u.gc == reinterpret_cast<const GcObject*>(s)) return &n->val;
+    n = n->next_node();
+  } while (n);
+  return &ABSENT_VALUE;
+}
+
+inline const Value* table_get_int(TableObject* t, int64_t k) {
+  if (static_cast<uint64_t>(k) - 1 < static_cast<uint64_t>(t->array_size)) return &t->array[k - 1];
+  return table_get_number_key(t, static_cast<double>(k));
+}
+
+inline const Value* table_get(TableObject* t, const Value& key) {
+  switch (key.tag) {
+    case TAG_STRING: return table_get_str(t, key.string());
+    case TAG_NUMBER: {
+      int32_t k;
+      if (number_is_int32(key.u.n, &k)) return table_get_int(t, k);
+      return table_get_number_key(t, key.u.n);
+    }
+    case TAG_NULL: return &ABSENT_VALUE;
+    default: return table_get_generic(t, key);
+  }
+}
+
+// Slot lookups for storing: return the value slot for the key, creating the key (with a null
+// value) when absent. They clear the metamethod-absence cache. A null key raises
+// "table index is null" and a NaN key "table index is NaN". The caller stores the value.
+Value* table_set_slot(VmState* L, TableObject* t, const Value& key);
+Value* table_set_int(VmState* L, TableObject* t, int64_t k);
+Value* table_set_str(VmState* L, TableObject* t, StringObject* s);
+
+// Traversal step: *key is the previous key (null to start); on success writes the next key to
+// key[0] and its value to key[1] and returns true; false at the end. An unknown key raises
+// "invalid key to 'next'".
+bool table_next(VmState* L, TableObject* t, Value* key);
+
+// The length operator: a border of the table (a non-null index followed by a null one).
+uint32_t table_border(TableObject* t);
+
+void table_resize_array(VmState* L, TableObject* t, int n);
+void table_resize(VmState* L, TableObject* t, int narray, int nhash);
+
+}  // namespace quevro

@@ -1,0 +1,168 @@
+// The tagged value every script datum lives in, and the header shared by heap objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace quevro {
+
+// Type tags as stored in a Value. 0..8 are visible to scripts; 9 and 10 exist only inside the
+// runtime; 11 marks a hash key whose value was removed and whose node was swept.
+enum Tag : uint32_t {
+  TAG_NULL = 0,
+  TAG_BOOLEAN = 1,
+  TAG_POINTER = 2,
+  TAG_NUMBER = 3,
+  TAG_STRING = 4,
+  TAG_TABLE = 5,
+  TAG_FUNCTION = 6,
+  TAG_CDATA = 7,
+  TAG_FIBER = 8,
+  TAG_PROTO = 9,
+  TAG_UPVAL = 10,
+  TAG_DEADKEY = 11,
+};
+constexpr int BASIC_TYPE_COUNT = 9;  // tags 0..8, one per-type metatable each
+
+struct GcObject;
+struct StringObject;
+struct TableObject;
+struct ClosureObject;
+struct CdataObject;
+struct UpvalueObject;
+struct Prototype;
+struct VmState;
+struct SharedState;
+
+// Mark bits of GcHeader::marked.
+constexpr uint8_t MARK_WHITE0 = 1 << 0;
+constexpr uint8_t MARK_WHITE1 = 1 << 1;
+constexpr uint8_t MARK_BLACK = 1 << 2;
+constexpr uint8_t MARK_FINALIZED = 1 << 3;
+constexpr uint8_t MARK_FIXED = 1 << 5;
+constexpr uint8_t MARK_WHITES = MARK_WHITE0 | MARK_WHITE1;
+
+// Every heap object starts with this header: the link of the collector's list it is on, its
+// tag and its colour bits. Derived object types inherit it so the header stays at offset 0.
+struct GcObject {
+  GcObject* next;
+  uint8_t tag;
+  uint8_t marked;
+};
+
+// 8-byte payload followed by a 32-bit tag; 16 bytes in all. Copying copies both; a boolean's word
+// is kept as given (any non-zero word is true).
+struct Value {
+  union {
+    double n;
+    uint32_t b;
+    void* p;
+    GcObject* gc;
+    uint64_t bits;
+  } u;
+  uint32_t tag;
+  uint32_t spare;  // keeps the size at 16; never read
+
+  bool is_null() const { return tag == TAG_NULL; }
+  bool is_number() const { return tag == TAG_NUMBER; }
+  bool is_string() const { return tag == TAG_STRING; }
+  bool is_table() const { return tag == TAG_TABLE; }
+  bool is_function() const { return tag == TAG_FUNCTION; }
+  bool is_collectable() const { return tag >= TAG_STRING; }
+
+  double number() const { return u.n; }
+  StringObject* string() const { return reinterpret_cast<StringObject*>(u.gc); }
+  TableObject* table() const { return reinterpret_cast<TableObject*>(u.gc); }
+  ClosureObject* closure() const { return reinterpret_cast<ClosureObject*>(u.gc); }
+  CdataObject* cdata() const { return reinterpret_cast<CdataObject*>(u.gc); }
+  VmState* fiber() const { return reinterpret_cast<VmState*>(u.gc); }
+  GcObject* object() const { return u.gc; }
+};
+static_assert(sizeof(Value) == 16, "a Value is 16 bytes");
+
+inline Value make_null() {
+  Value v;
+  v.u.bits = 0;
+  v.tag = TAG_NULL;
+  v.spare = 0;
+  return v;
+}
+inline Value make_number(double n) {
+  Value v;
+  v.u.n = n;
+  v.tag = TAG_NUMBER;
+  v.spare = 0;
+  return v;
+}
+inline Value make_boolean(uint32_t word) {
+  Value v;
+  v.u.bits = 0;
+  v.u.b = word;
+  v.tag = TAG_BOOLEAN;
+  v.spare = 0;
+  return v;
+}
+inline Value make_pointer(void* p) {
+  Value v;
+  v.u.p = p;
+  v.tag = TAG_POINTER;
+  v.spare = 0;
+  return v;
+}
+inline Value make_object(GcObject* o, uint32_t tag) {
+  Value v;
+  v.u.gc = o;
+  v.tag = tag;
+  v.spare = 0;
+  return v;
+}
+template <class T>
+inline Value make_object(T* o) {
+  return make_object(reinterpret_cast<GcObject*>(o), reinterpret_cast<GcObject*>(o)->tag);
+}
+
+inline void set_null(Value* v) { v->tag = TAG_NULL; }
+inline void set_number(Value* v, double n) {
+  v->u.n = n;
+  v->tag = TAG_NUMBER;
+}
+
+// Falsy values: null, false, and a number equal to zero (so -0 too; NaN is truthy).
+inline bool is_falsy(const Value& v) {
+  switch (v.tag) {
+    case TAG_NULL: return true;
+    case TAG_BOOLEAN: return v.u.b == 0;
+    case TAG_NUMBER: return v.u.n == 0;
+    default: return false;
+  }
+}
+
+// Raw equality: same tag and same payload, numbers compared by value.
+inline bool raw_equal_values(const Value& a, const Value& b) {
+  if (a.tag != b.tag) return false;
+  switch (a.tag) {
+    case TAG_NULL: return true;
+    case TAG_NUMBER: return a.u.n == b.u.n;
+    case TAG_BOOLEAN: return a.u.b == b.u.b;
+    default: return a.u.p == b.u.p;
+  }
+}
+
+// Rounds to the nearest 32-bit integer (ties to even) and wraps modulo 2^32: adding 2^52 + 2^51
+// puts the integer part in the low word of the double's bit pattern.
+inline int32_t to_int32(double x) {
+  double shifted = x + 6755399441055744.0;
+  uint64_t bits;
+  std::memcpy(&bits, &shifted, sizeof bits);
+  return static_cast<int32_t>(static_cast<uint32_t>(bits));
+}
+
+// True when n holds an integral value that survives the round trip through to_int32.
+inline bool number_is_int32(double n, int32_t* out) {
+  int32_t k = to_int32(n);
+  *out = k;
+  return static_cast<double>(k) == n;
+}
+
+}  // namespace quevro
