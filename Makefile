@@ -29,6 +29,13 @@ bench: deps
 	@cmake --build build-bench -j $(JOBS) --target benchmarks
 	@bash bench/run.sh build-bench
 
+# Fuzzing: each target runs FUZZ_SECONDS (default 60) from its corpus under the sanitizers.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVRO_SANITIZE=ON -DQUEVRO_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target quevro $$(cd tests/fuzz && ls *_fuzzer.cpp | sed 's/\.cpp$$//')
+	@bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 run: all
 	@./$(BUILD)/quevro
 

@@ -235,6 +235,7 @@ void code_compare(FuncState* fs, int op, int cond, ExpDesc* e1, ExpDesc* e2, boo
 }  // namespace
 
 void anchor_string(FuncState* fs, StringObject* s) {
+  if (s->marked & MARK_FIXED) return;  // permanent strings (keywords, predefined names) never die
   Value key = make_string(s);
   if (!table_get(fs->h, key)->is_null()) return;
   Value* slot = table_set_slot(fs->L, fs->h, key);
@@ -693,7 +694,7 @@ void open_function(Lexer* ls, FuncState* fs, FuncState* parent) {
   fs->f = f;
   f->source = ls->source;
   f->max_stack_size = 2;
-  fs->h = table_create(L, 0, 0);
+  fs->h = table_create(L, 0, 16);  // most functions use a handful of names and constants
   *L->top++ = make_object(reinterpret_cast<GcObject*>(fs->h), TAG_TABLE);
   ls->fs = fs;
 }

@@ -73,6 +73,7 @@ struct BlockCnt {
   bool upval = false;
   bool breakable = false;
   int ns_parent_reg = -1;  // a namespace block: register of its saved namespace
+  bool continue_closes = false;  // `continue` re-runs this loop's own declarations
 };
 
 struct UpvalDesc {

@@ -152,11 +152,12 @@ StringObject* Lexer::new_string(const char* bytes, size_t len, uint8_t flags, bo
 }
 
 std::string Lexer::token_text(const Token& tok) const {
+  auto value = [&]() { return tok.str ? std::string(tok.str->data(), tok.str->length) : tok.text; };
   switch (tok.code) {
     case TK_NAME:
-    case TK_STRING:
+    case TK_STRING: return value();
     case TK_NUMBER: return tok.text;
-    case TK_CONSTANT: return tok.text + "<constant>";
+    case TK_CONSTANT: return value() + "<constant>";
     default: return token_display(tok.code);
   }
 }
@@ -215,7 +216,8 @@ void Lexer::scan(Token& tok) {
   int code = scan_token(tok);
   tok.code = code;
   tok.end_line = line;
-  if (code == TK_NAME || code == TK_STRING || code == TK_NUMBER || code == TK_CONSTANT) tok.text = buf_;
+  // Names and strings show their value in messages; only numerals keep their source text.
+  if (code == TK_NUMBER) tok.text = buf_;
   else tok.text.clear();
   prev_token = code;
   at_start_ = false;
@@ -452,7 +454,6 @@ int Lexer::read_underscore_name(Token& tok) {
   while (is_alnum(current_) || current_ == '_') save_and_advance();
   StringObject* s = new_string(buf_.data(), buf_.size(), 0);
   tok.str = s;
-  if (prev_token == '.') return TK_NAME;
   if (buf_.size() > 1 && buf_.size() == noted) {
     s->reserved = MARK_CONSTANT_NAME;
     return TK_CONSTANT;
@@ -609,9 +610,13 @@ void Lexer::read_numeral(Token& tok) {
 }
 
 bool Lexer::convert_numeral(const std::string& text, double* out) const {
-  std::string s = text;
-  for (char& ch : s)
-    if (ch == '.') ch = decimal_point;
+  std::string replaced;
+  if (decimal_point != '.') {
+    replaced = text;
+    for (char& ch : replaced)
+      if (ch == '.') ch = decimal_point;
+  }
+  const std::string& s = decimal_point != '.' ? replaced : text;
   const char* begin = s.c_str();
   const char* end = begin + s.size();
   const char* stop;

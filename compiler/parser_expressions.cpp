@@ -422,7 +422,7 @@ void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool
           next();
           next();
           record_field(cc, &key);
-        } else if (!array_mode && la == TK_NAME) {
+        } else if (!array_mode && (la == TK_NAME || la == TK_CONSTANT)) {
           struct_field(cc);
         } else {
           list_item = true;

@@ -168,6 +168,7 @@ void Parser::while_stat(int line) {
       if (t().code == ')') {
         // The declaration runs before every test; the loop runs while its first name is true.
         next();
+        loop.continue_closes = true;
         whileinit = before;
         ExpDesc c;
         init_exp(&c, VLOCAL, first);
@@ -533,7 +534,7 @@ void Parser::break_stat(bool is_continue) {
   int close_level = -1;
   int ns_restore = -1;
   for (BlockCnt* b = f->bl;; b = b->previous) {
-    bool crossed = b != target || !is_continue;
+    bool crossed = b != target || !is_continue || b->continue_closes;
     if (crossed) {
       if (b->upval) upval = true;
       close_level = b->nactvar;

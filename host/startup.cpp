@@ -11,6 +11,8 @@
 #include "host/command_line.h"
 #include "lib/base_library.h"
 #include "lib/io_library.h"
+#include "lib/string_library.h"
+#include "lib/table_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -43,7 +45,9 @@ void open_libraries(VmState* L) {
   int stopped = gc_control(L, GC_STOP, 0);
   (void)stopped;
   open_base_library(L);
+  open_table_library(L);
   open_io_library(L);
+  open_string_library(L);
   gc_control(L, GC_RESTART, 0);
 }
 

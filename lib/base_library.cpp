@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "compiler/chunk_dumper.h"
 #include "compiler/chunk_entry.h"
 #include "host/library_registry.h"
 #include "host/message_primitives.h"
@@ -570,8 +571,28 @@ int base_eval(VmState* L) {
   return get_top(L) - base;
 }
 
+int append_to_string(VmState*, const void* bytes, size_t size, void* ud) {
+  static_cast<std::string*>(ud)->append(static_cast<const char*>(bytes), size);
+  return 0;
+}
+
+// dumpcode(f, name, strip): the precompiled chunk of f (compiled first when it is code).
 int base_dumpcode(VmState* L) {
-  library_error(L, "unable to dump given function");
+  const char* name = opt_lstring(L, ARG2, nullptr, nullptr);
+  bool strip = to_boolean(L, ARG3);
+  if (type_of(L, ARG1) != TAG_FUNCTION) {
+    size_t len;
+    const char* code = check_lstring(L, ARG1, &len);
+    if (load_code_or_path(L, code, len, "=(loadcode)") != STATUS_OK) raise_error(L);
+    replace(L, ARG1);
+  }
+  Value* f = stack_address(L, ARG1);
+  if (!f->closure()->is_script) library_error(L, "unable to dump given function");
+  std::string bytes;
+  if (dump_prototype(L, f->closure()->proto, append_to_string, &bytes, strip, name) != 0)
+    library_error(L, "unable to dump given function");
+  push_lstring(L, bytes.data(), bytes.size());
+  return 1;
 }
 
 int fiber_create(VmState* L) {

@@ -26,10 +26,8 @@ struct UpvalueObject : GcObject {
 // The upvalue array follows the record: UpvalueObject pointers for a script closure, inline
 // Values for a native function. A class is a function flagged as such whose environment is its
 // own static-member table.
+// is_script, is_class and the upvalue count live in the header (see GcObject).
 struct ClosureObject : GcObject {
-  uint8_t is_script;
-  uint8_t is_class;
-  uint8_t nupvalues;
   GcObject* gclist;
   TableObject* env;
   union {

@@ -450,6 +450,7 @@ void collector_step(VmState* L) {
   } else {
     set_threshold(g);
   }
+  if (g->gc_stress) g->threshold = 0;  // the next check steps again
 }
 
 void full_collect(VmState* L) {
@@ -468,6 +469,7 @@ void full_collect(VmState* L) {
   mark_roots(L);
   while (g->gc_phase != PHASE_PAUSE) single_step(L);
   set_threshold(g);
+  if (g->gc_stress) g->threshold = 0;
 }
 
 void link_closed_upvalue(VmState* L, UpvalueObject* uv) {

@@ -33,6 +33,30 @@ bool line_hook(VmState* L, const Instruction* pc) {
   return false;
 }
 
+// A table read that missed needs the slow path only when the table's metatable may have `_get`.
+inline bool miss_is_final(const TableObject* t) {
+  return t->metatable == nullptr || (t->metatable->absent_events & (1u << EVENT_GET));
+}
+
+// Stores into a table without the slow path when nothing observable differs: an existing field
+// whose key carries no read-only or constant mark, or a new key where no `_set` can apply.
+inline bool try_fast_set(VmState* L, const Value* obj, const Value* key, const Value* val) {
+  if (obj->tag != TAG_TABLE) return false;
+  TableObject* t = obj->table();
+  const Value* slot = table_get(t, *key);
+  if (!slot->is_null()) {
+    if (key->tag == TAG_STRING && key->string()->reserved >= MARK_CONSTANT_NAME) return false;
+    *const_cast<Value*>(slot) = *val;
+    t->absent_events = 0;
+    barrier_back(L, t);
+    return true;
+  }
+  if (t->metatable != nullptr && !(t->metatable->absent_events & (1u << EVENT_SET))) return false;
+  if (key->tag == TAG_NULL || (key->tag == TAG_NUMBER && key->u.n != key->u.n)) return false;
+  *table_set_slot(L, t, *key) = *val;
+  return true;
+}
+
 void for_prepare(VmState* L, Value* ra) {
   static const char* const messages[] = {"'for' initial value must be a number", "'for' limit must be a number",
                                          "'for' step must be a number"};
@@ -212,6 +236,13 @@ op_LOADNS:
   QV_DISPATCH();
 op_GETGLOBAL: {
   const Value* key = k + get_bx(i);
+  {
+    const Value* v = table_get(L->globals.table(), *key);
+    if (!v->is_null()) {
+      *ra = *v;
+      QV_DISPATCH();
+    }
+  }
   save_pc();
   Value globals = L->globals;
   full_get(L, &globals, key, ra, make_boolean(0));
@@ -228,7 +259,7 @@ op_GETTABLE: {
   Value* rc = RKC();
   if (rb->tag == TAG_TABLE) {
     const Value* v = table_get(rb->table(), *rc);
-    if (!v->is_null()) {
+    if (!v->is_null() || miss_is_final(rb->table())) {
       *ra = *v;
       QV_DISPATCH();
     }
@@ -243,7 +274,7 @@ op_GETTABLEN: {
   Value* rc = RKC();
   if (rb->tag == TAG_TABLE) {
     const Value* v = table_get(rb->table(), *rc);
-    if (!v->is_null()) {
+    if (!v->is_null() || miss_is_final(rb->table())) {
       *ra = *v;
       QV_DISPATCH();
     }
@@ -291,6 +322,7 @@ op_SETTABLEF: {
   Value* rb = RKB();
   Value* rc = RKC();
   save_pc();
+  if (try_fast_set(L, ra, rb, rc)) QV_DISPATCH();
   full_set(L, ra, rb, rc, get_op(i) == OP_SETTABLE);
   refresh();
   QV_DISPATCH();
@@ -319,6 +351,20 @@ op_SELF: {
   Value obj = *RB();
   Value* rc = RKC();
   ra[1] = obj;
+  if (obj.tag == TAG_TABLE) {
+    // Methods usually live one `_get` table away: follow table handlers without the slow path.
+    TableObject* t = obj.table();
+    for (int hops = 0; hops < 4; ++hops) {
+      const Value* v = table_get(t, *rc);
+      if (!v->is_null() || miss_is_final(t)) {
+        *ra = *v;
+        QV_DISPATCH();
+      }
+      const Value* h = table_get_str(t->metatable, G(L)->event_names[EVENT_GET]);
+      if (h->tag != TAG_TABLE) break;
+      t = h->table();
+    }
+  }
   save_pc();
   full_get(L, &obj, rc, ra, make_boolean(1));
   refresh();
@@ -475,6 +521,28 @@ op_CALL: {
   int wanted = get_c(i) - 1;
   if (b != 0) L->top = ra + b;
   save_pc();
+  if (ra->tag == TAG_FUNCTION && ra->closure()->is_script && !(L->hook_mask & HOOK_MASK_CALL)) {
+    // Script to script: push the frame here instead of going through prepare_call.
+    Prototype* p = ra->closure()->proto;
+    int need = p->max_stack_size + p->numparams;
+    if (p->vararg_flags == 0 && L->frame != L->frames_end && L->stack_last - L->top > need) {
+      Value* callee_base = ra + 1;
+      if (L->top > callee_base + p->numparams) L->top = callee_base + p->numparams;
+      L->frame->saved_pc = pc;
+      CallFrame* f = ++L->frame;
+      f->func = ra;
+      f->base = callee_base;
+      f->top = callee_base + p->max_stack_size;
+      f->wanted_results = wanted;
+      f->tail_calls = 0;
+      for (Value* s = L->top; s < f->top; ++s) set_null(s);
+      L->top = f->top;
+      L->base = callee_base;
+      L->saved_pc = p->code;
+      nested++;
+      goto reentry;
+    }
+  }
   switch (prepare_call(L, ra, wanted)) {
     case CallKind::SCRIPT:
       nested++;
@@ -519,9 +587,25 @@ op_TAILCALL: {
 op_RETURN: {
   int b = get_b(i);
   if (b != 0) L->top = ra + b - 1;
-  if (L->open_upvalues) close_upvalues(L, base);
+  if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
   save_pc();
-  bool fixed = finish_call(L, ra);
+  bool fixed;
+  if (L->hook_mask & HOOK_MASK_RETURN) {
+    fixed = finish_call(L, ra);
+  } else {
+    // finish_call without hooks, inline: results go to the function's slot, padded with nulls.
+    CallFrame* f = L->frame--;
+    Value* result = f->func;
+    int wanted = f->wanted_results;
+    L->base = L->frame->base;
+    L->saved_pc = L->frame->saved_pc;
+    int n = wanted;
+    Value* first = ra;
+    for (; n != 0 && first < L->top; --n) *result++ = *first++;
+    while (n-- > 0) set_null(result++);
+    L->top = result;
+    fixed = wanted != -1;
+  }
   if (--nested == 0) return;
   if (fixed) L->top = L->frame->top;
   goto reentry;

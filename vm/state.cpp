@@ -1,5 +1,6 @@
 #include "vm/state.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -8,6 +9,7 @@
 #include "vm/collector.h"
 #include "vm/error.h"
 #include "vm/memory.h"
+#include "vm/small_alloc.h"
 #include "vm/table.h"
 
 namespace quevro {
@@ -100,7 +102,7 @@ void init_main_state(VmState* L, void*) {
   g->empty_string = intern_string(L, "", 0);
   g->empty_string->marked |= MARK_FIXED;
   register_reserved_words(L);
-  g->threshold = 4 * g->total_bytes;
+  g->threshold = g->gc_stress ? 0 : 4 * g->total_bytes;
 }
 
 void free_object(SharedState* g, GcObject* o) {
@@ -118,9 +120,22 @@ void free_object(SharedState* g, GcObject* o) {
 }  // namespace
 
 VmState* open_state(AllocFn alloc, void* ud) {
-  if (alloc == nullptr) alloc = default_alloc;
+  SmallBlockPool* pool = nullptr;
+  if (alloc == nullptr) {
+#ifdef QUEVRO_SANITIZE
+    alloc = default_alloc;  // plain blocks, so the address sanitizer sees every misuse
+#else
+    pool = new_small_block_pool();
+    if (pool == nullptr) return nullptr;
+    alloc = pool_alloc;
+    ud = pool;
+#endif
+  }
   void* block = alloc(ud, nullptr, 0, sizeof(MainBlock));
-  if (block == nullptr) return nullptr;
+  if (block == nullptr) {
+    delete_small_block_pool(pool);
+    return nullptr;
+  }
   auto* main = static_cast<MainBlock*>(block);
   std::memset(static_cast<void*>(main), 0, sizeof(MainBlock));
   VmState* L = &main->fiber;
@@ -131,6 +146,7 @@ VmState* open_state(AllocFn alloc, void* ud) {
   L->marked = MARK_WHITE0 | MARK_FIXED | MARK_MAIN_FIBER;
   g->alloc = alloc;
   g->alloc_ud = ud;
+  g->owned_pool = pool;
   g->current_white = MARK_WHITE0 | MARK_FIXED;
   g->gc_phase = 0;
   g->all_objects = nullptr;
@@ -141,6 +157,8 @@ VmState* open_state(AllocFn alloc, void* ud) {
   g->open_upvalue_head.open.prev = &g->open_upvalue_head;
   g->open_upvalue_head.open.next = &g->open_upvalue_head;
   g->main_fiber = L;
+  const char* stress = std::getenv("QUEVRO_GC_STRESS");
+  g->gc_stress = stress != nullptr && stress[0] == '1';
   if (run_protected(L, init_main_state, nullptr) != STATUS_OK) {
     close_state(L);
     return nullptr;
@@ -172,7 +190,9 @@ void close_state(VmState* L) {
   free_stack(g, L);
   AllocFn alloc = g->alloc;
   void* ud = g->alloc_ud;
+  SmallBlockPool* pool = g->owned_pool;
   alloc(ud, reinterpret_cast<MainBlock*>(L), sizeof(MainBlock), 0);
+  delete_small_block_pool(pool);
 }
 
 VmState* new_fiber(VmState* L) {

@@ -91,6 +91,7 @@ struct SharedState {
   StringTable strings;
   AllocFn alloc;
   void* alloc_ud;
+  class SmallBlockPool* owned_pool;  // the default allocator's pool, freed with the state
   uint8_t current_white;
   uint8_t gc_phase;
   uint32_t sweep_string_bucket;
@@ -100,7 +101,8 @@ struct SharedState {
   GcObject* pending_tail;
   bool sweeping_cdata;
   bool main_upvalues_swept;
-  int collector_blocked;  // > 0 while objects are built that nothing reachable holds yet
+  int collector_blocked;
+  bool gc_stress;  // a collection step at every check (QUEVRO_GC_STRESS=1), to find missing barriers  // > 0 while objects are built that nothing reachable holds yet
   GcObject* gray;
   GcObject* gray_again;
   GcObject* weak;

@@ -23,9 +23,6 @@ constexpr uint8_t MARK_READONLY_NAME = 45;  // '-'
 // terminated. Equal byte sequences of the same wideness share one object, so strings compare by
 // identity everywhere in the runtime.
 struct StringObject : GcObject {
-  uint8_t reserved;
-  uint8_t flags;
-  uint32_t hash;
   uint32_t length;  // in bytes, also for wide strings
 
   char* data() { return reinterpret_cast<char*>(this + 1); }

@@ -39,17 +39,14 @@ struct HashNode {
 };
 static_assert(sizeof(HashNode) == 32, "hash nodes are 32 bytes");
 
+// The array size, the hash-part size, the metamethod-absence byte and the sequence flag live in
+// the header (see GcObject).
 struct TableObject : GcObject {
-  // Bit e set: this table, used as a metatable, is known to have no field for event e (0..5).
-  uint8_t absent_events;
-  uint8_t log2_nodes;
   TableObject* metatable;
   Value* array;
-  int32_t array_size;
   HashNode* nodes;
   HashNode* last_free;  // moves only downwards; nodes above it are all in use
   GcObject* gclist;
-  uint32_t array_flag;  // the table is meant as a sequence (library and marshalling hint)
 
   uint32_t node_count() const { return 1u << log2_nodes; }
   uint32_t node_mask() const { return (1u << log2_nodes) - 1; }

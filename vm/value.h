@@ -45,11 +45,34 @@ constexpr uint8_t MARK_WHITES = MARK_WHITE0 | MARK_WHITE1;
 
 // Every heap object starts with this header: the link of the collector's list it is on, its
 // tag and its colour bits. Derived object types inherit it so the header stays at offset 0.
+// The six bytes after the colour bits would be padding; each object type keeps its small fields
+// there (a table its array size, a string its hash), which keeps the hot objects compact.
 struct GcObject {
   GcObject* next;
   uint8_t tag;
   uint8_t marked;
+  union {
+    struct {  // tables
+      uint8_t absent_events;  // bit e: known to have no field for metamethod event e (0..5)
+      uint8_t log2_nodes : 7;
+      uint8_t array_flag : 1;  // created as a sequence (library and marshalling hint)
+    };
+    struct {  // strings
+      uint8_t reserved;  // keyword number, or the constant / read-only name marks
+      uint8_t flags;     // encoding flags
+    };
+    struct {  // functions
+      uint8_t is_script;
+      uint8_t is_class;
+    };
+  };
+  union {
+    int32_t array_size;  // tables
+    uint32_t hash;       // strings
+    int32_t nupvalues;   // functions
+  };
 };
+static_assert(sizeof(GcObject) == 16, "the object header is 16 bytes");
 
 // 8-byte payload followed by a 32-bit tag; 16 bytes in all. Copying copies both; a boolean's word
 // is kept as given (any non-zero word is true).

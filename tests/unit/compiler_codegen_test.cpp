@@ -178,6 +178,17 @@ TEST_F(CompilerCodegen, LoopBodyClosesCapturedLocals) {
   EXPECT_GE(closes, 2) << disassemble(p);
 }
 
+TEST_F(CompilerCodegen, ContinueClosesRedeclaredWhileLocals) {
+  // The declaration in `while (var ...)` runs again after `continue`, so a captured local must be
+  // closed before jumping back; otherwise closures of one iteration would see the next value.
+  Prototype* p = compile("while (var x = f()) { g = function() { return x }; if (c) continue; h = 1 }");
+  Ops l = listing_lines(p);
+  int closes_before_back_jump = 0;
+  for (size_t i = 0; i + 1 < l.size(); i++)
+    if (l[i] == "CLOSE 1" && l[i + 1] == "JMP 0 ->0") closes_before_back_jump++;
+  EXPECT_EQ(closes_before_back_jump, 2) << disassemble(p);  // the continue and the end of the body
+}
+
 TEST_F(CompilerCodegen, NumericForShapes) {
   Ops l = lines("for (i = 0; i < 3; i++) { }");
   EXPECT_EQ(l, (Ops{"LOADK 1 0 ; 0", "LOADK 2 1 ; 2", "LOADK 3 2 ; 1", "FORPREP 1 ->4", "FORLOOP 1 ->4", "RETURN 0 1"}));

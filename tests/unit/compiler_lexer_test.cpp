@@ -155,6 +155,9 @@ TEST_F(CompilerLexer, UnderscoreNamesAndConstants) {
   EXPECT_EQ(intern_string(L, "_MAX")->reserved, MARK_CONSTANT_NAME);
   EXPECT_EQ(intern_string(L, "_")->reserved, 0);
   EXPECT_EQ(t[0].flags, 0);
+  // after "." the constant rule still marks the name
+  EXPECT_EQ(codes("t._LIMIT"), (std::vector<int>{TK_NAME, '.', TK_CONSTANT, TK_EOS}));
+  EXPECT_EQ(intern_string(L, "_LIMIT")->reserved, MARK_CONSTANT_NAME);
 }
 
 TEST_F(CompilerLexer, ReservedConstantMarksLaterBareName) {

@@ -1,0 +1,1023 @@
+// The backtracking pattern matcher (bytes, with UTF-8 aware items) and find, match, gmatch and
+// replace. Items are read straight from the pattern text; nothing is compiled ahead.
+#include "lib/pattern.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/library_support.h"
+#include "lib/string_buffer.h"
+#include "lib/utf8_text.h"
+#include "vm/calls.h"
+
+namespace quevro {
+
+namespace {
+
+constexpr int MAX_CAPTURES = 32;
+constexpr ptrdiff_t CAP_UNFINISHED = -1;
+constexpr ptrdiff_t CAP_POSITION = -2;
+constexpr int UNBOUNDED = -1;
+
+const char* const SPECIALS = "^$*+?.:([\\-{<%";
+
+struct Capture {
+  const char* init;
+  ptrdiff_t len;
+};
+
+struct MatchState {
+  const char* src_init;
+  const char* src_end;
+  const char* p_end;
+  VmState* L;
+  int level = 0;
+  int depth = 0;
+  Capture capture[MAX_CAPTURES];
+};
+
+class DepthGuard {
+ public:
+  explicit DepthGuard(MatchState* ms) : ms_(ms) {
+    if (++ms_->depth > MAX_MATCH_DEPTH) library_error(ms_->L, "overflow error");
+  }
+  ~DepthGuard() { --ms_->depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  MatchState* ms_;
+};
+
+inline unsigned char uc(char c) { return static_cast<unsigned char>(c); }
+
+bool class_match(int c, int cl) {
+  bool r;
+  switch (std::tolower(cl)) {
+    case 'a': r = c < 128 && std::isalpha(c); break;
+    case 'c': r = c < 32 || c == 127; break;
+    case 'd': r = c >= '0' && c <= '9'; break;
+    case 'f': r = c == '\f'; break;
+    case 'i': r = c < 128; break;
+    case 'l': r = c >= 'a' && c <= 'z'; break;
+    case 'n': r = c == '\n'; break;
+    case 'p': r = c < 128 && std::ispunct(c); break;
+    case 'r': r = c == '\r'; break;
+    case 's': r = c == ' ' || (c >= '\t' && c <= '\r'); break;
+    case 't': r = c == '\t'; break;
+    case 'u': r = c >= 'A' && c <= 'Z'; break;
+    case 'v': r = c == '\v'; break;
+    case 'w': r = c < 128 && (std::isalnum(c) || c == '_'); break;
+    case 'x': r = c < 128 && std::isxdigit(c); break;
+    case 'z': r = c == 0; break;
+    default: return cl == c;
+  }
+  if (std::isupper(cl)) r = !r;
+  return r;
+}
+
+// A complete multi-byte UTF-8 character at s: its length, or 0.
+size_t utf8_item(const char* s, const char* end) {
+  unsigned char c = uc(*s);
+  if (c < 0xC0) return 0;
+  size_t n = utf8_sequence_length(c);
+  if (n < 2 || static_cast<size_t>(end - s) < n) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if (!is_continuation(uc(s[k]))) return 0;
+  return n;
+}
+
+// The end of the literal group starting at p ("<@"); sets where its text lies and its mode.
+const char* literal_group(MatchState* ms, const char* p, const char* limit, const char** text, bool* nocase) {
+  const char* q = p + 2;
+  *nocase = false;
+  if (q < limit && *q == '@') {
+    *nocase = true;
+    ++q;
+  } else if (q < limit && *q == '=') {
+    ++q;
+  }
+  *text = q;
+  for (const char* r = q; r + 1 < limit; ++r)
+    if (r[0] == '@' && r[1] == '>') return r;
+  library_error(ms->L, "malformed pattern (missing '@>')");
+}
+
+const char* atom_end(MatchState* ms, const char* p, const char* limit);
+
+// The matching '>' of a sub-pattern group starting at p, skipping nested groups, sets and escapes.
+const char* group_close(MatchState* ms, const char* p, const char* limit) {
+  const char* q = p + 1;
+  while (q < limit) {
+    if (*q == '>') return q;
+    if (*q == '\\' || *q == '[' || *q == '<') {
+      q = atom_end(ms, q, limit);
+      continue;
+    }
+    ++q;
+  }
+  library_error(ms->L, "malformed pattern (missing '>')");
+}
+
+const char* atom_end(MatchState* ms, const char* p, const char* limit) {
+  switch (*p) {
+    case '\\':
+      if (p + 1 >= limit) library_error(ms->L, "malformed pattern (ends with '\\')");
+      return p + 2;
+    case '[': {
+      const char* q = p + 1;
+      while (q < limit && *q != ']') {
+        if (*q == '\\') ++q;
+        ++q;
+      }
+      if (q >= limit) library_error(ms->L, "malformed pattern (missing ']')");
+      return q + 1;
+    }
+    case '<': {
+      if (p + 1 < limit && p[1] == '@') {
+        const char* text;
+        bool nocase;
+        return literal_group(ms, p, limit, &text, &nocase) + 2;
+      }
+      return group_close(ms, p, limit) + 1;
+    }
+    default: {
+      // A written multi-byte character is one item; so is a range of two bytes around '-'.
+      size_t n = utf8_item(p, limit);
+      if (n) return p + n;
+      if (p + 2 < limit && p[1] == '-' && !std::strchr(SPECIALS, p[0]) && !std::strchr(SPECIALS, p[2]) &&
+          uc(p[0]) < 0x80 && uc(p[2]) < 0x80 && p[2] != '&' && p[2] != '|')
+        return p + 3;
+      return p + 1;
+    }
+  }
+}
+
+// A compound item: atoms joined by '&' (intersection) or '|' (alternation).
+const char* compound_end(MatchState* ms, const char* p, const char* limit) {
+  const char* ep = atom_end(ms, p, limit);
+  while (ep + 1 < limit && (*ep == '&' || *ep == '|')) ep = atom_end(ms, ep + 1, limit);
+  return ep;
+}
+
+bool set_match(const char* s, const char* end, const char* p, const char* ep, size_t* len) {
+  const char* q = p + 1;
+  const char* close = ep - 1;
+  bool negated = q < close && *q == '^';
+  if (negated) ++q;
+  int c = uc(*s);
+  size_t multi = utf8_item(s, end);
+  bool found = false;
+  size_t found_len = 1;
+  while (q < close && !found) {
+    if (*q == '\\') {
+      ++q;
+      if (q >= close) break;
+      found = class_match(c, uc(*q));
+      ++q;
+    } else if (q + 2 < close && q[1] == '-') {
+      found = uc(q[0]) <= c && c <= uc(q[2]);
+      q += 3;
+    } else if (*q == ':') {
+      if (multi) {
+        found = true;
+        found_len = multi;
+      }
+      ++q;
+    } else if (uc(*q) >= 0xC0) {
+      size_t n = utf8_item(q, close);
+      if (n == 0) n = 1;
+      if (static_cast<size_t>(end - s) >= n && std::memcmp(s, q, n) == 0) {
+        found = true;
+        found_len = n;
+      }
+      q += n;
+    } else {
+      found = uc(*q) == c;
+      ++q;
+    }
+  }
+  if (negated) {
+    *len = 1;
+    return !found;
+  }
+  *len = found_len;
+  return found;
+}
+
+const char* group_sequence(MatchState* ms, const char* s, const char* p, const char* limit);
+
+// Does the atom p..ep match at s? *len receives the bytes it takes.
+bool atom_match(MatchState* ms, const char* s, const char* p, const char* ep, size_t* len) {
+  if (s >= ms->src_end) return false;
+  int c = uc(*s);
+  switch (*p) {
+    case '.': *len = 1; return true;
+    case ':': *len = utf8_item(s, ms->src_end); return *len != 0;
+    case '\\': *len = 1; return class_match(c, uc(p[1]));
+    case '[': return set_match(s, ms->src_end, p, ep, len);
+    case '<': {
+      if (p[1] == '@') {
+        const char* text;
+        bool nocase;
+        const char* close = literal_group(ms, p, ep, &text, &nocase);
+        size_t n = static_cast<size_t>(close - text);
+        if (static_cast<size_t>(ms->src_end - s) < n) return false;
+        if (nocase) {
+          for (size_t k = 0; k < n; ++k)
+            if (std::tolower(uc(s[k])) != std::tolower(uc(text[k]))) return false;
+        } else if (std::memcmp(s, text, n) != 0) {
+          return false;
+        }
+        *len = n;
+        return true;
+      }
+      bool negated = p[1] == '^';
+      const char* r = group_sequence(ms, s, p + (negated ? 2 : 1), ep - 1);
+      if (negated) {
+        if (r) return false;
+        *len = utf8_char_at(s, static_cast<size_t>(ms->src_end - s), 0);
+        return true;
+      }
+      if (r == nullptr) return false;
+      *len = static_cast<size_t>(r - s);
+      return true;
+    }
+    default: {
+      size_t n = static_cast<size_t>(ep - p);
+      if (n == 3 && p[1] == '-') {
+        *len = 1;
+        return uc(p[0]) <= c && c <= uc(p[2]);
+      }
+      if (static_cast<size_t>(ms->src_end - s) < n || std::memcmp(s, p, n) != 0) return false;
+      *len = n;
+      return true;
+    }
+  }
+}
+
+// One alternative: atoms joined by '&' all match at s; the extent is the first one's.
+bool chain_match(MatchState* ms, const char* s, const char* p, const char* ep, size_t* len) {
+  const char* a = p;
+  bool first = true;
+  while (a < ep) {
+    const char* ae = atom_end(ms, a, ep);
+    size_t n;
+    if (!atom_match(ms, s, a, ae, &n)) return false;
+    if (first) *len = n;
+    first = false;
+    if (ae < ep && *ae == '&') {
+      a = ae + 1;
+    } else {
+      break;
+    }
+  }
+  return true;
+}
+
+// The end of the alternative starting at a within the compound ending at ep.
+const char* alternative_end(MatchState* ms, const char* a, const char* ep) {
+  const char* q = atom_end(ms, a, ep);
+  while (q < ep && *q == '&') q = atom_end(ms, q + 1, ep);
+  return q;
+}
+
+bool compound_match(MatchState* ms, const char* s, const char* p, const char* ep, size_t* len) {
+  const char* a = p;
+  while (a < ep) {
+    const char* ae = alternative_end(ms, a, ep);
+    if (chain_match(ms, s, a, ae, len)) return true;
+    if (ae < ep && *ae == '|')
+      a = ae + 1;
+    else
+      break;
+  }
+  return false;
+}
+
+struct Suffix {
+  enum Kind { NONE, STAR, PLUS, OPTIONAL, LOOK, NOT_LOOK, COUNT } kind = NONE;
+  bool lazy = false;
+  int min = 0;
+  int max = UNBOUNDED;
+  const char* next = nullptr;
+};
+
+Suffix read_suffix(MatchState* ms, const char* ep, const char* limit) {
+  Suffix r;
+  r.next = ep;
+  if (ep >= limit) return r;
+  auto lazy_mark = [&](const char* q) {
+    if (q < limit && *q == '?') {
+      r.lazy = true;
+      return q + 1;
+    }
+    return q;
+  };
+  switch (*ep) {
+    case '*': r.kind = Suffix::STAR; r.next = lazy_mark(ep + 1); break;
+    case '+': r.kind = Suffix::PLUS; r.next = lazy_mark(ep + 1); break;
+    case '?':
+      if (ep + 1 < limit && ep[1] == '=') {
+        r.kind = Suffix::LOOK;
+        r.next = ep + 2;
+      } else if (ep + 1 < limit && ep[1] == '!') {
+        r.kind = Suffix::NOT_LOOK;
+        r.next = ep + 2;
+      } else {
+        r.kind = Suffix::OPTIONAL;
+        r.next = ep + 1;
+      }
+      break;
+    case '{': {
+      const char* q = ep + 1;
+      if (q >= limit || !std::isdigit(uc(*q))) break;
+      int m = 0;
+      while (q < limit && std::isdigit(uc(*q))) m = m * 10 + (*q++ - '0');
+      int n = m;
+      if (q < limit && *q == ',') {
+        ++q;
+        while (q < limit && *q == ' ') ++q;
+        if (q < limit && std::isdigit(uc(*q))) {
+          n = 0;
+          while (q < limit && std::isdigit(uc(*q))) n = n * 10 + (*q++ - '0');
+        } else {
+          n = UNBOUNDED;
+        }
+      }
+      while (q < limit && *q == ' ') ++q;
+      if (q >= limit || *q != '}') library_error(ms->L, "malformed pattern (missing '}')");
+      r.kind = Suffix::COUNT;
+      r.min = m;
+      r.max = n;
+      r.next = lazy_mark(q + 1);
+      break;
+    }
+    default: break;
+  }
+  return r;
+}
+
+// True when the item p..ep matches text that ends exactly at s.
+bool matches_ending_at(MatchState* ms, const char* s, const char* p, const char* ep) {
+  if (s <= ms->src_init) return false;
+  size_t n;
+  const char* one = s - 1;
+  if (compound_match(ms, one, p, ep, &n) && one + n == s) return true;
+  const char* start = one;
+  while (start > ms->src_init && is_continuation(uc(*start)) && s - start < 4) --start;
+  return start != one && compound_match(ms, start, p, ep, &n) && start + n == s;
+}
+
+bool boundary_holds(MatchState* ms, const char* s, const char* p, const char* ep) {
+  size_t n;
+  if (s < ms->src_end) return compound_match(ms, s, p, ep, &n) && !matches_ending_at(ms, s, p, ep);
+  return ms->src_end > ms->src_init && !matches_ending_at(ms, s, p, ep);
+}
+
+// Balanced text from item1 to the matching item2 ('?' after them: no nesting).
+const char* balance(MatchState* ms, const char* s, const char* p1, const char* e1, const char* p2, const char* e2,
+                    bool flat) {
+  size_t n1, n2;
+  if (!compound_match(ms, s, p1, e1, &n1)) return nullptr;
+  bool equal = compound_match(ms, s, p2, e2, &n2);
+  int depth = 1;
+  const char* q = s + n1;
+  while (q < ms->src_end) {
+    size_t n;
+    if (compound_match(ms, q, p1, e1, &n)) {
+      if (equal) return q + n;
+      if (flat) return nullptr;
+      ++depth;
+      q += n;
+    } else if (compound_match(ms, q, p2, e2, &n)) {
+      if (--depth == 0) return q + n;
+      q += n;
+    } else {
+      ++q;
+    }
+  }
+  return nullptr;
+}
+
+const char* back_reference(MatchState* ms, const char* s, int l) {
+  l -= 1;
+  if (l < 0 || l >= ms->level || ms->capture[l].len == CAP_UNFINISHED) library_error(ms->L, "invalid capture index");
+  size_t n = ms->capture[l].len == CAP_POSITION ? 0 : static_cast<size_t>(ms->capture[l].len);
+  if (static_cast<size_t>(ms->src_end - s) >= n && std::memcmp(ms->capture[l].init, s, n) == 0) return s + n;
+  return nullptr;
+}
+
+// The items of a sub-pattern group in sequence; repetitions are greedy and never give back.
+const char* group_sequence(MatchState* ms, const char* s, const char* p, const char* limit) {
+  DepthGuard guard(ms);
+  while (p < limit) {
+    if (*p == '!') {
+      if (p + 1 >= limit) library_error(ms->L, "missing pattern after '!'");
+      const char* ep = compound_end(ms, p + 1, limit);
+      if (!boundary_holds(ms, s, p + 1, ep)) return nullptr;
+      p = ep;
+      continue;
+    }
+    if (*p == '%') {
+      if (p + 2 >= limit + 1 || p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
+      const char* e1 = atom_end(ms, p + 1, limit);
+      if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
+      const char* e2 = atom_end(ms, e1, limit);
+      bool flat = e2 < limit && *e2 == '?';
+      s = balance(ms, s, p + 1, e1, e1, e2, flat);
+      if (s == nullptr) return nullptr;
+      p = flat ? e2 + 1 : e2;
+      continue;
+    }
+    if (*p == '\\' && p + 1 < limit && std::isdigit(uc(p[1]))) {
+      s = back_reference(ms, s, p[1] - '0');
+      if (s == nullptr) return nullptr;
+      p += 2;
+      continue;
+    }
+    const char* ep = compound_end(ms, p, limit);
+    Suffix suf = read_suffix(ms, ep, limit);
+    size_t n;
+    switch (suf.kind) {
+      case Suffix::NONE:
+        if (!compound_match(ms, s, p, ep, &n)) return nullptr;
+        s += n;
+        break;
+      case Suffix::OPTIONAL:
+        if (compound_match(ms, s, p, ep, &n)) s += n;
+        break;
+      case Suffix::LOOK:
+        if (!compound_match(ms, s, p, ep, &n)) return nullptr;
+        break;
+      case Suffix::NOT_LOOK:
+        if (compound_match(ms, s, p, ep, &n)) return nullptr;
+        break;
+      default: {
+        int min = suf.kind == Suffix::PLUS ? 1 : suf.kind == Suffix::STAR ? 0 : suf.min;
+        int max = suf.kind == Suffix::COUNT ? suf.max : UNBOUNDED;
+        if (suf.lazy) max = min;
+        int count = 0;
+        while ((max == UNBOUNDED || count < max) && compound_match(ms, s, p, ep, &n) && n > 0) {
+          s += n;
+          ++count;
+        }
+        if (count < min) return nullptr;
+        break;
+      }
+    }
+    p = suf.next;
+  }
+  return s;
+}
+
+const char* do_match(MatchState* ms, const char* s, const char* p);
+
+// Greedy repetition: the longest run first, then one match fewer at a time.
+const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep, const Suffix& suf, int min, int max) {
+  std::vector<const char*> ends;  // filled only once a match takes other than one byte
+  bool uniform = true;
+  int count = 0;
+  const char* q = s;
+  size_t n;
+  while ((max == UNBOUNDED || count < max) && compound_match(ms, q, p, ep, &n) && n > 0) {
+    if (uniform && n != 1) {
+      uniform = false;
+      for (int k = 1; k <= count; ++k) ends.push_back(s + k);
+    }
+    q += n;
+    ++count;
+    if (!uniform) ends.push_back(q);
+  }
+  while (count >= min) {
+    const char* at = count == 0 ? s : uniform ? s + count : ends[static_cast<size_t>(count) - 1];
+    const char* r = do_match(ms, at, suf.next);
+    if (r) return r;
+    if (count == 0) break;
+    --count;
+    if (uniform && count > 0 && uc(s[count]) >= 0x80) {
+      // Stepping back over a byte of a multi-byte character goes back to the character's start.
+      int k = count;
+      while (k > 0 && is_continuation(uc(s[k]))) --k;
+      count = k;
+      if (count < min) break;
+    }
+  }
+  return nullptr;
+}
+
+const char* lazy(MatchState* ms, const char* s, const char* p, const char* ep, const Suffix& suf, int min, int max) {
+  int count = 0;
+  size_t n;
+  while (count < min) {
+    if (!compound_match(ms, s, p, ep, &n)) return nullptr;
+    s += n;
+    ++count;
+  }
+  for (;;) {
+    const char* r = do_match(ms, s, suf.next);
+    if (r) return r;
+    if (max != UNBOUNDED && count >= max) return nullptr;
+    if (!compound_match(ms, s, p, ep, &n) || n == 0) return nullptr;
+    s += n;
+    ++count;
+  }
+}
+
+const char* start_capture(MatchState* ms, const char* s, const char* p, ptrdiff_t what) {
+  if (ms->level >= MAX_CAPTURES) library_error(ms->L, "too many captures");
+  ms->capture[ms->level].init = s;
+  ms->capture[ms->level].len = what;
+  ms->level++;
+  const char* r = do_match(ms, s, p);
+  if (r == nullptr) ms->level--;
+  return r;
+}
+
+const char* end_capture(MatchState* ms, const char* s, const char* p) {
+  int l = -1;
+  for (int k = ms->level - 1; k >= 0; --k)
+    if (ms->capture[k].len == CAP_UNFINISHED) {
+      l = k;
+      break;
+    }
+  if (l < 0) library_error(ms->L, "invalid pattern capture");
+  ms->capture[l].len = s - ms->capture[l].init;
+  const char* r = do_match(ms, s, p);
+  if (r == nullptr) ms->capture[l].len = CAP_UNFINISHED;
+  return r;
+}
+
+const char* do_match(MatchState* ms, const char* s, const char* p) {
+  DepthGuard guard(ms);
+  const char* limit = ms->p_end;
+  while (p < limit) {
+    switch (*p) {
+      case '(':
+        if (p + 1 < limit && p[1] == ')') return start_capture(ms, s, p + 2, CAP_POSITION);
+        return start_capture(ms, s, p + 1, CAP_UNFINISHED);
+      case ')': return end_capture(ms, s, p + 1);
+      case '$':
+        if (p + 1 == limit) return s == ms->src_end ? s : nullptr;
+        break;
+      case '!': {
+        if (p + 1 >= limit) {
+          if (s == ms->src_end) return s;
+          library_error(ms->L, "missing pattern after '!'");
+        }
+        const char* ep = compound_end(ms, p + 1, limit);
+        if (!boundary_holds(ms, s, p + 1, ep)) return nullptr;
+        p = ep;
+        continue;
+      }
+      case '%': {
+        if (p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
+        const char* e1 = atom_end(ms, p + 1, limit);
+        if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
+        const char* e2 = atom_end(ms, e1, limit);
+        bool flat = e2 < limit && *e2 == '?';
+        s = balance(ms, s, p + 1, e1, e1, e2, flat);
+        if (s == nullptr) return nullptr;
+        p = flat ? e2 + 1 : e2;
+        continue;
+      }
+      case '\\':
+        if (p + 1 < limit && std::isdigit(uc(p[1]))) {
+          s = back_reference(ms, s, p[1] - '0');
+          if (s == nullptr) return nullptr;
+          p += 2;
+          continue;
+        }
+        break;
+      default: break;
+    }
+    const char* ep = compound_end(ms, p, limit);
+    Suffix suf = read_suffix(ms, ep, limit);
+    size_t n;
+    switch (suf.kind) {
+      case Suffix::NONE: {
+        // Alternatives backtrack into the rest of the pattern.
+        bool alternatives = false;
+        for (const char* q = p; q < ep; q = atom_end(ms, q, ep))
+          if (*q == '|' && q != p) alternatives = true;
+        if (!alternatives) {
+          if (!compound_match(ms, s, p, ep, &n)) return nullptr;
+          s += n;
+          p = ep;
+          continue;
+        }
+        for (const char* a = p; a < ep;) {
+          const char* ae = alternative_end(ms, a, ep);
+          if (chain_match(ms, s, a, ae, &n)) {
+            const char* r = do_match(ms, s + n, ep);
+            if (r) return r;
+          }
+          if (ae < ep && *ae == '|')
+            a = ae + 1;
+          else
+            break;
+        }
+        return nullptr;
+      }
+      case Suffix::OPTIONAL: {
+        if (compound_match(ms, s, p, ep, &n)) {
+          const char* r = do_match(ms, s + n, suf.next);
+          if (r) return r;
+        }
+        p = suf.next;
+        continue;
+      }
+      case Suffix::LOOK:
+        if (!compound_match(ms, s, p, ep, &n)) return nullptr;
+        p = suf.next;
+        continue;
+      case Suffix::NOT_LOOK:
+        if (compound_match(ms, s, p, ep, &n)) return nullptr;
+        p = suf.next;
+        continue;
+      case Suffix::STAR:
+      case Suffix::PLUS: {
+        int min = suf.kind == Suffix::PLUS ? 1 : 0;
+        return suf.lazy ? lazy(ms, s, p, ep, suf, min, UNBOUNDED) : greedy(ms, s, p, ep, suf, min, UNBOUNDED);
+      }
+      case Suffix::COUNT:
+        if (suf.max == 0) {
+          p = suf.next;
+          continue;
+        }
+        if (suf.max != UNBOUNDED && suf.max < suf.min) return nullptr;
+        return suf.lazy ? lazy(ms, s, p, ep, suf, suf.min, suf.max) : greedy(ms, s, p, ep, suf, suf.min, suf.max);
+    }
+  }
+  return s;
+}
+
+// ---- results ----
+
+void push_capture(MatchState* ms, int i, const char* s, const char* e) {
+  if (i >= ms->level) {
+    if (i != 0) library_error(ms->L, "invalid capture index");
+    push_lstring(ms->L, s, static_cast<size_t>(e - s));
+    return;
+  }
+  ptrdiff_t l = ms->capture[i].len;
+  if (l == CAP_UNFINISHED) library_error(ms->L, "unfinished capture");
+  if (l == CAP_POSITION)
+    push_number(ms->L, static_cast<double>(ms->capture[i].init - ms->src_init + 1));
+  else
+    push_lstring(ms->L, ms->capture[i].init, static_cast<size_t>(l));
+}
+
+// Pushes the captures (or the whole match when there are none); returns their count.
+int push_captures(MatchState* ms, const char* s, const char* e, bool whole_if_none) {
+  int n = (ms->level == 0 && whole_if_none) ? 1 : ms->level;
+  if (!check_stack(ms->L, n + 2)) library_error(ms->L, "stack overflow (%s)", "too many captures");
+  for (int i = 0; i < n; ++i) push_capture(ms, i, s, e);
+  return n;
+}
+
+bool is_plain(const char* p, size_t len) {
+  for (size_t i = 0; i < len; ++i)
+    if (std::strchr(SPECIALS, p[i]) && p[i] != '\0') return false;
+  return true;
+}
+
+const char* plain_search(const char* s, size_t len, const char* p, size_t plen) {
+  if (plen == 0) return s;
+  if (plen > len) return nullptr;
+  return static_cast<const char*>(memmem(s, len, p, plen));
+}
+
+// How a pattern argument is to be used after its prefixes.
+struct PatternText {
+  std::string rewritten;  // for "@@": the case-insensitive literal group
+  const char* p;
+  size_t len;
+  bool plain;
+  bool anchor;
+};
+
+PatternText read_pattern(const char* p, size_t len, bool prefixes) {
+  PatternText r{std::string(), p, len, false, false};
+  if (prefixes && len >= 2 && p[0] == '@' && p[1] == '@') {
+    r.rewritten = "<" + std::string(p, len) + "@>";
+    r.p = r.rewritten.data();
+    r.len = r.rewritten.size();
+    return r;
+  }
+  if (prefixes && len >= 1 && p[0] == '@') {
+    r.plain = true;
+    r.p = p + 1;
+    r.len = len - 1;
+    if (r.len > 0 && r.p[0] == '=') {
+      ++r.p;
+      --r.len;
+    }
+    return r;
+  }
+  if (is_plain(p, len)) {
+    r.plain = true;
+    return r;
+  }
+  if (prefixes && p[0] == '^') {
+    r.anchor = true;
+    ++r.p;
+    --r.len;
+  }
+  return r;
+}
+
+void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const PatternText& pt) {
+  ms->L = L;
+  ms->src_init = s;
+  ms->src_end = s + len;
+  ms->p_end = pt.p + pt.len;
+  ms->level = 0;
+  ms->depth = 0;
+}
+
+// The first byte a match must begin with, when the pattern starts with a plain byte item that
+// has no suffix (lets the search skip ahead with memchr).
+int leading_byte(const PatternText& pt) {
+  if (pt.len < 2) return -1;
+  char c = pt.p[0];
+  if (std::strchr(SPECIALS, c) || c == ')' || c == '!' || c == '&' || c == '|' || uc(c) >= 0x80) return -1;
+  char next = pt.p[1];
+  if (std::strchr("*+?{&|-", next)) return -1;
+  return uc(c);
+}
+
+// Searches from byte offset init; on success *start and the returned end delimit the match.
+const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
+  const char* s = ms->src_init + init;
+  int lead = pt.anchor ? -1 : leading_byte(pt);
+  do {
+    if (lead >= 0) {
+      const void* hit = std::memchr(s, lead, static_cast<size_t>(ms->src_end - s));
+      if (hit == nullptr) return nullptr;
+      s = static_cast<const char*>(hit);
+    }
+    ms->level = 0;
+    const char* e = do_match(ms, s, pt.p);
+    if (e) {
+      *start = s;
+      return e;
+    }
+  } while (s++ < ms->src_end && !pt.anchor);
+  return nullptr;
+}
+
+size_t init_position(VmState* L, int idx, size_t len, bool* beyond) {
+  int64_t init = from_end(opt_int64(L, idx, 1), static_cast<int64_t>(len));
+  if (init < 1) init = 1;
+  *beyond = init > static_cast<int64_t>(len) + 1;
+  return static_cast<size_t>(init - 1);
+}
+
+int find_or_match(VmState* L, bool find) {
+  size_t len, plen;
+  check_text(L, ARG1, &len);
+  check_text(L, ARG2, &plen);
+  const char* s = to_text(L, ARG1, &len);
+  const char* pat = to_text(L, ARG2, &plen);
+  bool beyond;
+  size_t init = init_position(L, ARG3, len, &beyond);
+  if (beyond) return 0;
+  bool chars = find && !is_falsy(*stack_address(L, ARG4));
+  PatternText pt = read_pattern(pat, plen, true);
+  auto position = [&](size_t byte_offset) {
+    return static_cast<double>(chars ? utf8_count(s, byte_offset) : byte_offset);
+  };
+  if (pt.plain) {
+    const char* hit = plain_search(s + init, len - init, pt.p, pt.len);
+    if (hit == nullptr) {
+      push_null(L);
+      return 1;
+    }
+    size_t a = static_cast<size_t>(hit - s);
+    if (find) {
+      push_number(L, position(a) + 1);
+      push_number(L, position(a + pt.len));
+      return 2;
+    }
+    push_lstring(L, hit, pt.len);
+    return 1;
+  }
+  MatchState ms;
+  prepare(&ms, L, s, len, pt);
+  const char* start;
+  const char* e = search(&ms, pt, init, &start);
+  if (e == nullptr) {
+    push_null(L);
+    return 1;
+  }
+  if (find) {
+    size_t a = static_cast<size_t>(start - s), b = static_cast<size_t>(e - s);
+    push_number(L, position(a) + 1);
+    push_number(L, position(b));
+    return push_captures(&ms, nullptr, nullptr, false) + 2;
+  }
+  return push_captures(&ms, start, e, true);
+}
+
+int gmatch_step(VmState* L) {
+  size_t len, plen;
+  const char* s = to_text(L, upvalue_index(1), &len);
+  const char* pat = to_text(L, upvalue_index(2), &plen);
+  size_t pos = static_cast<size_t>(to_number(L, upvalue_index(3)));
+  if (s == nullptr || pat == nullptr || pos > len) return 0;
+  PatternText pt = read_pattern(pat, plen, false);
+  MatchState ms;
+  prepare(&ms, L, s, len, pt);
+  const char* start;
+  const char* e;
+  if (pt.plain) {
+    start = plain_search(s + pos, len - pos, pt.p, pt.len);
+    e = start ? start + pt.len : nullptr;
+  } else {
+    e = search(&ms, pt, pos, &start);
+  }
+  if (e == nullptr) {
+    push_number(L, static_cast<double>(len + 1));
+    replace(L, upvalue_index(3));
+    return 0;
+  }
+  size_t next = static_cast<size_t>(e - s);
+  if (e == start) ++next;
+  push_number(L, static_cast<double>(next));
+  replace(L, upvalue_index(3));
+  return push_captures(&ms, start, e, true);
+}
+
+// Adds the replacement for one match to the buffer.
+void add_replacement(MatchState* ms, StringBuffer& b, int repl_idx, int subject_idx, const char* s, const char* e) {
+  VmState* L = ms->L;
+  int type = type_of(L, repl_idx);
+  if (type == TAG_STRING || type == TAG_NUMBER) {
+    size_t rl;
+    const char* r = to_lstring(L, repl_idx, &rl);
+    for (size_t i = 0; i < rl; ++i) {
+      char c = r[i];
+      if (c != '\\' || i + 1 >= rl) {
+        b.add_char(c);
+        continue;
+      }
+      char d = r[++i];
+      if (d == '0') {
+        b.add(s, static_cast<size_t>(e - s));
+      } else if (d >= '1' && d <= '9') {
+        ensure_stack(L, 2);
+        push_capture(ms, d - '1', s, e);
+        b.add_top();
+      } else {
+        b.add_char(d);
+      }
+    }
+    return;
+  }
+  ensure_stack(L, 4);
+  if (type == TAG_TABLE) {
+    push_value(L, repl_idx);
+    push_capture(ms, 0, s, e);
+    get_table(L, -2);
+    remove(L, -2);
+  } else {
+    push_value(L, repl_idx);
+    push_value(L, subject_idx);
+    int n = push_captures(ms, s, e, true);
+    call(L, n + 1, 1);
+  }
+  Value* v = L->top - 1;
+  if (is_falsy(*v)) {
+    pop(L, 1);
+    b.add(s, static_cast<size_t>(e - s));
+    return;
+  }
+  if (v->tag != TAG_STRING && v->tag != TAG_NUMBER)
+    library_error(L, "invalid replacement value (a %s)", value_type_name(v));
+  b.add_top();
+}
+
+// One replacement pass of pattern (at pattern_idx) by repl over the subject at subject_idx;
+// pushes the new string and returns the count.
+int64_t replace_once(VmState* L, int subject_idx, int pattern_idx, int repl_idx, int64_t max_n) {
+  size_t len, plen;
+  const char* s = check_text(L, subject_idx, &len);
+  const char* pat = check_text(L, pattern_idx, &plen);
+  s = to_text(L, subject_idx, &len);
+  PatternText pt = read_pattern(pat, plen, true);
+  bool explicit_plain = plen >= 1 && pat[0] == '@' && !(plen >= 2 && pat[1] == '@');
+  int type = type_of(L, repl_idx);
+  if (explicit_plain) {
+    check_text(L, repl_idx, &len);
+    s = to_text(L, subject_idx, &len);
+  } else if (type != TAG_STRING && type != TAG_NUMBER && type != TAG_TABLE && type != TAG_FUNCTION) {
+    arg_error(L, repl_idx, "\n{Expected}:string/function/table ");
+  }
+  StringBuffer b(L);
+  int64_t count = 0;
+  MatchState ms;
+  prepare(&ms, L, s, len, pt);
+  size_t at = 0;
+  if (explicit_plain) {
+    size_t rl;
+    const char* r = to_text(L, repl_idx, &rl);
+    while (count < max_n && pt.len > 0) {
+      const char* hit = plain_search(s + at, len - at, pt.p, pt.len);
+      if (hit == nullptr) break;
+      b.add(s + at, static_cast<size_t>(hit - s) - at);
+      b.add(r, rl);
+      at = static_cast<size_t>(hit - s) + pt.len;
+      ++count;
+    }
+    b.add(s + at, len - at);
+    b.finish();
+    return count;
+  }
+  while (count < max_n && at <= len) {
+    const char* start;
+    const char* e;
+    if (pt.plain) {
+      start = plain_search(s + at, len - at, pt.p, pt.len);
+      e = start ? start + pt.len : nullptr;
+      ms.level = 0;
+    } else {
+      e = search(&ms, pt, at, &start);
+    }
+    if (e == nullptr) break;
+    b.add(s + at, static_cast<size_t>(start - s) - at);
+    ++count;
+    add_replacement(&ms, b, repl_idx, subject_idx, start, e);
+    at = static_cast<size_t>(e - s);
+    if (e == start) {
+      if (at < len) b.add_char(s[at]);
+      ++at;
+    }
+    if (pt.anchor) break;
+  }
+  if (at < len) b.add(s + at, len - at);
+  b.finish();
+  return count;
+}
+
+}  // namespace
+
+int str_find(VmState* L) { return find_or_match(L, true); }
+int str_match(VmState* L) { return find_or_match(L, false); }
+
+int str_gmatch(VmState* L) {
+  size_t len;
+  check_text(L, ARG1, &len);
+  check_text(L, ARG2, &len);
+  set_top(L, ARG2);
+  push_number(L, 0);
+  push_closure(L, gmatch_step, 3);
+  return 1;
+}
+
+int str_replace(VmState* L) {
+  size_t len;
+  check_text(L, ARG1, &len);
+  if (type_of(L, ARG2) == TAG_TABLE) {
+    // Each entry of the table is a pattern and its replacement, applied in table order.
+    int64_t max_n = opt_int64(L, ARG3, static_cast<int64_t>(len) + 1);
+    set_top(L, ARG3);
+    push_value(L, ARG1);  // the current subject, at ARG4
+    ensure_stack(L, 8);
+    int64_t total = 0;
+    push_null(L);
+    while (next(L, ARG2)) {
+      // Stack: subject, key, value.
+      int key = get_top(L) - 1;
+      int kt = type_of(L, key);
+      if ((kt == TAG_STRING || kt == TAG_NUMBER) && max_n > 0) {
+        push_value(L, key);  // keeps next()'s key untouched by number conversion
+        int pattern = get_top(L);
+        total += replace_once(L, ARG4, pattern, key + 1, max_n);
+        replace(L, ARG4);
+        pop(L, 1);
+      }
+      pop(L, 1);
+    }
+    push_value(L, ARG4);
+    push_number(L, static_cast<double>(total));
+    return 2;
+  }
+  check_text(L, ARG2, &len);
+  size_t slen;
+  to_text(L, ARG1, &slen);
+  int64_t max_n = opt_int64(L, ARG4, static_cast<int64_t>(slen) + 1);
+  set_top(L, ARG4);
+  if (max_n <= 0) {
+    push_value(L, ARG1);
+    push_number(L, 0);
+    return 2;
+  }
+  int64_t count = replace_once(L, ARG1, ARG2, ARG3, max_n);
+  push_number(L, static_cast<double>(count));
+  return 2;
+}
+
+}  // namespace quevro

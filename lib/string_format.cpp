@@ -1,0 +1,264 @@
+// string.format: '%' [flags] [width] ['.' precision] conversion, written through the C library's
+// formatter for the numeric conversions.
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "lib/base_library.h"
+#include "lib/library_support.h"
+#include "lib/string_buffer.h"
+#include "vm/metamethods.h"
+#include "lib/string_library.h"
+
+namespace quevro {
+
+namespace {
+
+constexpr int MAX_FLAGS = 5;
+
+int64_t truncate_int64(double n) {
+  if (n != n) return 0;
+  if (n >= 9223372036854775807.0) return INT64_MAX;
+  if (n <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(n);
+}
+
+// A math.size64 object: an 8-byte cdata whose metatable has `_type` "size64" or is registered
+// as registry.math.size64.
+bool size64_value(VmState* L, int idx, uint64_t* out) {
+  const Value* v = stack_address(L, idx);
+  if (v->tag != TAG_CDATA || v->cdata()->is_buffer() || v->cdata()->size != 8) return false;
+  TableObject* mt = v->cdata()->metatable;
+  const Value* math = table_get_str(G(L)->registry.table(), intern_string(L, "math"));
+  bool registered = math->tag == TAG_TABLE && [&] {
+    const Value* m = table_get_str(math->table(), intern_string(L, "size64"));
+    return m->tag == TAG_TABLE && m->table() == mt;
+  }();
+  if (!registered) {
+    const Value* ty = table_get_str(mt, intern_string(L, "_type"));
+    if (!(ty->tag == TAG_STRING && std::strcmp(ty->string()->data(), "size64") == 0)) return false;
+  }
+  uint32_t low, high;
+  std::memcpy(&low, v->cdata()->data(), 4);
+  std::memcpy(&high, v->cdata()->data() + 4, 4);
+  *out = (static_cast<uint64_t>(high) << 32) | low;
+  return true;
+}
+
+double number_arg(VmState* L, int idx) {
+  double n;
+  if (!to_number_value(stack_address(L, idx), &n)) type_arg_error(L, idx, "number");
+  return n;
+}
+
+template <class T>
+void add_printf(StringBuffer& b, const std::string& directive, T value) {
+  char buf[512];
+  int n = std::snprintf(buf, sizeof buf, directive.c_str(), value);
+  if (n < 0) return;
+  if (static_cast<size_t>(n) < sizeof buf) {
+    b.add(buf, static_cast<size_t>(n));
+    return;
+  }
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  std::snprintf(&big[0], big.size(), directive.c_str(), value);
+  b.add(big.data(), static_cast<size_t>(n));
+}
+
+void add_quoted(StringBuffer& b, const char* s, size_t len) {
+  b.add_char('\'');
+  for (size_t i = 0; i < len; ++i) {
+    char c = s[i];
+    switch (c) {
+      case '\0': b.add("\\u0000", 6); break;
+      case '\b': b.add("\\b", 2); break;
+      case '\t': b.add("\\t", 2); break;
+      case '\n': b.add("\\n", 2); break;
+      case '\f': b.add("\\f", 2); break;
+      case '\r': b.add("\\r", 2); break;
+      case '"':
+      case '\'':
+      case '\\':
+        b.add_char('\\');
+        b.add_char(c);
+        break;
+      default: b.add_char(c); break;
+    }
+  }
+  b.add_char('\'');
+}
+
+std::string binary_digits(int64_t v) {
+  uint64_t u = static_cast<uint64_t>(v);
+  std::string out;
+  do {
+    out.insert(out.begin(), static_cast<char>('0' + (u & 1)));
+    u >>= 1;
+  } while (u);
+  return out;
+}
+
+}  // namespace
+
+int string_format(VmState* L) {
+  size_t flen;
+  const char* f = check_text(L, ARG1, &flen);
+  std::string fmt(f, flen);
+  int top = get_top(L);
+  int arg = ARG1;
+  StringBuffer b(L);
+  size_t i = 0;
+  std::string directive;
+  char num[32];
+  while (i < fmt.size()) {
+    const char* pct = static_cast<const char*>(std::memchr(fmt.data() + i, '%', fmt.size() - i));
+    if (pct == nullptr) {
+      b.add(fmt.data() + i, fmt.size() - i);
+      break;
+    }
+    size_t at = static_cast<size_t>(pct - fmt.data());
+    b.add(fmt.data() + i, at - i);
+    i = at + 1;
+    if (i < fmt.size() && fmt[i] == '%') {
+      b.add_char('%');
+      ++i;
+      continue;
+    }
+    // The directive: flags, width and precision.
+    size_t start = i;
+    while (i < fmt.size() && std::strchr("-+ #0", fmt[i]) && fmt[i] != '\0') ++i;
+    if (i - start > MAX_FLAGS) library_error(L, "invalid format (repeated flags)");
+    size_t digits = 0;
+    while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
+    if (digits > 2) library_error(L, "invalid format (width or precision too long)");
+    bool has_precision = false;
+    if (i < fmt.size() && fmt[i] == '.') {
+      has_precision = true;
+      ++i;
+      digits = 0;
+      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
+      if (digits > 2) library_error(L, "invalid format (width or precision too long)");
+    }
+    if (i >= fmt.size()) library_error(L, "invalid option to 'format'");
+    char conv = fmt[i++];
+    std::string base = "%" + fmt.substr(start, i - 1 - start);
+    ++arg;
+    // Pieces of the result may lie above the arguments, so a missing one is caught here.
+    if (arg > top && conv != 'p') {
+      if (conv == 's') arg_error(L, arg, "\n{Expected}:value ");
+      const char* expected = conv == 'q' ? "string" : "number";
+      if (std::strchr("diuxXobceEfgGFq", conv) == nullptr) library_error(L, "invalid option to 'format'");
+      arg_error(L, arg, format_message("\n{Expected}:%s\n{Got}:%s", expected, "no value").c_str());
+    }
+    switch (conv) {
+      case 'd':
+      case 'i': add_printf(b, base + "lld", static_cast<long long>(truncate_int64(number_arg(L, arg)))); break;
+      case 'x':
+      case 'X':
+      case 'o':
+      case 'u': {
+        uint64_t u;
+        if (!size64_value(L, arg, &u)) u = static_cast<uint64_t>(truncate_int64(number_arg(L, arg)));
+        add_printf(b, base + "ll" + conv, static_cast<unsigned long long>(u));
+        break;
+      }
+      case 'b': {
+        std::string bits = binary_digits(truncate_int64(number_arg(L, arg)));
+        add_printf(b, base + "s", bits.c_str());
+        break;
+      }
+      case 'c': add_printf(b, base + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'g':
+      case 'G': add_printf(b, base + conv, number_arg(L, arg)); break;
+      case 'F': {
+        double n = number_arg(L, arg);
+        if (n == 0) {
+          directive = base;
+          size_t dot = directive.find('.');
+          if (dot != std::string::npos) directive.erase(dot);
+          add_printf(b, directive + "s", "0");
+        } else if (n == std::trunc(n) && std::fabs(n) <= 9007199254740992.0) {
+          directive = base;
+          size_t dot = directive.find('.');
+          if (dot != std::string::npos) directive.erase(dot);
+          add_printf(b, directive + "lld", static_cast<long long>(n));
+        } else if (n == std::trunc(n)) {
+          add_printf(b, "%.0f", n);
+        } else {
+          char buf[512];
+          int len = std::snprintf(buf, sizeof buf, (base + "f").c_str(), n);
+          if (len < 0 || static_cast<size_t>(len) >= sizeof buf) len = std::snprintf(buf, sizeof buf, "%.14g", n);
+          std::string text(buf, static_cast<size_t>(len));
+          char point = '.';
+          if (const lconv* lc = std::localeconv(); lc && lc->decimal_point && lc->decimal_point[0]) point = lc->decimal_point[0];
+          size_t dot = text.find(point);
+          if (dot != std::string::npos) {
+            // Trailing zeros and a trailing point go; padding on the left stays.
+            size_t end = text.size();
+            while (end > dot + 1 && text[end - 1] == ' ') --end;
+            size_t tail = text.size() - end;
+            size_t cut = end;
+            while (cut > dot + 1 && text[cut - 1] == '0') --cut;
+            if (cut == dot + 1) --cut;
+            text = text.substr(0, cut) + std::string(tail, ' ');
+          }
+          b.add(text.data(), text.size());
+        }
+        break;
+      }
+      case 'p': {
+        const Value* v = arg > top ? &ABSENT_VALUE : stack_address(L, arg);
+        uintptr_t address = 0;
+        if (v->tag == TAG_POINTER) address = reinterpret_cast<uintptr_t>(v->u.p);
+        else if (v->tag == TAG_CDATA) address = reinterpret_cast<uintptr_t>(v->cdata()->data());
+        add_printf(b, base + "llX", static_cast<unsigned long long>(address));
+        break;
+      }
+      case 'q': {
+        size_t len;
+        const char* s = check_text(L, arg, &len);
+        add_quoted(b, s, len);
+        break;
+      }
+      case 's': {
+        const Value* v = stack_address(L, arg);
+        if (v->tag == TAG_NUMBER) {
+          size_t n = format_number(v->u.n, num);
+          if (base == "%") {
+            b.add(num, n);
+          } else {
+            std::string text(num, n);
+            add_printf(b, base + "s", text.c_str());
+          }
+          break;
+        }
+        size_t len;
+        const char* s = to_text(L, arg, &len);
+        if (s == nullptr) {
+          ensure_stack(L, 2);
+          push_tostring(L, arg);
+          replace(L, arg);
+          s = to_text(L, arg, &len);
+          if (s == nullptr) type_arg_error(L, arg, "string");
+        }
+        if (base == "%" || (!has_precision && len >= 100)) {
+          b.add(s, len);
+        } else {
+          std::string text(s, strnlen(s, len));
+          add_printf(b, base + "s", text.c_str());
+        }
+        break;
+      }
+      default: library_error(L, "invalid option to 'format'");
+    }
+  }
+  b.finish();
+  return 1;
+}
+
+}  // namespace quevro
