@@ -81,7 +81,7 @@ class Parser {
   void if_stat();
   int cond();
   int test_then_block();
-  void while_stat(int line);
+  void while_stat();
   void do_stat(int line);
   void for_stat(int line);
   void for_num(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop);
@@ -134,6 +134,7 @@ class Parser {
   void finish_struct(ConsControl& cc);
   void record_field(ConsControl& cc, ExpDesc* key);
   void struct_field(ConsControl& cc);
+  void nested_array_item(ConsControl& cc, ExpDesc* first, int line);
 };
 
 }  // namespace quevro

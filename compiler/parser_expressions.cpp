@@ -463,17 +463,22 @@ void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool
           int reg = f->freereg;
           ExpDesc key;
           expr(&key);
-          exp_to_val(f, &key);
-          check_match(']', '[', line);
-          if (t().code != '=' && t().code != ':') error_expected('=');
-          next();
-          if (cc.nh >= MAX_CONSTRUCTOR_ITEMS) limit_error(f, MAX_CONSTRUCTOR_ITEMS, "items in a constructor");
-          cc.nh++;
-          int rk_key = exp_to_rk(f, &key);
-          ExpDesc val;
-          expr(&val);
-          code_abc(f, OP_SETTABLE, cc.table, rk_key, exp_to_rk(f, &val));
-          f->freereg = reg;
+          int after = t().code == ']' ? ls_.lookahead() : 0;
+          if (after == '=' || after == ':') {
+            exp_to_val(f, &key);
+            next();
+            next();
+            if (cc.nh >= MAX_CONSTRUCTOR_ITEMS) limit_error(f, MAX_CONSTRUCTOR_ITEMS, "items in a constructor");
+            cc.nh++;
+            int rk_key = exp_to_rk(f, &key);
+            ExpDesc val;
+            expr(&val);
+            code_abc(f, OP_SETTABLE, cc.table, rk_key, exp_to_rk(f, &val));
+            f->freereg = reg;
+          } else {
+            nested_array_item(cc, &key, line);
+            list_item = true;
+          }
         }
         break;
       case '@': {
@@ -489,7 +494,7 @@ void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool
       default: list_item = true; break;
     }
     if (list_item) {
-      expr(&cc.v);
+      if (cc.v.k == VVOID) expr(&cc.v);
       if (cc.na >= MAX_CONSTRUCTOR_ITEMS) limit_error(f, MAX_CONSTRUCTOR_ITEMS, "items in a constructor");
       cc.na++;
       cc.tostore++;
@@ -500,6 +505,33 @@ void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool
       break;
     }
   }
+}
+
+// In a table constructor "[" starts a computed key; when no "=" or ":" follows the closing
+// bracket it was an array constructor instead. Its first item is already in a register, so the
+// array is built above it and moved down into the item's place.
+void Parser::nested_array_item(ConsControl& cc, ExpDesc* first, int line) {
+  FuncState* f = fs();
+  exp_to_nextreg(f, first);
+  int item = first->info;
+  int table = f->freereg;
+  int pc = code_abc(f, OP_NEWTABLE, table, 0, 0);
+  reserve_regs(f, 1);
+  code_abc(f, OP_MOVE, table + 1, item, 0);
+  reserve_regs(f, 1);
+  ConsControl inner;
+  inner.table = table;
+  inner.na = 1;
+  inner.tostore = 1;
+  init_exp(&inner.v, VVOID, 0);
+  if (test_next(',')) constructor_items(inner, ']', true, false);
+  check_match(']', '[', line);
+  last_list_field(inner);
+  set_b(&f->f->code[pc], fb_encode(static_cast<unsigned>(inner.na)));
+  set_c(&f->f->code[pc], 232);
+  code_abc(f, OP_MOVE, item, table, 0);
+  f->freereg = item + 1;
+  init_exp(&cc.v, VNONRELOC, item);
 }
 
 double Parser::default_number() {

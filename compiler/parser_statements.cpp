@@ -83,7 +83,7 @@ bool Parser::statement() {
     case TK_RETURN: return_stat(); return true;
     case TK_DO: do_stat(line); return false;
     case TK_SELECT: select_stat(line); return false;
-    case TK_WHILE: while_stat(line); return false;
+    case TK_WHILE: while_stat(); return false;
     case TK_PRINT: print_stat(); return false;
     case ';': next(); return false;
     default: expr_stat(); return false;
@@ -150,7 +150,7 @@ void Parser::if_stat() {
   patch_to_here(f, escape);
 }
 
-void Parser::while_stat(int line) {
+void Parser::while_stat() {
   FuncState* f = fs();
   next();
   BlockCnt loop;
@@ -200,7 +200,6 @@ void Parser::while_stat(int line) {
     leave_block();
     return;
   }
-  (void)line;
   int whileinit = get_label(f);
   int exit = cond();
   enter_block(&loop, true);
@@ -791,7 +790,6 @@ void Parser::local_stat() {
 }
 
 void Parser::local_decl_one() {
-  FuncState* f = fs();
   if (t().code == TK_NAME && ls_.lookahead() == '=') {
     // Each name is declared and initialised on its own; it is visible to the next initialiser.
     do {
@@ -820,7 +818,6 @@ void Parser::local_decl_one() {
   else e.k = VVOID;
   adjust_assign(nvars, nexps, &e);
   adjust_localvars(nvars);
-  (void)f;
 }
 
 void Parser::check_lvalue(const ExpDesc* v) {

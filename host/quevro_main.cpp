@@ -6,6 +6,7 @@
 
 #include "compiler/chunk_dumper.h"
 #include "compiler/chunk_entry.h"
+#include "compiler/disassembler.h"
 #include "host/app_paths.h"
 #include "host/module_store.h"
 #include "host/repl.h"
@@ -23,6 +24,7 @@ void print_usage(std::FILE* out) {
                "usage: quevro [FILE [ARGS...]]   run a script (source or precompiled chunk)\n"
                "       quevro -e CODE [ARGS...]  run a code string\n"
                "       quevro -c FILE -o OUT [-s] write FILE's precompiled chunk to OUT (-s strips debug information)\n"
+               "       quevro -l FILE             list FILE's compiled code\n"
                "       quevro                    start the interactive prompt\n"
                "       quevro --help | --version\n");
 }
@@ -73,6 +75,14 @@ int main(int argc, char** argv) {
   }
   if (!args.empty() && args[0] == "--version") {
     std::puts(VERSION_TEXT);
+    return 0;
+  }
+  if (args.size() == 2 && args[0] == "-l") {
+    VmState* L = create_main_state();
+    if (L == nullptr) return 255;
+    if (load_file(L, args[1].c_str()) != STATUS_OK) return report_load_failure(L);
+    std::fputs(disassemble(stack_address(L, -1)->closure()->proto).c_str(), stdout);
+    shut_down(L);
     return 0;
   }
   if (!args.empty() && args[0] == "-c") {

@@ -25,6 +25,20 @@ bool is_incomplete(VmState* L) {
   return msg && std::string(msg, len).find("<eof>") != std::string::npos;
 }
 
+// Each input is its own chunk, so a local declared at the prompt would vanish with it; a leading
+// `var` (or `const`) is dropped so the name lives on in the namespace for the next inputs.
+std::string keep_declarations(const std::string& input) {
+  size_t start = input.find_first_not_of(" \t");
+  if (start == std::string::npos) return input;
+  for (const char* word : {"var", "const"}) {
+    size_t n = std::char_traits<char>::length(word);
+    if (input.compare(start, n, word) == 0 && start + n < input.size() &&
+        (input[start + n] == ' ' || input[start + n] == '\t'))
+      return input.substr(0, start) + input.substr(start + n + 1);
+  }
+  return input;
+}
+
 // Compiles the input, first as an expression whose values are printed, then as statements.
 // Returns 1 when compiled (function on the stack), 0 for an error (message on the stack),
 // -1 when more input is needed.
@@ -32,7 +46,8 @@ int compile_input(VmState* L, const std::string& input) {
   std::string as_expression = "return " + input;
   if (load_buffer(L, as_expression.data(), as_expression.size(), CHUNK_NAME) == STATUS_OK) return 1;
   L->top--;
-  if (load_buffer(L, input.data(), input.size(), CHUNK_NAME) == STATUS_OK) return 1;
+  std::string statements = keep_declarations(input);
+  if (load_buffer(L, statements.data(), statements.size(), CHUNK_NAME) == STATUS_OK) return 1;
   return is_incomplete(L) ? -1 : 0;
 }
 

@@ -124,7 +124,9 @@ void top_level_report(VmState* L, const char* caption, bool call_on_error) {
   write_report(title, text);
 }
 
-bool import_builtin(VmState* L) {
+bool import_builtin(VmState* L) { return import_builtin_with_caption(L, nullptr); }
+
+bool import_builtin_with_caption(VmState* L, const char* caption) {
   constexpr const char* code = "import builtin;";
   int status = load_buffer(L, code, std::strlen(code), code);
   if (status == STATUS_OK) {
@@ -132,7 +134,7 @@ bool import_builtin(VmState* L) {
     status = pcall(L, 1, -1, 0);
   }
   if (status == STATUS_OK) return true;
-  top_level_report(L, nullptr, false);
+  top_level_report(L, caption, caption != nullptr);
   L->top--;
   return false;
 }

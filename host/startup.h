@@ -21,6 +21,8 @@ void publish_command_line(VmState* L, const std::vector<std::string>& args);
 
 // Runs "import builtin;" in protected mode; on failure reports it and returns false.
 bool import_builtin(VmState* L);
+// The same, reporting a failure under the given caption with the `onError` call.
+bool import_builtin_with_caption(VmState* L, const char* caption);
 
 // Calls the function on top of the stack with a null owner, in protected mode with the host's
 // error handler, and turns its result into the exit code (a failure is reported and gives -1).

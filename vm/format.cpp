@@ -1,10 +1,29 @@
 #include "vm/format.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace quevro {
 
 size_t format_number(double n, char* out) {
+  // Integral values below 10^14 print all their digits under "%.14g"; writing them directly
+  // avoids the general formatter on the most common path (counters, indices, sizes).
+  if (n > -1e14 && n < 1e14 && n == static_cast<double>(static_cast<int64_t>(n)) && !(n == 0 && std::signbit(n))) {
+    int64_t v = static_cast<int64_t>(n);
+    char digits[24];
+    size_t count = 0;
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    do {
+      digits[count++] = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u);
+    size_t len = 0;
+    if (v < 0) out[len++] = '-';
+    while (count) out[len++] = digits[--count];
+    out[len] = '\0';
+    return len;
+  }
   int len = std::snprintf(out, 32, "%.14g", n);
   return len < 0 ? 0 : static_cast<size_t>(len);
 }

@@ -33,6 +33,21 @@ bool line_hook(VmState* L, const Instruction* pc) {
   return false;
 }
 
+// a - floor(a / b) * b. For operands below 2^31 in magnitude the double quotient is exact enough
+// that integer arithmetic gives the same value, and avoids the division.
+inline double floored_mod(double a, double b) {
+  if (a > -2147483648.0 && a < 2147483648.0 && b > -2147483648.0 && b < 2147483648.0) {
+    auto ia = static_cast<int32_t>(a);
+    auto ib = static_cast<int32_t>(b);
+    if (ib != 0 && static_cast<double>(ia) == a && static_cast<double>(ib) == b) {
+      int32_t r = ia % ib;
+      if (r != 0 && ((r ^ ib) < 0)) r += ib;
+      return static_cast<double>(r);
+    }
+  }
+  return a - std::floor(a / b) * b;
+}
+
 // A table read that missed needs the slow path only when the table's metatable may have `_get`.
 inline bool miss_is_final(const TableObject* t) {
   return t->metatable == nullptr || (t->metatable->absent_events & (1u << EVENT_GET));
@@ -168,25 +183,30 @@ void execute(VmState* L, int nested) {
   Value* ra;
 
   // Operand access and the save/refresh pair around anything that may raise, call or allocate.
-  auto RB = [&]() { return base + get_b(i); };
-  auto RKB = [&]() -> Value* {
+  // The helpers are forced inline so that base, k and the instruction stay in registers.
+  auto RB = [&]() __attribute__((always_inline)) { return base + get_b(i); };
+  auto RKB = [&]() __attribute__((always_inline)) -> Value* {
     int b = get_b(i);
     return rk_is_constant(b) ? const_cast<Value*>(k + rk_index(b)) : base + b;
   };
-  auto RKC = [&]() -> Value* {
+  auto RKC = [&]() __attribute__((always_inline)) -> Value* {
     int c = get_c(i);
     return rk_is_constant(c) ? const_cast<Value*>(k + rk_index(c)) : base + c;
   };
-  auto save_pc = [&]() { L->saved_pc = pc; };
-  auto refresh = [&]() { base = L->base; };
-  auto take_jump = [&]() { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
+  bool line_hooks = false;  // the hook mask changes only inside calls, so it is re-read after them
+  auto save_pc = [&]() __attribute__((always_inline)) { L->saved_pc = pc; };
+  auto refresh = [&]() __attribute__((always_inline)) {
+    base = L->base;
+    line_hooks = (L->hook_mask & HOOK_MASK_LINE) != 0;
+  };
+  auto take_jump = [&]() __attribute__((always_inline)) { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
 
 #define QV_DISPATCH()                                        \
   do {                                                       \
     i = *pc++;                                               \
-    if (L->hook_mask & HOOK_MASK_LINE) {                     \
+    if (line_hooks) {                                        \
       if (line_hook(L, pc)) return;                          \
-      base = L->base;                                        \
+      refresh();                                             \
     }                                                        \
     ra = base + get_a(i);                                    \
     goto* dispatch[get_op(i)];                               \
@@ -194,7 +214,7 @@ void execute(VmState* L, int nested) {
 
 reentry:
   cl = L->frame->func->closure();
-  base = L->base;
+  refresh();
   k = cl->proto->constants;
   pc = L->saved_pc;
   QV_DISPATCH();
@@ -395,7 +415,7 @@ op_MUL:
 op_DIV:
   QV_ARITH(EVENT_DIV, x / y)
 op_MOD:
-  QV_ARITH(EVENT_MOD, x - std::floor(x / y) * y)
+  QV_ARITH(EVENT_MOD, floored_mod(x, y))
 op_POW:
   QV_ARITH(EVENT_POW, std::pow(x, y))
 #undef QV_ARITH

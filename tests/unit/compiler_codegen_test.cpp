@@ -135,6 +135,17 @@ TEST_F(CompilerCodegen, SetlistBlockBeyondOperandUsesExtraWord) {
   EXPECT_EQ(count_op(p, OP_SETLIST), 513);
 }
 
+TEST_F(CompilerCodegen, ArrayItemsInsideTableConstructors) {
+  // "[" with no "=" or ":" after its closing bracket is an array item, not a computed key.
+  Prototype* p = compile("t = {[1, 2], [k] = 3}");
+  EXPECT_EQ(count_op(p, OP_NEWTABLE), 2);
+  EXPECT_EQ(count_op(p, OP_SETLIST), 2);
+  EXPECT_EQ(count_op(p, OP_SETTABLE), 1);
+  Ops l = listing_lines(p);
+  EXPECT_EQ(l[0], "NEWTABLE 1 1 1");
+  EXPECT_EQ(l[2], "NEWTABLE 3 2 232");
+}
+
 TEST_F(CompilerCodegen, StructDeclarations) {
   Prototype* p = compile("t = { WORD year; WORD month = 1; BYTE name[32] }");
   std::string text = disassemble(p);

@@ -1,0 +1,96 @@
+#include "host/callback_states.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <list>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "host/startup.h"
+#include "vm/api.h"
+
+namespace quevro {
+
+namespace {
+
+struct CallbackState {
+  VmState* state;
+  std::thread::id owner;
+  int count;
+};
+
+std::mutex g_lock;
+std::list<CallbackState> g_states;
+
+// A generator per thread, seeded from the system's secure source when a state is made for it.
+void seed_thread_random() {
+  std::random_device source;
+  unsigned seed = 0;
+  try {
+    seed = source();
+  } catch (...) {
+  }
+  if (seed == 0) seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::srand(seed);
+}
+
+void close_entry_state(VmState* L) { shut_down(L); }
+
+}  // namespace
+
+VmState* acquire_callback_state() {
+  std::thread::id me = std::this_thread::get_id();
+  VmState* created = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (CallbackState& e : g_states) {
+      if (e.owner == me) {
+        e.count++;
+        return e.state;
+      }
+    }
+    created = create_main_state();
+    if (created == nullptr) return nullptr;
+    g_states.push_back(CallbackState{created, me, 1});
+  }
+  if (!import_builtin_with_caption(created, "THREAD CALLBACK ERROR")) {
+    release_callback_state(created);
+    return nullptr;
+  }
+  seed_thread_random();
+  return created;
+}
+
+void release_callback_state(VmState* L) {
+  VmState* to_close = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto it = g_states.begin(); it != g_states.end(); ++it) {
+      if (it->state == L && --it->count == 0) {
+        to_close = L;
+        g_states.erase(it);
+        break;
+      }
+    }
+  }
+  if (to_close) close_entry_state(to_close);
+}
+
+void close_thread_callback_state() {
+  std::thread::id me = std::this_thread::get_id();
+  VmState* to_close = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto it = g_states.begin(); it != g_states.end(); ++it) {
+      if (it->owner == me) {
+        to_close = it->state;
+        g_states.erase(it);
+        break;
+      }
+    }
+  }
+  if (to_close) close_entry_state(to_close);
+}
+
+}  // namespace quevro

@@ -1,0 +1,62 @@
+// The application executable: starts the runtime and runs the embedded main module.
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "compiler/chunk_entry.h"
+#include "host/app_paths.h"
+#include "host/module_store.h"
+#include "host/modules.h"
+#include "host/startup.h"
+#include "host/window_system.h"
+#include "lib/base_library.h"
+#include "vm/api.h"
+#include "vm/calls.h"
+#include "vm/cdata.h"
+
+using namespace quevro;
+
+namespace quevro {
+extern const StoreEntry APP_STORE[];
+extern const size_t APP_STORE_count;
+}  // namespace quevro
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  install_module_store(APP_STORE, APP_STORE_count);
+  std::srand(winsys::tick_count());
+  set_report_caption(executable_name());
+
+  VmState* L = create_main_state();
+  if (L == nullptr) return 255;
+  publish_command_line(L, std::vector<std::string>(argv + 1, argv + argc));
+
+  bool builtin_ok = import_builtin(L);
+  int code = 0;
+  if (push_resource(L, "LIB", "builtin.main", true) > 0) {
+    if (!builtin_ok) {
+      code = -1;
+    } else {
+      CdataObject* buffer = stack_address(L, -1)->cdata();
+      const char* bytes = reinterpret_cast<const char*>(buffer->data());
+      size_t size = buffer->size;
+      if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
+        bytes += 3;
+        size -= 3;
+      }
+      if (load_buffer(L, bytes, size, executable_name().c_str()) != STATUS_OK) {
+        top_level_report(L, nullptr, false);
+        code = -1;
+      } else {
+        code = run_main_function(L);
+      }
+    }
+  } else if (!builtin_ok) {
+    code = -1;
+  }
+  shut_down(L);
+  return code & 0xFF;
+}
