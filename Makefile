@@ -26,7 +26,7 @@ test: all
 
 bench: deps
 	@[ -f build-bench/build.ninja ] || cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target benchmarks
+	@cmake --build build-bench -j $(JOBS) --target benchmarks quevro
 	@bash bench/run.sh build-bench
 
 # Fuzzing: each target runs FUZZ_SECONDS (default 60) from its corpus under the sanitizers.

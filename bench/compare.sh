@@ -14,12 +14,16 @@ luajit=$(command -v luajit || true)
 # Prints "seconds peak_kb" of the best of three runs.
 measure() {
   local best_t="" best_m=""
+  local log
+  log=$(mktemp)
   for _ in 1 2 3; do
+    /usr/bin/time -o "$log" -f "%e %M" "$@" >/dev/null 2>&1
     local out
-    out=$( { /usr/bin/time -f "%e %M" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+    out=$(tail -1 "$log")
     local t=${out% *} m=${out#* }
     if [ -z "$best_t" ] || awk "BEGIN{exit !($t < $best_t)}"; then best_t=$t; best_m=$m; fi
   done
+  rm -f "$log"
   echo "$best_t $best_m"
 }
 

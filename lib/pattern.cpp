@@ -53,28 +53,32 @@ class DepthGuard {
 
 inline unsigned char uc(char c) { return static_cast<unsigned char>(c); }
 
+inline bool ascii_alpha(int c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+inline bool ascii_digit(int c) { return c >= '0' && c <= '9'; }
+
 bool class_match(int c, int cl) {
   bool r;
-  switch (std::tolower(cl)) {
-    case 'a': r = c < 128 && std::isalpha(c); break;
+  int lower = cl >= 'A' && cl <= 'Z' ? cl + 32 : cl;
+  switch (lower) {
+    case 'a': r = ascii_alpha(c); break;
     case 'c': r = c < 32 || c == 127; break;
-    case 'd': r = c >= '0' && c <= '9'; break;
+    case 'd': r = ascii_digit(c); break;
     case 'f': r = c == '\f'; break;
     case 'i': r = c < 128; break;
     case 'l': r = c >= 'a' && c <= 'z'; break;
     case 'n': r = c == '\n'; break;
-    case 'p': r = c < 128 && std::ispunct(c); break;
+    case 'p': r = c > 32 && c < 127 && !ascii_alpha(c) && !ascii_digit(c); break;
     case 'r': r = c == '\r'; break;
     case 's': r = c == ' ' || (c >= '\t' && c <= '\r'); break;
     case 't': r = c == '\t'; break;
     case 'u': r = c >= 'A' && c <= 'Z'; break;
     case 'v': r = c == '\v'; break;
-    case 'w': r = c < 128 && (std::isalnum(c) || c == '_'); break;
-    case 'x': r = c < 128 && std::isxdigit(c); break;
+    case 'w': r = ascii_alpha(c) || ascii_digit(c) || c == '_'; break;
+    case 'x': r = ascii_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); break;
     case 'z': r = c == 0; break;
     default: return cl == c;
   }
-  if (std::isupper(cl)) r = !r;
+  if (lower != cl) r = !r;
   return r;
 }
 
@@ -297,6 +301,29 @@ bool compound_match(MatchState* ms, const char* s, const char* p, const char* ep
   return false;
 }
 
+// Matches the compound p..ep; simple tells that it is one atom (no '&' or '|').
+inline bool item_match(MatchState* ms, const char* s, const char* p, const char* ep, bool simple, size_t* len) {
+  return simple ? atom_match(ms, s, p, ep, len) : compound_match(ms, s, p, ep, len);
+}
+
+// Items that always take exactly one byte, tested without the general machinery: -1 when the
+// item is not of that kind, else whether byte c matches.
+inline int one_byte_item(const char* p, const char* ep, int c) {
+  switch (ep - p) {
+    case 1:
+      if (*p == '.') return 1;
+      if (*p == ':' || *p == '[' || *p == '<') return -1;
+      return uc(*p) == c;
+    case 2:
+      if (*p == '\\') return class_match(c, uc(p[1]));
+      return -1;
+    case 3:
+      if (p[1] == '-' && *p != '[' && *p != '<' && *p != '\\') return uc(p[0]) <= c && c <= uc(p[2]);
+      return -1;
+    default: return -1;
+  }
+}
+
 struct Suffix {
   enum Kind { NONE, STAR, PLUS, OPTIONAL, LOOK, NOT_LOOK, COUNT } kind = NONE;
   bool lazy = false;
@@ -482,7 +509,14 @@ const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep,
   int count = 0;
   const char* q = s;
   size_t n;
-  while ((max == UNBOUNDED || count < max) && compound_match(ms, q, p, ep, &n) && n > 0) {
+  bool simple = atom_end(ms, p, ep) == ep;
+  if (simple && q < ms->src_end && one_byte_item(p, ep, uc(*q)) >= 0) {
+    while ((max == UNBOUNDED || count < max) && q < ms->src_end && one_byte_item(p, ep, uc(*q)) == 1) {
+      ++q;
+      ++count;
+    }
+  }
+  while ((max == UNBOUNDED || count < max) && item_match(ms, q, p, ep, simple, &n) && n > 0) {
     if (uniform && n != 1) {
       uniform = false;
       for (int k = 1; k <= count; ++k) ends.push_back(s + k);
@@ -593,9 +627,17 @@ const char* do_match(MatchState* ms, const char* s, const char* p) {
         break;
       default: break;
     }
-    const char* ep = compound_end(ms, p, limit);
+    const char* ep = atom_end(ms, p, limit);
+    bool simple = !(ep + 1 < limit && (*ep == '&' || *ep == '|'));
+    if (!simple) ep = compound_end(ms, p, limit);
     Suffix suf = read_suffix(ms, ep, limit);
     size_t n;
+    if (simple && suf.kind == Suffix::NONE) {
+      if (!atom_match(ms, s, p, ep, &n)) return nullptr;
+      s += n;
+      p = ep;
+      continue;
+    }
     switch (suf.kind) {
       case Suffix::NONE: {
         // Alternatives backtrack into the rest of the pattern.
@@ -753,11 +795,29 @@ int leading_byte(const PatternText& pt) {
 const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
   const char* s = ms->src_init + init;
   int lead = pt.anchor ? -1 : leading_byte(pt);
+  // A required one-byte first item (after opening captures) lets the search skip start
+  // positions where it cannot match.
+  const char* first = pt.p;
+  const char* first_end = nullptr;
+  if (!pt.anchor && lead < 0) {
+    while (first < ms->p_end && *first == '(' && first + 1 < ms->p_end && first[1] != ')') ++first;
+    if (first < ms->p_end && *first != '(' && *first != ')' && *first != '!' && *first != '%' && *first != '$' &&
+        !(*first == '\\' && first + 1 < ms->p_end && first[1] >= '0' && first[1] <= '9')) {
+      const char* e = atom_end(ms, first, ms->p_end);
+      bool optional = e < ms->p_end && std::strchr("*?{&|", *e) != nullptr;
+      if (!optional && (ms->src_end == s || one_byte_item(first, e, uc(*s)) >= 0 || s == ms->src_end))
+        first_end = e;
+      if (first_end && s < ms->src_end && one_byte_item(first, e, uc(*s)) < 0) first_end = nullptr;
+    }
+  }
   do {
     if (lead >= 0) {
       const void* hit = std::memchr(s, lead, static_cast<size_t>(ms->src_end - s));
       if (hit == nullptr) return nullptr;
       s = static_cast<const char*>(hit);
+    } else if (first_end) {
+      while (s < ms->src_end && one_byte_item(first, first_end, uc(*s)) == 0) ++s;
+      if (s == ms->src_end) return nullptr;
     }
     ms->level = 0;
     const char* e = do_match(ms, s, pt.p);

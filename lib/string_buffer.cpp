@@ -70,8 +70,6 @@ void StringBuffer::finish(bool wide) {
     concat(L_, pieces_);
     size_t n;
     const char* s = to_lstring(L_, -1, &n);
-    Value narrow = L_->top[-1];
-    (void)narrow;
     push_string_flags(L_, s, n, 0x10);
     replace(L_, -2);
     pieces_ = 0;

@@ -304,6 +304,14 @@ int str_split(VmState* L) {
   int64_t max = opt_int64(L, ARG3, 0);
   if (max == 1) max = 2;
   int64_t hint = static_cast<int64_t>(len / 3);
+  if (nsep == 1 && len > 3 * 64) {
+    // A long text cut at one byte: count the parts first so the array part is sized exactly
+    // rather than at a third of the text (which would mostly stay empty for long lines).
+    int64_t parts = 1;
+    for (const char* q = s; (q = static_cast<const char*>(std::memchr(q, sep[0], static_cast<size_t>(s + len - q)))); ++q)
+      ++parts;
+    hint = parts;
+  }
   if (hint < 3) hint = 3;
   if (hint > (1 << 24)) hint = 1 << 24;
   new_table(L, static_cast<int>(hint), 0);

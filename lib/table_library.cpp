@@ -244,7 +244,9 @@ int tab_unique(VmState* L) {
 // The quicksort of table.sort over t[lo..up], recursing into the smaller part.
 class Sorter {
  public:
-  Sorter(VmState* L, bool has_comparator) : L_(L), comparator_(has_comparator) {}
+  Sorter(VmState* L, bool has_comparator)
+      : L_(L), comparator_(has_comparator), table_(stack_address(L, TABLE_SLOT)->table()),
+        function_(has_comparator ? *stack_address(L, COMPARATOR_SLOT) : make_null()) {}
 
   void sort(int64_t lo, int64_t up, int depth) {
     if (depth > MAX_RESULTS / 4) library_error(L_, "stack overflow (%s)", "");
@@ -289,13 +291,19 @@ class Sorter {
  private:
   VmState* L_;
   bool comparator_;
+  TableObject* table_;  // anchored in its argument slot for the whole sort
+  Value function_;      // likewise
 
   static constexpr int TABLE_SLOT = ARG1;
   static constexpr int COMPARATOR_SLOT = ARG2;
   static int pivot_slot() { return ARG3; }
 
-  TableObject* table() { return stack_address(L_, TABLE_SLOT)->table(); }
-  Value get(int64_t i) { return element(table(), i); }
+  TableObject* table() { return table_; }
+  Value get(int64_t i) {
+    TableObject* t = table_;
+    if (static_cast<uint64_t>(i) - 1 < static_cast<uint64_t>(t->array_size)) return t->array[i - 1];
+    return element(t, i);
+  }
   void swap(int64_t a, int64_t b) {
     TableObject* t = table();
     if (static_cast<uint64_t>(a) - 1 < static_cast<uint64_t>(t->array_size) &&
@@ -318,8 +326,7 @@ class Sorter {
       L_->top -= 2;
       return r;
     }
-    Value f = *stack_address(L_, COMPARATOR_SLOT);
-    push(L_, f);
+    push(L_, function_);
     push(L_, a);
     push(L_, b);
     call(L_, 2, 1);
