@@ -8,7 +8,7 @@ namespace quevro {
 
 namespace {
 
-constexpr size_t GRANULE = 16;
+constexpr size_t GRANULE = 8;  // every block is 8-byte aligned, which is all a Value needs
 constexpr size_t LARGEST_SMALL = 512;
 constexpr size_t CLASS_COUNT = LARGEST_SMALL / GRANULE;
 constexpr size_t SLAB_SIZE = 256 * 1024;
@@ -31,6 +31,8 @@ class SmallBlockPool {
     size_t c = class_of(size);
     if (FreeBlock* b = free_[c]) {
       free_[c] = b->next;
+      // Freed blocks are cold; fetching the next one now hides its miss behind this allocation.
+      __builtin_prefetch(b->next, 1);
       return b;
     }
     size_t bytes = (c + 1) * GRANULE;
