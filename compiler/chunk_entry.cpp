@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 #include "compiler/chunk_loader.h"
 #include "compiler/compiler.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
+#include "vm/encoding.h"
 
 namespace quevro {
 
@@ -31,12 +33,13 @@ void load_body(VmState* L, void* ud) {
   push(L, make_object(new_script_closure(L, p, L->globals.table())));
 }
 
-bool ends_with(const char* s, size_t len, const char* suffix) {
-  size_t n = std::strlen(suffix);
-  return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
-}
-
 bool has_bom(const char* s, size_t len) { return len >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0; }
+
+bool ends_with_ignoring_case(const char* s, const char* suffix) {
+  size_t len = std::strlen(s);
+  size_t n = std::strlen(suffix);
+  return len >= n && strcasecmp(s + len - n, suffix) == 0;
+}
 
 }  // namespace
 
@@ -58,18 +61,23 @@ int load_file(VmState* L, const char* path) {
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
   std::fclose(f);
-  size_t skip = (ends_with(path, std::strlen(path), ".qvu") && has_bom(content.data(), content.size())) ? 3 : 0;
-  return load_buffer(L, content.data() + skip, content.size() - skip, chunk_name.c_str());
-}
-
-int load_code_or_path(VmState* L, const char* data, size_t len, const char* chunk_name) {
-  if (len >= 9 && len <= 1039 && (ends_with(data, len, ".quevro") || ends_with(data, len, ".qvu")))
-    return load_file(L, std::string(data, len).c_str());
-  if (has_bom(data, len)) {
-    data += 3;
-    len -= 3;
+  size_t skip = 0;
+  if (ends_with_ignoring_case(path, ".qvu")) {
+    if (!has_bom(content.data(), content.size())) {
+      // A ".qvu" file in the locale's charset is rewritten once as UTF-8 with a byte-order mark.
+      std::u16string wide;
+      std::string utf8;
+      ansi_to_utf16(content.data(), content.size(), &wide);
+      utf16_to_utf8(wide.data(), wide.size(), &utf8);
+      content = "\xEF\xBB\xBF" + utf8;
+      if (std::FILE* out = std::fopen(path, "wb")) {
+        std::fwrite(content.data(), 1, content.size(), out);
+        std::fclose(out);
+      }
+    }
+    skip = 3;
   }
-  return load_buffer(L, data, len, chunk_name);
+  return load_buffer(L, content.data() + skip, content.size() - skip, chunk_name.c_str());
 }
 
 int load_from_reader(VmState* L, int reader, const char* chunk_name) {

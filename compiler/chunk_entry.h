@@ -11,8 +11,6 @@ namespace quevro {
 // Loads a chunk and pushes its function (a closure over the global table). Returns the status;
 // on failure the error message is pushed instead.
 int load_buffer(VmState* L, const char* data, size_t len, const char* chunk_name);
-// As load_buffer, but the text may name a ".quevro" or ".qvu" file to load instead.
-int load_code_or_path(VmState* L, const char* data, size_t len, const char* chunk_name);
 // Reads the chunk from a reader function at stack index `reader`.
 int load_from_reader(VmState* L, int reader, const char* chunk_name);
 // Reads and loads a script file ("@path" chunk name); a file that cannot be opened gives status 6.

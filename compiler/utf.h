@@ -5,11 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace quevro {
+#include "vm/encoding.h"
 
-// Appends the UTF-8 form of a code point (surrogate values are encoded as three bytes, so a lone
-// \uDC00 escape still produces bytes).
-void utf8_append(std::string& out, uint32_t cp);
+namespace quevro {
 
 // Decodes the first character; returns the bytes it used, or 0 when the sequence is malformed.
 size_t utf8_decode(const char* s, size_t len, uint32_t* cp);

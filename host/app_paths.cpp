@@ -124,8 +124,13 @@ std::string resolve_app_path(const std::string& raw, const char* subfolder) {
 std::string resolve_against_root(VmState* L, const std::string& raw) {
   std::string p = normalize_separators(raw);
   std::string root = state_root(L);
-  if (!root.empty() && !p.empty() && p[0] == '/' && (p.size() < 2 || p[1] != '/'))
+  if (!root.empty() && !p.empty() && p[0] == '/' && (p.size() < 2 || p[1] != '/')) {
+    // As below the application folder: a first component found only at the filesystem root
+    // names that absolute path.
+    std::string first = first_component(p);
+    if (!first.empty() && !exists(root + "/" + first) && exists("/" + first)) return clean_absolute(p);
     return resolve_app_path(root + "/" + p.substr(1));
+  }
   return resolve_app_path(p);
 }
 

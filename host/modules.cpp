@@ -134,6 +134,34 @@ int push_resource(VmState* L, const char* type, const std::string& name, bool as
   return static_cast<int>(e->size);
 }
 
+int load_code_or_path(VmState* L, const char* data, size_t len, const char* chunk_name) {
+  auto ends_with = [&](const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return len >= n && std::memcmp(data + len - n, suffix, n) == 0;
+  };
+  if (len >= 9 && len <= 1039 && (ends_with(".quevro") || ends_with(".qvu"))) {
+    std::string written(data, len);
+    int status = load_file(L, resolve_against_root(L, written).c_str());
+    bool rooted = (written[0] == '/' || written[0] == '\\') && !(len > 1 && (written[1] == '/' || written[1] == '\\'));
+    if (status != STATUS_FILE || !rooted) return status;
+    std::string name = written;
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    if (push_resource(L, "RES", name, false) == 0) return status;  // the file error stands
+    size_t size;
+    const char* text = to_lstring(L, -1, &size);
+    std::string content(text, size);
+    L->top -= 2;  // the resource and the file error
+    if (content.size() >= 3 && std::memcmp(content.data(), "\xEF\xBB\xBF", 3) == 0) content.erase(0, 3);
+    return load_buffer(L, content.data(), content.size(), chunk_name);
+  }
+  if (len >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+    data += 3;
+    len -= 3;
+  }
+  return load_buffer(L, data, len, chunk_name);
+}
+
 std::string find_module_file(VmState* L, const std::string& name) {
   if (name.size() >= 2 && name[0] == name[1] && (name[0] == '/' || name[0] == '\\')) return {};
   auto walk = [&](const std::string& base) -> std::string {

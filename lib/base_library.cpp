@@ -17,6 +17,7 @@
 #include "host/library_registry.h"
 #include "host/message_primitives.h"
 #include "host/modules.h"
+#include "host/startup.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
 #include "vm/calls.h"
@@ -595,6 +596,26 @@ int base_dumpcode(VmState* L) {
   return 1;
 }
 
+// errput(message, title): the message goes through onError and, when it still is text, is shown
+// as a top-level report under the title and returned.
+int base_errput(VmState* L) {
+  if (!is_string(L, ARG1)) return 0;
+  const char* title = "errput";
+  if (!is_none_or_null(L, ARG2)) {
+    if (type_of(L, ARG2) != TAG_STRING) type_arg_error(L, ARG2, "string");
+    title = to_string(L, ARG2);
+  }
+  std::string caption = title;
+  ensure_stack(L, 3);
+  push_function(L, standard_error_handler);
+  push_null(L);
+  push_value(L, ARG1);
+  call(L, 2, 1);
+  if (!is_string(L, -1)) return 0;
+  top_level_report(L, caption.c_str(), false);
+  return 1;
+}
+
 int fiber_create(VmState* L) {
   Value* f = stack_address(L, ARG1);
   if (f->tag != TAG_FUNCTION || !f->closure()->is_script) arg_error(L, ARG1, "\n{Expected}:function ");
@@ -681,7 +702,7 @@ const LibraryFunction BASE_FUNCTIONS[] = {
     {"reduce", base_reduce},     {"switch", base_switch},     {"sleep", base_sleep},
     {"execute", base_execute},   {"setlocale", base_setlocale}, {"setprivilege", base_setprivilege},
     {"collectgarbage", base_collectgarbage}, {"loadcode", base_loadcode}, {"loadcodex", base_loadcodex},
-    {"eval", base_eval},         {"dumpcode", base_dumpcode}, {"import", base_import},
+    {"eval", base_eval},         {"dumpcode", base_dumpcode}, {"errput", base_errput}, {"import", base_import},
     {"__messagePeek", message_peek}, {"__messageGet", message_get},
     {"__messageTranslateDispatch", message_translate_dispatch},
     {"__waitForMultipleObjects", wait_for_multiple_objects}, {nullptr, nullptr},

@@ -2,9 +2,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quevro {
+
+// Appends the UTF-8 form of a code point; surrogate values take three bytes like any other, so a
+// lone surrogate written as an escape still produces bytes.
+void utf8_append(std::string& out, uint32_t cp);
 
 // Converts UTF-8 to UTF-16; invalid sequences become U+FFFD. Returns false when any was invalid.
 bool utf8_to_utf16(const char* s, size_t len, std::u16string* out);
