@@ -19,9 +19,10 @@ echo "== script benchmarks beside Lua 5.4 and LuaJIT's interpreter =="
 "$here/compare.sh" "$build"
 
 echo
-echo "== compiling a generated 4 MB source (quevro -c, with the chunk written) against luac5.4 -p =="
+echo "== compiling a generated 4 MB source: quevro -p (compile only) and -c (compile and write the chunk) against luac5.4 -p =="
 tmp=$(mktemp -d)
 "$here/gen_source.sh" "$tmp/big" 4
+/usr/bin/time -f "quevro -p: %e s, %M KB" "$build/quevro" -p "$tmp/big.quevro"
 /usr/bin/time -f "quevro -c: %e s, %M KB" "$build/quevro" -c "$tmp/big.quevro" -o "$tmp/big.qvc"
 if command -v luac5.4 >/dev/null; then /usr/bin/time -f "luac5.4 -p: %e s, %M KB" luac5.4 -p "$tmp/big.lua"; fi
 rm -rf "$tmp"

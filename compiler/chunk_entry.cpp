@@ -57,6 +57,12 @@ int load_file(VmState* L, const char* path) {
     return STATUS_FILE;
   }
   std::string content;
+  // Size the buffer once from the file's length; the loop still reads whatever the file holds.
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0) content.reserve(static_cast<size_t>(size));
+    std::fseek(f, 0, SEEK_SET);
+  }
   char buffer[1024];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);

@@ -25,6 +25,7 @@ void print_usage(std::FILE* out) {
                "       quevro -e CODE [ARGS...]  run a code string\n"
                "       quevro -c FILE -o OUT [-s] write FILE's precompiled chunk to OUT (-s strips debug information)\n"
                "       quevro -l FILE             list FILE's compiled code\n"
+               "       quevro -p FILE             only check that FILE compiles\n"
                "       quevro                    start the interactive prompt\n"
                "       quevro --help | --version\n");
 }
@@ -75,6 +76,13 @@ int main(int argc, char** argv) {
   }
   if (!args.empty() && args[0] == "--version") {
     std::puts(VERSION_TEXT);
+    return 0;
+  }
+  if (args.size() == 2 && args[0] == "-p") {
+    VmState* L = create_main_state();
+    if (L == nullptr) return 255;
+    if (load_file(L, args[1].c_str()) != STATUS_OK) return report_load_failure(L);
+    close_state(L);
     return 0;
   }
   if (args.size() == 2 && args[0] == "-l") {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -596,6 +597,15 @@ int base_dumpcode(VmState* L) {
   return 1;
 }
 
+// lasterr(code): the system's text for an error number (the last one a system call left behind
+// when none is given), then the number.
+int base_lasterr(VmState* L) {
+  int code = is_none_or_null(L, ARG1) ? errno : check_integer(L, ARG1);
+  push_string(L, std::strerror(code));
+  push_number(L, code);
+  return 2;
+}
+
 // errput(message, title): the message goes through onError and, when it still is text, is shown
 // as a top-level report under the title and returned.
 int base_errput(VmState* L) {
@@ -702,7 +712,7 @@ const LibraryFunction BASE_FUNCTIONS[] = {
     {"reduce", base_reduce},     {"switch", base_switch},     {"sleep", base_sleep},
     {"execute", base_execute},   {"setlocale", base_setlocale}, {"setprivilege", base_setprivilege},
     {"collectgarbage", base_collectgarbage}, {"loadcode", base_loadcode}, {"loadcodex", base_loadcodex},
-    {"eval", base_eval},         {"dumpcode", base_dumpcode}, {"errput", base_errput}, {"import", base_import},
+    {"eval", base_eval},         {"dumpcode", base_dumpcode}, {"errput", base_errput}, {"lasterr", base_lasterr}, {"import", base_import},
     {"__messagePeek", message_peek}, {"__messageGet", message_get},
     {"__messageTranslateDispatch", message_translate_dispatch},
     {"__waitForMultipleObjects", wait_for_multiple_objects}, {nullptr, nullptr},
