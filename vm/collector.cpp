@@ -300,7 +300,6 @@ void atomic(VmState* L) {
   g->estimate = g->total_bytes > pending ? g->total_bytes - pending : 0;
 }
 
-void free_object(SharedState* g, GcObject* o);
 
 // Frees the dead objects of a list, repaints the survivors; stops after `count` objects.
 GcObject** sweep_list(SharedState* g, GcObject** p, size_t count) {
@@ -316,29 +315,12 @@ GcObject** sweep_list(SharedState* g, GcObject** p, size_t count) {
       p = &o->next;
     } else {
       *p = o->next;
-      free_object(g, o);
+      free_collectable(g, o);
     }
   }
   return p;
 }
 
-void free_object(SharedState* g, GcObject* o) {
-  switch (o->tag) {
-    case TAG_STRING: {
-      auto* s = static_cast<StringObject*>(o);
-      g->strings.count--;
-      mem_free(g, s, string_alloc_size(s->length));
-      break;
-    }
-    case TAG_TABLE: free_table(g, static_cast<TableObject*>(o)); break;
-    case TAG_FUNCTION: free_closure(g, static_cast<ClosureObject*>(o)); break;
-    case TAG_CDATA: free_cdata(g, static_cast<CdataObject*>(o)); break;
-    case TAG_FIBER: free_fiber(g, static_cast<VmState*>(o)); break;
-    case TAG_PROTO: free_prototype(g, static_cast<Prototype*>(o)); break;
-    case TAG_UPVAL: free_upvalue(g, static_cast<UpvalueObject*>(o)); break;
-    default: break;
-  }
-}
 
 void shrink_buffers(VmState* L) {
   SharedState* g = G(L);
@@ -429,6 +411,24 @@ size_t single_step(VmState* L) {
 void set_threshold(SharedState* g) { g->threshold = (g->estimate / 100) * static_cast<size_t>(g->pause); }
 
 }  // namespace
+
+void free_collectable(SharedState* g, GcObject* o) {
+  switch (o->tag) {
+    case TAG_STRING: {
+      auto* s = static_cast<StringObject*>(o);
+      g->strings.count--;
+      mem_free(g, s, string_alloc_size(s->length));
+      break;
+    }
+    case TAG_TABLE: free_table(g, static_cast<TableObject*>(o)); break;
+    case TAG_FUNCTION: free_closure(g, static_cast<ClosureObject*>(o)); break;
+    case TAG_CDATA: free_cdata(g, static_cast<CdataObject*>(o)); break;
+    case TAG_FIBER: free_fiber(g, static_cast<VmState*>(o)); break;
+    case TAG_PROTO: free_prototype(g, static_cast<Prototype*>(o)); break;
+    case TAG_UPVAL: free_upvalue(g, static_cast<UpvalueObject*>(o)); break;
+    default: break;
+  }
+}
 
 void collector_step(VmState* L) {
   SharedState* g = G(L);

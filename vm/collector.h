@@ -58,6 +58,9 @@ inline void barrier_back(VmState* L, TableObject* t) {
   if (is_black(reinterpret_cast<GcObject*>(t))) barrier_back_slow(L, t);
 }
 
+// Frees an object of any collectable type (a string is also taken off the string table's count).
+void free_collectable(SharedState* g, GcObject* o);
+
 // A just-closed upvalue joins the list of all objects in the colour the current phase needs.
 void link_closed_upvalue(VmState* L, UpvalueObject* uv);
 

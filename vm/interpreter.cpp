@@ -274,21 +274,7 @@ op_GETMETA: {
   *ra = mt ? make_object(mt) : make_null();
   QV_DISPATCH();
 }
-op_GETTABLE: {
-  Value* rb = RB();
-  Value* rc = RKC();
-  if (rb->tag == TAG_TABLE) {
-    const Value* v = table_get(rb->table(), *rc);
-    if (!v->is_null() || miss_is_final(rb->table())) {
-      *ra = *v;
-      QV_DISPATCH();
-    }
-  }
-  save_pc();
-  full_get(L, rb, rc, ra, make_boolean(0));
-  refresh();
-  QV_DISPATCH();
-}
+op_GETTABLE:
 op_GETTABLEN: {
   Value* rb = RB();
   Value* rc = RKC();
@@ -300,7 +286,8 @@ op_GETTABLEN: {
     }
   }
   save_pc();
-  full_get(L, rb, rc, ra, make_null());
+  // The a.b form tells a `_get` handler false, the a[b] form null.
+  full_get(L, rb, rc, ra, get_op(i) == OP_GETTABLE ? make_boolean(0) : make_null());
   refresh();
   QV_DISPATCH();
 }

@@ -105,18 +105,6 @@ void init_main_state(VmState* L, void*) {
   g->threshold = g->gc_stress ? 0 : 4 * g->total_bytes;
 }
 
-void free_object(SharedState* g, GcObject* o) {
-  switch (o->tag) {
-    case TAG_TABLE: free_table(g, static_cast<TableObject*>(o)); break;
-    case TAG_FUNCTION: free_closure(g, static_cast<ClosureObject*>(o)); break;
-    case TAG_CDATA: free_cdata(g, static_cast<CdataObject*>(o)); break;
-    case TAG_FIBER: free_fiber(g, static_cast<VmState*>(o)); break;
-    case TAG_PROTO: free_prototype(g, static_cast<Prototype*>(o)); break;
-    case TAG_UPVAL: free_upvalue(g, static_cast<UpvalueObject*>(o)); break;
-    default: break;
-  }
-}
-
 }  // namespace
 
 VmState* open_state(AllocFn alloc, void* ud) {
@@ -180,7 +168,7 @@ void close_state(VmState* L) {
     GcObject* o = *list;
     while (o) {
       GcObject* next = o->next;
-      free_object(g, o);
+      free_collectable(g, o);
       o = next;
     }
     *list = nullptr;
