@@ -72,6 +72,15 @@ bool array_candidate(const Value& key, uint32_t* k) {
   return true;
 }
 
+}  // namespace
+
+// Bytes held by an array part of n slots. A single slot is given room for two: constructors size
+// the array without a trailing call's values, so [x, f()] grows from one slot to two at once,
+// and with the room already there the growth costs nothing.
+size_t array_bytes(int n) { return sizeof(Value) * static_cast<size_t>(n == 1 ? 2 : n); }
+
+namespace {
+
 // nums[i] counts the integer keys in (2^(i-1), 2^i].
 using KeyCensus = uint32_t[MAX_ARRAY_BITS + 1];
 
@@ -131,8 +140,8 @@ uint32_t optimal_array_size(const KeyCensus nums, uint32_t* array_size) {
 }
 
 void set_array_vector(VmState* L, TableObject* t, int size) {
-  t->array = mem_realloc_vector(L, t->array, static_cast<size_t>(t->array_size), static_cast<size_t>(size),
-                                MAX_VALUE_VECTOR);
+  if (static_cast<uint32_t>(size) + 1 > MAX_VALUE_VECTOR) block_too_big(L);
+  t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(t->array_size), array_bytes(size)));
   for (int i = t->array_size; i < size; ++i) set_null(&t->array[i]);
   t->array_size = size;
 }
@@ -250,12 +259,12 @@ TableObject* table_create(VmState* L, int narray, int nhash) {
 
 void free_table(SharedState* g, TableObject* t) {
   if (has_hash_part(t)) mem_free(g, t->nodes, sizeof(HashNode) * t->node_count());
-  mem_free(g, t->array, sizeof(Value) * static_cast<size_t>(t->array_size));
+  mem_free(g, t->array, array_bytes(t->array_size));
   mem_free(g, t, sizeof(TableObject));
 }
 
 size_t table_memory(const TableObject* t) {
-  return sizeof(TableObject) + sizeof(Value) * static_cast<size_t>(t->array_size) +
+  return sizeof(TableObject) + array_bytes(t->array_size) +
          (has_hash_part(t) ? sizeof(HashNode) * t->node_count() : 0);
 }
 
@@ -400,8 +409,7 @@ void table_resize(VmState* L, TableObject* t, int narray, int nhash) {
     t->array_size = narray;
     for (int i = narray; i < old_array; ++i)
       if (!t->array[i].is_null()) *table_set_int(L, t, i + 1) = t->array[i];
-    t->array = static_cast<Value*>(mem_realloc(L, t->array, sizeof(Value) * static_cast<size_t>(old_array),
-                                               sizeof(Value) * static_cast<size_t>(narray)));
+    t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(old_array), array_bytes(narray)));
   }
   for (uint32_t i = old_count; i-- > 0;) {
     HashNode& old = old_nodes[i];

@@ -67,6 +67,8 @@ inline bool has_hash_part(const TableObject* t) { return t->nodes != &DUMMY_NODE
 TableObject* table_create(VmState* L, int narray, int nhash);
 void free_table(SharedState* g, TableObject* t);
 size_t table_memory(const TableObject* t);
+// Bytes an array part of n slots occupies (a one-slot part keeps room for a second).
+size_t array_bytes(int n);
 
 // Lookups return the stored value or ABSENT_VALUE; they never raise.
 const Value* table_get_generic(TableObject* t, const Value& key);
