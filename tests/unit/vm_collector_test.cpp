@@ -64,3 +64,75 @@ TEST_F(CollectorTest, ClosedUpvaluesSurviveCollection) {
 
 }  // namespace
 }  // namespace quevro::test
+
+namespace quevro::test {
+namespace {
+
+int g_finalized = 0;
+int count_finalizer(VmState* L) {
+  (void)L;
+  ++g_finalized;
+  return 0;
+}
+
+// A cdata with a metatable holding (or not) a `_gc` finaliser, left on the stack.
+void push_finalizable(VmState* L, bool with_finalizer) {
+  new_cdata(L, 8);
+  new_table(L, 0, 1);
+  if (with_finalizer) {
+    push_string(L, "_gc");
+    push_function(L, count_finalizer);
+    raw_set(L, -3);
+  }
+  set_metatable(L, -2);
+}
+
+class FinalizerTest : public CollectorTest {
+ protected:
+  void SetUp() override {
+    CollectorTest::SetUp();
+    g_finalized = 0;
+  }
+};
+
+TEST_F(FinalizerTest, RunsOnceInTheCycleAfterUnreachabilityAndFreesLater) {
+  push_finalizable(L, true);
+  gc_control(L, GC_COLLECT, 0);
+  EXPECT_EQ(g_finalized, 0);  // still on the stack
+  size_t with_object = G(L)->total_bytes;
+  pop(L, 1);
+  gc_control(L, GC_COLLECT, 0);
+  EXPECT_EQ(g_finalized, 1);
+  // The finalised object was kept for that cycle; the next one frees it without a second call.
+  gc_control(L, GC_COLLECT, 0);
+  gc_control(L, GC_COLLECT, 0);
+  EXPECT_EQ(g_finalized, 1);
+  EXPECT_LT(G(L)->total_bytes, with_object);
+}
+
+TEST_F(FinalizerTest, NoFinaliserAtUnreachabilityMeansNoCall) {
+  push_finalizable(L, false);
+  // Keep the metatable so that `_gc` can be added after the object was found unreachable.
+  get_metatable(L, -1);
+  Value mt = L->top[-1];
+  set_global("keepmt", mt);
+  pop(L, 2);
+  gc_control(L, GC_COLLECT, 0);
+  push(L, mt);
+  push_string(L, "_gc");
+  push_function(L, count_finalizer);
+  raw_set(L, -3);
+  pop(L, 1);
+  gc_control(L, GC_COLLECT, 0);
+  EXPECT_EQ(g_finalized, 0);
+}
+
+TEST_F(FinalizerTest, ClosingTheStateRunsPendingFinalisers) {
+  for (int i = 0; i < 5; ++i) push_finalizable(L, true);
+  close_state(L);
+  L = open_state();  // the fixture closes a state when the test ends
+  EXPECT_EQ(g_finalized, 5);
+}
+
+}  // namespace
+}  // namespace quevro::test
