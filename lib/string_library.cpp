@@ -106,7 +106,8 @@ int str_slice(VmState* L) {
   return 1;
 }
 
-int str_left_impl(VmState* L) {
+// The first (or last) n characters; n <= 0 gives the empty text of the argument's kind.
+int push_edge(VmState* L, bool from_left) {
   int64_t n = opt_int64(L, ARG2, 1);
   if (n <= 0) {
     size_t len;
@@ -114,21 +115,13 @@ int str_left_impl(VmState* L) {
     push_text(L, "", 0, is_wide_arg(L, ARG1));
     return 1;
   }
-  push_slice(L, ARG1, 1, n, truth(L, ARG3));
+  push_slice(L, ARG1, from_left ? 1 : -n, from_left ? n : -1, truth(L, ARG3));
   return 1;
 }
 
-int str_right(VmState* L) {
-  int64_t n = opt_int64(L, ARG2, 1);
-  if (n <= 0) {
-    size_t len;
-    check_text(L, ARG1, &len);
-    push_text(L, "", 0, is_wide_arg(L, ARG1));
-    return 1;
-  }
-  push_slice(L, ARG1, -n, -1, truth(L, ARG3));
-  return 1;
-}
+int str_left_impl(VmState* L) { return push_edge(L, true); }
+
+int str_right(VmState* L) { return push_edge(L, false); }
 
 int str_slice_utf16(VmState* L) {
   size_t len;
