@@ -163,7 +163,10 @@ size_t traverse_fiber(SharedState* g, VmState* f) {
     if (highest < c->top) highest = c->top;
   for (Value* v = f->stack; v < f->top; ++v) mark_value(g, *v);
   for (Value* v = f->top; v <= highest && v < f->stack_end(); ++v) set_null(v);
-  if (g->gc_phase == PHASE_PROPAGATE) shrink_fiber(f, highest);
+  // Only a fiber that is not running is shrunk: a running one may have native code up the call
+  // chain holding addresses into its stack across the allocation that started this step.
+  bool running = f == g->main_fiber || (f->status == STATUS_OK && f->frame != f->frames);
+  if (g->gc_phase == PHASE_PROPAGATE && !running) shrink_fiber(f, highest);
   return sizeof(VmState) + sizeof(Value) * static_cast<size_t>(f->stack_size) +
          sizeof(CallFrame) * static_cast<size_t>(f->frames_size);
 }
