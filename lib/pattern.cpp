@@ -429,6 +429,19 @@ const char* balance(MatchState* ms, const char* s, const char* p1, const char* e
   return nullptr;
 }
 
+// The balanced item at *p ("%" open close, with an optional "?"): matches it at s and moves *p
+// past the item; null when it does not match.
+const char* match_balanced(MatchState* ms, const char* s, const char** p, const char* limit) {
+  if (*p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
+  const char* e1 = atom_end(ms, *p + 1, limit);
+  if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
+  const char* e2 = atom_end(ms, e1, limit);
+  bool flat = e2 < limit && *e2 == '?';
+  const char* r = balance(ms, s, *p + 1, e1, e1, e2, flat);
+  *p = flat ? e2 + 1 : e2;
+  return r;
+}
+
 const char* back_reference(MatchState* ms, const char* s, int l) {
   l -= 1;
   if (l < 0 || l >= ms->level || ms->capture[l].len == CAP_UNFINISHED) library_error(ms->L, "invalid capture index");
@@ -449,14 +462,8 @@ const char* group_sequence(MatchState* ms, const char* s, const char* p, const c
       continue;
     }
     if (*p == '%') {
-      if (p + 2 >= limit + 1 || p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
-      const char* e1 = atom_end(ms, p + 1, limit);
-      if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
-      const char* e2 = atom_end(ms, e1, limit);
-      bool flat = e2 < limit && *e2 == '?';
-      s = balance(ms, s, p + 1, e1, e1, e2, flat);
+      s = match_balanced(ms, s, &p, limit);
       if (s == nullptr) return nullptr;
-      p = flat ? e2 + 1 : e2;
       continue;
     }
     if (*p == '\\' && p + 1 < limit && std::isdigit(uc(p[1]))) {
@@ -607,14 +614,8 @@ const char* do_match(MatchState* ms, const char* s, const char* p) {
         continue;
       }
       case '%': {
-        if (p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
-        const char* e1 = atom_end(ms, p + 1, limit);
-        if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
-        const char* e2 = atom_end(ms, e1, limit);
-        bool flat = e2 < limit && *e2 == '?';
-        s = balance(ms, s, p + 1, e1, e1, e2, flat);
+        s = match_balanced(ms, s, &p, limit);
         if (s == nullptr) return nullptr;
-        p = flat ? e2 + 1 : e2;
         continue;
       }
       case '\\':
