@@ -20,10 +20,10 @@ class RawMode {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    ok_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+    ok_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;  // keep what was typed ahead
   }
   ~RawMode() {
-    if (ok_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+    if (ok_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
   }
   bool ok() const { return ok_; }
 
