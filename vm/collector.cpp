@@ -296,7 +296,8 @@ void atomic(VmState* L) {
   propagate_all(L);
   size_t pending = separate_finalizable(L, false);
   mark_pending_finalizers(g);
-  propagate_all(L);
+  // What marking the pending cdata kept alive is not counted in the estimate either.
+  pending += propagate_all(L);
   clear_weak_tables(g->weak);
   g->current_white = other_white(g);
   g->sweep_string_bucket = 0;
