@@ -54,13 +54,7 @@ bool utf8_to_utf16(const char* s, size_t len, std::u16string& out) {
     uint32_t cp;
     size_t n = utf8_decode(s + i, len - i, &cp);
     if (n == 0) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
+    utf16_append(out, cp);
     i += n;
   }
   return true;

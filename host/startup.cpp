@@ -42,8 +42,7 @@ void write_report(const std::string& caption, const std::string& text) {
 void set_report_caption(const std::string& caption) { report_caption() = caption; }
 
 void open_libraries(VmState* L) {
-  int stopped = gc_control(L, GC_STOP, 0);
-  (void)stopped;
+  gc_control(L, GC_STOP, 0);
   open_base_library(L);
   open_table_library(L);
   open_io_library(L);

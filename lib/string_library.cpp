@@ -860,14 +860,7 @@ int str_from_char_code(VmState* L) {
   std::u16string units;
   auto add = [&](double d) {
     if (!(d >= 0 && d <= 0x10FFFF)) library_error(L, "Invalid UTF");
-    uint32_t cp = static_cast<uint32_t>(d);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(cp));
-    }
+    utf16_append(units, static_cast<uint32_t>(d));
   };
   if (type_of(L, ARG1) == TAG_TABLE) {
     TableObject* t = stack_address(L, ARG1)->table();

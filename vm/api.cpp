@@ -22,15 +22,6 @@ ClosureObject* running_function(VmState* L) {
   return (L->frame != L->frames && f->tag == TAG_FUNCTION) ? f->closure() : nullptr;
 }
 
-bool number_from_value(const Value* v, double* out) {
-  if (v->tag == TAG_NUMBER) {
-    *out = v->u.n;
-    return true;
-  }
-  if (v->tag == TAG_STRING) return string_to_number(v->string()->data(), v->string()->length, out);
-  return false;
-}
-
 // Replaces a number in a stack slot by its text.
 void number_to_string_in_place(VmState* L, Value* v) {
   char buf[32];
@@ -142,7 +133,7 @@ const char* type_name(VmState* L, int idx) { return value_type_name(stack_addres
 
 bool is_number(VmState* L, int idx) {
   double n;
-  return number_from_value(stack_address(L, idx), &n);
+  return to_number_value(stack_address(L, idx), &n);
 }
 
 bool is_string(VmState* L, int idx) {
@@ -163,12 +154,12 @@ bool raw_equal(VmState* L, int i, int j) {
 
 double to_number(VmState* L, int idx) {
   double n;
-  return number_from_value(stack_address(L, idx), &n) ? n : 0;
+  return to_number_value(stack_address(L, idx), &n) ? n : 0;
 }
 
 int32_t to_integer(VmState* L, int idx) {
   double n;
-  return number_from_value(stack_address(L, idx), &n) ? to_int32(n) : 0;
+  return to_number_value(stack_address(L, idx), &n) ? to_int32(n) : 0;
 }
 
 bool to_boolean(VmState* L, int idx) { return !is_falsy(*stack_address(L, idx)); }

@@ -43,11 +43,6 @@ void free_closure(SharedState* g, ClosureObject* c) { mem_free(g, c, closure_siz
 
 namespace {
 
-bool is_dead_object(const SharedState* g, const GcObject* o) {
-  uint8_t other_white = static_cast<uint8_t>(g->current_white ^ MARK_WHITES);
-  return (o->marked & other_white & MARK_WHITES) != 0;
-}
-
 void unlink_open(UpvalueObject* uv) {
   uv->open.next->open.prev = uv->open.prev;
   uv->open.prev->open.next = uv->open.next;
@@ -63,7 +58,7 @@ UpvalueObject* find_upvalue(VmState* L, Value* slot) {
     auto* uv = static_cast<UpvalueObject*>(*link);
     if (uv->v < slot) break;
     if (uv->v == slot) {
-      if (is_dead_object(g, uv)) uv->marked ^= MARK_WHITES;
+      if (is_dead(g, uv)) uv->marked ^= MARK_WHITES;
       return uv;
     }
     link = &uv->next;
@@ -88,7 +83,7 @@ void close_upvalues(VmState* L, Value* level) {
     if (uv->v < level) break;
     L->open_upvalues = static_cast<UpvalueObject*>(uv->next);
     unlink_open(uv);
-    if (is_dead_object(g, uv)) {
+    if (is_dead(g, uv)) {
       mem_free(g, uv, sizeof(UpvalueObject));
       continue;
     }

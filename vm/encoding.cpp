@@ -11,15 +11,7 @@ namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
 
-void append_utf16(std::u16string* out, char32_t c) {
-  if (c >= 0x10000) {
-    c -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-  } else {
-    out->push_back(static_cast<char16_t>(c));
-  }
-}
+void append_utf16(std::u16string* out, char32_t c) { utf16_append(*out, static_cast<uint32_t>(c)); }
 
 void append_utf8(std::string* out, char32_t c) { utf8_append(*out, static_cast<uint32_t>(c)); }
 
@@ -29,6 +21,16 @@ bool locale_is_utf8() {
 }
 
 }  // namespace
+
+void utf16_append(std::u16string& out, uint32_t c) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(c));
+  }
+}
 
 void utf8_append(std::string& out, uint32_t c) {
   if (c < 0x80) {

@@ -11,6 +11,9 @@ namespace quevro {
 // lone surrogate written as an escape still produces bytes.
 void utf8_append(std::string& out, uint32_t cp);
 
+// Appends a code point as one UTF-16 unit or a surrogate pair.
+void utf16_append(std::u16string& out, uint32_t cp);
+
 // Converts UTF-8 to UTF-16; invalid sequences become U+FFFD. Returns false when any was invalid.
 bool utf8_to_utf16(const char* s, size_t len, std::u16string* out);
 // Converts UTF-16 to UTF-8; unpaired surrogates become U+FFFD. Returns false when any was found.

@@ -3,6 +3,7 @@
 #include "vm/api.h"
 #include "vm/debug_info.h"
 #include "vm/error.h"
+#include "vm/metamethods.h"
 #include "vm/number.h"
 
 namespace quevro {
@@ -15,16 +16,10 @@ void type_error(VmState* L, const Value* v, const char* operation) {
   runtime_error(L, "\n{Attempt to}:%s\n{Type}:%s", operation, value_type_name(v));
 }
 
-namespace {
-bool converts_to_number(const Value* v) {
-  double n;
-  if (v->tag == TAG_NUMBER) return true;
-  return v->tag == TAG_STRING && string_to_number(v->string()->data(), v->string()->length, &n);
-}
-}  // namespace
 
 void arith_error(VmState* L, const Value* a, const Value* b) {
-  type_error(L, converts_to_number(a) ? b : a, "perform arithmetic on");
+  double n;
+  type_error(L, to_number_value(a, &n) ? b : a, "perform arithmetic on");
 }
 
 void compare_error(VmState* L, const Value* a, const Value* b) {

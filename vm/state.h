@@ -150,6 +150,12 @@ inline SharedState* G(VmState* L) { return L->shared; }
 
 // The current white colour for new objects; links a new object into the all-objects list.
 inline uint8_t current_white(const SharedState* g) { return g->current_white & MARK_WHITES; }
+// An object still carrying the previous cycle's white is dead until the sweep reaches it;
+// fixed objects never are.
+inline bool is_dead(const SharedState* g, const GcObject* o) {
+  uint8_t other_white = static_cast<uint8_t>(g->current_white ^ MARK_WHITES);
+  return (o->marked & other_white & MARK_WHITES) != 0 && !(o->marked & MARK_FIXED);
+}
 inline void link_object(SharedState* g, GcObject* o, uint8_t tag) {
   o->tag = tag;
   o->marked = current_white(g);

@@ -11,11 +11,6 @@ namespace {
 
 constexpr uint32_t STRING_LENGTH_LIMIT = 0xFFFFFFFFu - sizeof(StringObject) - 2;
 
-bool is_dead(const SharedState* g, const GcObject* o) {
-  uint8_t other_white = static_cast<uint8_t>(g->current_white ^ MARK_WHITES);
-  return (o->marked & other_white & MARK_WHITES) != 0 && !(o->marked & MARK_FIXED);
-}
-
 StringObject* create_string(VmState* L, const char* bytes, size_t len, bool wide, uint32_t h) {
   SharedState* g = G(L);
   auto* s = mem_new_object<StringObject>(L, string_alloc_size(static_cast<uint32_t>(len)));
