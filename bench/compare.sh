@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs each script benchmark in the language beside the same program for the two embeddable
 # interpreters users would otherwise pick, and prints time ratios and peak memory.
-#   bench/compare.sh BUILD_DIR [NAME...]
+#   bench/compare.sh BUILD_DIR [NAME...]   (BENCH_RUNS=n runs each, default 3, best kept)
 set -u
 build=${1:-build-bench}
 shift || true
@@ -11,20 +11,23 @@ quevro="$build/quevro"
 lua=$(command -v lua5.4 || true)
 luajit=$(command -v luajit || true)
 
-# Prints "seconds peak_kb" of the best of three runs.
-measure() {
-  local best_t="" best_m=""
-  local log
+runs=${BENCH_RUNS:-3}
+
+# Runs one command and prints "seconds peak_kb".
+run_once() {
+  local log out
   log=$(mktemp)
-  for _ in 1 2 3; do
-    /usr/bin/time -o "$log" -f "%e %M" "$@" >/dev/null 2>&1
-    local out
-    out=$(tail -1 "$log")
-    local t=${out% *} m=${out#* }
-    if [ -z "$best_t" ] || awk "BEGIN{exit !($t < $best_t)}"; then best_t=$t; best_m=$m; fi
-  done
+  /usr/bin/time -o "$log" -f "%e %M" "$@" >/dev/null 2>&1
+  out=$(tail -1 "$log")
   rm -f "$log"
-  echo "$best_t $best_m"
+  echo "$out"
+}
+
+# Keeps the faster of two "seconds peak_kb" results (an empty one loses).
+better() {
+  if [ -z "$1" ]; then echo "$2"; return; fi
+  if [ -z "$2" ]; then echo "$1"; return; fi
+  awk -v a="$1" -v b="$2" 'BEGIN{ split(a, x, " "); split(b, y, " "); print (y[1] + 0 < x[1] + 0) ? b : a }'
 }
 
 names=("$@")
@@ -34,10 +37,16 @@ fi
 printf "%-14s %9s %9s %9s %8s %8s %9s %9s\n" program quevro lua5.4 luajit-j0 vs-lua vs-jit mem-kb lua-mem
 log_sum=0; count=0
 for name in "${names[@]}"; do
-  q=$(measure "$quevro" "$here/scripts/$name.quevro")
-  l="- -"; j="- -"
-  [ -n "$lua" ] && [ -f "$here/scripts/$name.lua" ] && l=$(measure "$lua" "$here/scripts/$name.lua")
-  [ -n "$luajit" ] && [ -f "$here/scripts/$name.lua" ] && j=$(measure "$luajit" -joff "$here/scripts/$name.lua")
+  # The three interpreters take turns, so a slow spell of a shared machine hits each of them alike;
+  # each keeps its best run.
+  q=""; l=""; j=""
+  for _ in $(seq "$runs"); do
+    q=$(better "$q" "$(run_once "$quevro" "$here/scripts/$name.quevro")")
+    [ -n "$lua" ] && [ -f "$here/scripts/$name.lua" ] && l=$(better "$l" "$(run_once "$lua" "$here/scripts/$name.lua")")
+    [ -n "$luajit" ] && [ -f "$here/scripts/$name.lua" ] && j=$(better "$j" "$(run_once "$luajit" -joff "$here/scripts/$name.lua")")
+  done
+  [ -n "$l" ] || l="- -"
+  [ -n "$j" ] || j="- -"
   read -r qt qm <<<"$q"; read -r lt lm <<<"$l"; read -r jt jm <<<"$j"
   rl=$(awk -v a="$qt" -v b="$lt" 'BEGIN{ if (b == "-" || b+0 == 0) print "-"; else printf "%.2f", a / b }')
   rj=$(awk -v a="$qt" -v b="$jt" 'BEGIN{ if (b == "-" || b+0 == 0) print "-"; else printf "%.2f", a / b }')

@@ -281,6 +281,14 @@ void clear_weak_tables(GcObject* list) {
   }
 }
 
+// Points the sweep at the start of the string table and of every object list.
+void start_sweep(SharedState* g) {
+  g->sweep_string_bucket = 0;
+  for (int lane = 0; lane < SWEEP_LANES; ++lane) g->sweep_cursor[lane] = &g->all_objects[lane];
+  g->sweeping_cdata = false;
+  g->main_upvalues_swept = false;
+}
+
 void atomic(VmState* L) {
   SharedState* g = G(L);
   remark_open_upvalues(g);
@@ -300,38 +308,60 @@ void atomic(VmState* L) {
   pending += propagate_all(L);
   clear_weak_tables(g->weak);
   g->current_white = other_white(g);
-  g->sweep_string_bucket = 0;
-  g->sweep_cursor = &g->all_objects;
-  g->sweeping_cdata = false;
-  g->main_upvalues_swept = false;
+  start_sweep(g);
   g->gc_phase = PHASE_SWEEP_STRINGS;
   g->estimate = g->total_bytes > pending ? g->total_bytes - pending : 0;
 }
 
 
+// Frees the object *p if it is dead (unlinking it) or repaints it; returns the link to go on from.
+inline GcObject** sweep_object(SharedState* g, GcObject** p, uint8_t dead_mask);
+
 // Frees the dead objects of a list, repaints the survivors; stops after `count` objects.
 GcObject** sweep_list(SharedState* g, GcObject** p, size_t count) {
   uint8_t dead_mask = other_white(g);
-  while (*p && count-- > 0) {
-    GcObject* o = *p;
-    // The list visits objects in no particular memory order; asking for the next one now
-    // overlaps its cache miss with the work on this one.
-    __builtin_prefetch(o->next, 1);
-    if (o->tag == TAG_FIBER) {
-      auto* f = static_cast<VmState*>(o);
-      sweep_list(g, reinterpret_cast<GcObject**>(&f->open_upvalues), SIZE_MAX);
-    }
-    if ((o->marked ^ MARK_WHITES) & dead_mask) {
-      make_white(g, o);
-      p = &o->next;
-    } else {
-      *p = o->next;
-      free_collectable(g, o);
-    }
-  }
+  while (*p && count-- > 0) p = sweep_object(g, p, dead_mask);
   return p;
 }
 
+inline GcObject** sweep_object(SharedState* g, GcObject** p, uint8_t dead_mask) {
+  GcObject* o = *p;
+  // Asking for the next object now overlaps its cache miss with the work on this one.
+  __builtin_prefetch(o->next, 1);
+  if (o->tag == TAG_FIBER) {
+    auto* f = static_cast<VmState*>(o);
+    sweep_list(g, reinterpret_cast<GcObject**>(&f->open_upvalues), SIZE_MAX);
+  }
+  if ((o->marked ^ MARK_WHITES) & dead_mask) {
+    make_white(g, o);
+    return &o->next;
+  }
+  *p = o->next;
+  free_collectable(g, o);
+  return p;
+}
+
+// Sweeps about `count` objects taken in turn from the object lists; true when all are done.
+bool sweep_object_lists(SharedState* g, int count) {
+  uint8_t dead_mask = other_white(g);
+  bool busy = true;
+  while (busy && count > 0) {
+    busy = false;
+    for (GcObject**& cursor : g->sweep_cursor) {
+      if (cursor == nullptr) continue;
+      if (*cursor == nullptr) {
+        cursor = nullptr;
+        continue;
+      }
+      busy = true;
+      cursor = sweep_object(g, cursor, dead_mask);
+      --count;
+    }
+  }
+  for (GcObject** cursor : g->sweep_cursor)
+    if (cursor != nullptr) return false;
+  return true;
+}
 
 void shrink_buffers(VmState* L) {
   SharedState* g = G(L);
@@ -392,12 +422,14 @@ size_t single_step(VmState* L) {
         sweep_list(g, reinterpret_cast<GcObject**>(&g->main_fiber->open_upvalues), SIZE_MAX);
         g->main_upvalues_swept = true;
       }
-      g->sweep_cursor = sweep_list(g, g->sweep_cursor, SWEEP_BATCH);
-      if (*g->sweep_cursor == nullptr) {
-        if (!g->sweeping_cdata) {
+      if (!g->sweeping_cdata) {
+        if (sweep_object_lists(g, SWEEP_BATCH)) {
           g->sweeping_cdata = true;
-          g->sweep_cursor = &g->all_cdata;
-        } else {
+          g->cdata_sweep_cursor = &g->all_cdata;
+        }
+      } else {
+        g->cdata_sweep_cursor = sweep_list(g, g->cdata_sweep_cursor, SWEEP_BATCH);
+        if (*g->cdata_sweep_cursor == nullptr) {
           shrink_buffers(L);
           g->gc_phase = PHASE_FINALIZE;
         }
@@ -469,10 +501,7 @@ void full_collect(VmState* L) {
   if (g->collector_blocked) return;
   if (g->gc_phase <= PHASE_PROPAGATE) {
     // Abandon the marking in progress: sweep everything back to white first.
-    g->sweep_string_bucket = 0;
-    g->sweep_cursor = &g->all_objects;
-    g->sweeping_cdata = false;
-    g->main_upvalues_swept = false;
+    start_sweep(g);
     g->gray = g->gray_again = g->weak = nullptr;
     g->gc_phase = PHASE_SWEEP_STRINGS;
   }
@@ -485,8 +514,9 @@ void full_collect(VmState* L) {
 
 void link_closed_upvalue(VmState* L, UpvalueObject* uv) {
   SharedState* g = G(L);
-  uv->next = g->all_objects;
-  g->all_objects = uv;
+  GcObject*& head = g->all_objects[g->next_lane++ % SWEEP_LANES];
+  uv->next = head;
+  head = uv;
   if (is_gray(uv)) {
     if (g->gc_phase == PHASE_PROPAGATE) {
       gray_to_black(uv);

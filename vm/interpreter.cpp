@@ -36,15 +36,6 @@ bool line_hook(VmState* L, const Instruction* pc) {
 // a - floor(a / b) * b. For operands below 2^31 in magnitude the double quotient is exact enough
 // that integer arithmetic gives the same value, and avoids the division.
 inline double floored_mod(double a, double b) {
-  if (a > -2147483648.0 && a < 2147483648.0 && b > -2147483648.0 && b < 2147483648.0) {
-    auto ia = static_cast<int32_t>(a);
-    auto ib = static_cast<int32_t>(b);
-    if (ib != 0 && static_cast<double>(ia) == a && static_cast<double>(ib) == b) {
-      int32_t r = ia % ib;
-      if (r != 0 && ((r ^ ib) < 0)) r += ib;
-      return static_cast<double>(r);
-    }
-  }
   return a - std::floor(a / b) * b;
 }
 
@@ -143,6 +134,13 @@ void set_list(VmState* L, Value* ra, int n, int c) {
   TableObject* t = ra->table();
   int64_t last = static_cast<int64_t>(c - 1) * FIELDS_PER_FLUSH + n;
   if (last > t->array_size) table_resize_array(L, t, static_cast<int>(last));
+  if (last - n >= 0 && last <= t->array_size) {
+    // Every index falls in the array part: store straight into it.
+    t->absent_events = 0;
+    barrier_back(L, t);
+    for (; n > 0; --n) t->array[--last] = ra[n];
+    return;
+  }
   for (; n > 0; --n) *table_set_int(L, t, last--) = ra[n];
 }
 

@@ -137,7 +137,8 @@ VmState* open_state(AllocFn alloc, void* ud) {
   g->owned_pool = pool;
   g->current_white = MARK_WHITE0 | MARK_FIXED;
   g->gc_phase = 0;
-  g->all_objects = nullptr;
+  for (GcObject*& head : g->all_objects) head = nullptr;
+  g->next_lane = 0;
   g->total_bytes = sizeof(MainBlock);
   g->pause = 200;
   g->step_multiplier = 200;
@@ -164,7 +165,8 @@ void close_state(VmState* L) {
     L->native_depth = 0;
     run_all_finalizers(L);
   }
-  for (GcObject** list : {&g->all_objects, &g->all_cdata, &g->pending_finalizers}) {
+  for (GcObject** list : {&g->all_objects[0], &g->all_objects[1], &g->all_objects[2], &g->all_objects[3],
+                          &g->all_cdata, &g->pending_finalizers}) {
     GcObject* o = *list;
     while (o) {
       GcObject* next = o->next;

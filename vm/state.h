@@ -87,6 +87,8 @@ struct VmState : GcObject {
 
 constexpr int EVENT_COUNT = 20;
 
+constexpr int SWEEP_LANES = 4;
+
 struct SharedState {
   StringTable strings;
   AllocFn alloc;
@@ -95,9 +97,14 @@ struct SharedState {
   uint8_t current_white;
   uint8_t gc_phase;
   uint32_t sweep_string_bucket;
-  GcObject* all_objects;  // every collectable object except strings
-  GcObject** sweep_cursor;
+  // Every collectable object except strings and cdata, dealt round-robin over a few lists: a
+  // sweep follows them side by side, so the cache misses of walking them overlap instead of
+  // queueing one behind the other.
+  GcObject* all_objects[SWEEP_LANES];
+  GcObject** sweep_cursor[SWEEP_LANES];  // null once that list is swept
+  uint32_t next_lane;
   GcObject* all_cdata;  // cdata live on their own list, so finalisable ones are found quickly
+  GcObject** cdata_sweep_cursor;
   GcObject* pending_tail;
   bool sweeping_cdata;
   bool main_upvalues_swept;
@@ -159,8 +166,9 @@ inline bool is_dead(const SharedState* g, const GcObject* o) {
 inline void link_object(SharedState* g, GcObject* o, uint8_t tag) {
   o->tag = tag;
   o->marked = current_white(g);
-  o->next = g->all_objects;
-  g->all_objects = o;
+  GcObject*& head = g->all_objects[g->next_lane++ % SWEEP_LANES];
+  o->next = head;
+  head = o;
 }
 
 }  // namespace quevro

@@ -11,7 +11,7 @@
 namespace quevro {
 
 const Value ABSENT_VALUE = make_null();
-HashNode DUMMY_NODE = {make_null(), {{0}, TAG_NULL, 0}};
+EmptyHashPart EMPTY_HASH_PART = {{0, 0}, {make_null(), {{0}, TAG_NULL, 0}}};
 
 namespace {
 
@@ -81,6 +81,20 @@ size_t array_bytes(int n) { return sizeof(Value) * static_cast<size_t>(n == 1 ? 
 
 namespace {
 
+constexpr int MAX_INLINE_SLOTS = 3;
+
+size_t record_bytes(const TableObject* t) { return sizeof(TableObject) + sizeof(Value) * t->inline_slots; }
+Value* inline_array(TableObject* t) { return reinterpret_cast<Value*>(t + 1); }
+bool array_is_inline(TableObject* t) { return t->inline_slots != 0 && t->array == inline_array(t); }
+size_t hash_part_bytes(uint32_t count) { return sizeof(HashPartHeader) + sizeof(HashNode) * count; }
+
+// The block of an array part that lives outside the record (none for an inline one).
+size_t separate_array_bytes(TableObject* t) { return array_is_inline(t) ? 0 : array_bytes(t->array_size); }
+
+}  // namespace
+
+namespace {
+
 // nums[i] counts the integer keys in (2^(i-1), 2^i].
 using KeyCensus = uint32_t[MAX_ARRAY_BITS + 1];
 
@@ -139,24 +153,38 @@ uint32_t optimal_array_size(const KeyCensus nums, uint32_t* array_size) {
   return in_array;
 }
 
+// Gives the array part `size` slots, keeping the first min(old, size) values. Slots above the
+// old size are set to null.
 void set_array_vector(VmState* L, TableObject* t, int size) {
   if (static_cast<uint32_t>(size) + 1 > MAX_VALUE_VECTOR) block_too_big(L);
-  t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(t->array_size), array_bytes(size)));
+  if (array_is_inline(t)) {
+    if (array_bytes(size) > sizeof(Value) * t->inline_slots) {
+      // Outgrown: move to a block of its own; the record's room stays with the record.
+      auto* fresh = static_cast<Value*>(mem_realloc(L, nullptr, 0, array_bytes(size)));
+      int keep = t->array_size < size ? t->array_size : size;
+      std::memcpy(static_cast<void*>(fresh), t->array, sizeof(Value) * static_cast<size_t>(keep));
+      t->array = fresh;
+    }
+  } else {
+    t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(t->array_size), array_bytes(size)));
+  }
   for (int i = t->array_size; i < size; ++i) set_null(&t->array[i]);
   t->array_size = size;
 }
 
 void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
   if (size == 0) {
-    t->nodes = &DUMMY_NODE;
+    t->nodes = &EMPTY_HASH_PART.node;
     t->log2_nodes = 0;
-    t->last_free = &DUMMY_NODE;  // no free node: the first insertion rehashes
     return;
   }
   int lsize = ceil_log2(size);
   if (lsize > MAX_LOG2_NODES) runtime_error(L, "table overflow");
   uint32_t count = 1u << lsize;
-  auto* nodes = static_cast<HashNode*>(mem_realloc(L, nullptr, 0, sizeof(HashNode) * count));
+  auto* header = static_cast<HashPartHeader*>(mem_realloc(L, nullptr, 0, hash_part_bytes(count)));
+  header->last_free = count;
+  header->spare = 0;
+  auto* nodes = reinterpret_cast<HashNode*>(header + 1);
   for (uint32_t i = 0; i < count; ++i) {
     set_null(&nodes[i].val);
     nodes[i].key.u.bits = 0;
@@ -165,13 +193,17 @@ void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
   }
   t->nodes = nodes;
   t->log2_nodes = static_cast<uint8_t>(lsize);
-  t->last_free = nodes + count;
+}
+
+void free_node_vector(SharedState* g, TableObject* t) {
+  if (has_hash_part(t)) mem_free(g, hash_part_header(t), hash_part_bytes(t->node_count()));
 }
 
 HashNode* find_free_node(TableObject* t) {
-  while (t->last_free > t->nodes) {
-    t->last_free--;
-    if (t->last_free->key.tag == TAG_NULL) return t->last_free;
+  uint32_t& last_free = hash_part_header(t)->last_free;
+  while (last_free > 0) {
+    HashNode* n = &t->nodes[--last_free];
+    if (n->key.tag == TAG_NULL) return n;
   }
   return nullptr;
 }
@@ -197,7 +229,7 @@ Value* slot_for_new_key(VmState* L, TableObject* t, const Value& key);
 
 Value* insert_key(VmState* L, TableObject* t, const Value& key) {
   HashNode* mp = main_position(t, key);
-  if (!mp->val.is_null() || mp == &DUMMY_NODE) {
+  if (!mp->val.is_null() || !has_hash_part(t)) {
     HashNode* free = find_free_node(t);
     if (free == nullptr) {
       rehash(L, t, key);
@@ -240,35 +272,43 @@ Value* slot_for_new_key(VmState* L, TableObject* t, const Value& key) {
 
 TableObject* table_create(VmState* L, int narray, int nhash) {
   SharedState* g = G(L);
-  auto* t = mem_new_object<TableObject>(L, sizeof(TableObject));
+  int slots = narray > 0 && narray <= MAX_INLINE_SLOTS ? static_cast<int>(array_bytes(narray) / sizeof(Value)) : 0;
+  auto* t = mem_new_object<TableObject>(L, sizeof(TableObject) + sizeof(Value) * static_cast<size_t>(slots));
   t->absent_events = 0xFF;
   t->log2_nodes = 0;
+  t->inline_slots = static_cast<uint8_t>(slots);
   t->metatable = nullptr;
-  t->array = nullptr;
   t->array_size = 0;
-  t->nodes = &DUMMY_NODE;
-  t->last_free = &DUMMY_NODE;
+  t->nodes = &EMPTY_HASH_PART.node;
   t->gclist = nullptr;
   t->array_flag = nhash < 0 ? 1 : 0;
+  if (slots > 0) {
+    t->array = inline_array(t);
+    for (int i = 0; i < narray; ++i) set_null(&t->array[i]);
+    t->array_size = narray;
+  } else {
+    t->array = nullptr;
+  }
   link_object(g, t, TAG_TABLE);
   // The table is linked before its vectors exist, so a failure below leaves a valid empty table.
-  if (narray > 0) set_array_vector(L, t, narray);
+  if (narray > t->array_size) set_array_vector(L, t, narray);
   if (nhash > 0) set_node_vector(L, t, static_cast<uint32_t>(nhash));
   return t;
 }
 
 void free_table(SharedState* g, TableObject* t) {
-  if (has_hash_part(t)) mem_free(g, t->nodes, sizeof(HashNode) * t->node_count());
-  mem_free(g, t->array, array_bytes(t->array_size));
-  mem_free(g, t, sizeof(TableObject));
+  free_node_vector(g, t);
+  if (!array_is_inline(t)) mem_free(g, t->array, array_bytes(t->array_size));
+  mem_free(g, t, record_bytes(t));
 }
 
 size_t table_memory(const TableObject* t) {
-  return sizeof(TableObject) + array_bytes(t->array_size) +
-         (has_hash_part(t) ? sizeof(HashNode) * t->node_count() : 0);
+  auto* m = const_cast<TableObject*>(t);
+  return record_bytes(t) + separate_array_bytes(m) + (has_hash_part(t) ? hash_part_bytes(t->node_count()) : 0);
 }
 
 const Value* table_get_number_key(TableObject* t, double key) {
+  if (!has_hash_part(t)) return &ABSENT_VALUE;  // e.g. reading past the end of a sequence
   HashNode* n = main_position_number(t, key);
   do {
     if (n->key.tag == TAG_NUMBER && n->key.u.n == key) return &n->val;
@@ -409,16 +449,22 @@ void table_resize(VmState* L, TableObject* t, int narray, int nhash) {
     t->array_size = narray;
     for (int i = narray; i < old_array; ++i)
       if (!t->array[i].is_null()) *table_set_int(L, t, i + 1) = t->array[i];
-    t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(old_array), array_bytes(narray)));
+    if (!array_is_inline(t))
+      t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(old_array), array_bytes(narray)));
   }
   for (uint32_t i = old_count; i-- > 0;) {
     HashNode& old = old_nodes[i];
     if (!old.val.is_null()) *table_set_slot(L, t, old.key_value()) = old.val;
   }
-  if (old_count) mem_free(G(L), old_nodes, sizeof(HashNode) * old_count);
+  if (old_count) mem_free(G(L), reinterpret_cast<HashPartHeader*>(old_nodes) - 1, hash_part_bytes(old_count));
 }
 
 void table_resize_array(VmState* L, TableObject* t, int n) {
+  if (n >= t->array_size && !has_hash_part(t)) {
+    // Nothing can move between the parts: only the array part grows.
+    set_array_vector(L, t, n);
+    return;
+  }
   int nhash = has_hash_part(t) ? static_cast<int>(t->node_count()) : 0;
   table_resize(L, t, n, nhash);
 }

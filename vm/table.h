@@ -1,6 +1,7 @@
 // Tables: an array part for the keys 1..n plus a hash part with chained scatter nodes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vm/string.h"
@@ -40,12 +41,13 @@ struct HashNode {
 static_assert(sizeof(HashNode) == 32, "hash nodes are 32 bytes");
 
 // The array size, the hash-part size, the metamethod-absence byte and the sequence flag live in
-// the header (see GcObject).
+// the header (see GcObject). A table created with room for one to three items keeps that array
+// part right after the record, so the small tables programs make by the million take a single
+// block; a larger part lives in its own block (the record's room then stays unused).
 struct TableObject : GcObject {
   TableObject* metatable;
   Value* array;
-  HashNode* nodes;
-  HashNode* last_free;  // moves only downwards; nodes above it are all in use
+  HashNode* nodes;  // preceded by a HashPartHeader, even for the shared empty part
   GcObject* gclist;
 
   uint32_t node_count() const { return 1u << log2_nodes; }
@@ -58,9 +60,26 @@ constexpr int MAX_ARRAY_BITS = 26;
 constexpr uint32_t MAX_VALUE_VECTOR = 0x0FFFFFFF;  // count + 1 must not exceed this
 
 extern const Value ABSENT_VALUE;
-extern HashNode DUMMY_NODE;  // the shared, always-empty hash part of tables without one
+static_assert(sizeof(TableObject) == 48, "a table record is 48 bytes");
 
-inline bool has_hash_part(const TableObject* t) { return t->nodes != &DUMMY_NODE; }
+// Sits in front of the nodes of a hash part. Insertions take free nodes from the top down; the
+// nodes at and above last_free are all in use.
+struct HashPartHeader {
+  uint32_t last_free;
+  uint32_t spare;
+};
+
+// The shared, always-empty hash part of tables without one: its single node never holds a key
+// and it has no free node, so the first insertion rehashes.
+struct EmptyHashPart {
+  HashPartHeader header;
+  HashNode node;
+};
+static_assert(offsetof(EmptyHashPart, node) == sizeof(HashPartHeader), "the header sits right before the nodes");
+extern EmptyHashPart EMPTY_HASH_PART;
+
+inline bool has_hash_part(const TableObject* t) { return t->nodes != &EMPTY_HASH_PART.node; }
+inline HashPartHeader* hash_part_header(TableObject* t) { return reinterpret_cast<HashPartHeader*>(t->nodes) - 1; }
 
 // A new table with narray null array slots and a hash part for nhash entries (rounded up to a
 // power of two); a negative nhash means no hash part and marks the table as a sequence.

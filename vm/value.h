@@ -54,8 +54,9 @@ struct GcObject {
   union {
     struct {  // tables
       uint8_t absent_events;  // bit e: known to have no field for metamethod event e (0..5)
-      uint8_t log2_nodes : 7;
-      uint8_t array_flag : 1;  // created as a sequence (library and marshalling hint)
+      uint8_t log2_nodes : 5;
+      uint8_t inline_slots : 2;  // array slots allocated inside the table record (0, 2 or 3)
+      uint8_t array_flag : 1;    // created as a sequence (library and marshalling hint)
     };
     struct {  // strings
       uint8_t reserved;  // keyword number, or the constant / read-only name marks

@@ -326,6 +326,61 @@ TEST_F(TableTest, ResizeArrayKeepsEveryEntry) {
   EXPECT_EQ(field(t, "s").number(), 99);
 }
 
+// A small table keeps its array part in its own record; growing past that room moves the values
+// to a separate block and shrinking back keeps using the record. The allocation total must follow
+// the table's memory size through all of it, or the collector's pacing drifts.
+TEST_F(TableTest, SmallArrayPartLivesInTheRecordUntilOutgrown) {
+  size_t before = G(L)->total_bytes;
+  TableObject* t = new_tab(1, 0);
+  const Value* record_room = reinterpret_cast<const Value*>(t + 1);
+  EXPECT_EQ(t->array, record_room);
+  EXPECT_EQ(G(L)->total_bytes - before, table_memory(t));
+  set_at(t, 1, num(10));
+  set_at(t, 2, num(20));  // the one-item part has room for a second
+  EXPECT_EQ(t->array, record_room);
+  EXPECT_EQ(G(L)->total_bytes - before, table_memory(t));
+
+  for (int k = 3; k <= 9; ++k) set_at(t, k, num(k * 10));
+  EXPECT_NE(t->array, record_room);
+  EXPECT_EQ(t->array_size, 16);
+  for (int k = 1; k <= 9; ++k) EXPECT_EQ(at(t, k).number(), k * 10);
+  EXPECT_EQ(G(L)->total_bytes - before, table_memory(t));
+
+  table_resize(L, t, 0, 16);  // everything into the hash part
+  EXPECT_EQ(t->array_size, 0);
+  for (int k = 1; k <= 9; ++k) EXPECT_EQ(at(t, k).number(), k * 10);
+  EXPECT_EQ(G(L)->total_bytes - before, table_memory(t));
+}
+
+TEST_F(TableTest, InlineArrayShrinksAndRegrowsInPlace) {
+  size_t before = G(L)->total_bytes;
+  TableObject* t = new_tab(3, 0);
+  const Value* record_room = t->array;
+  for (int k = 1; k <= 3; ++k) set_at(t, k, num(k));
+  table_resize(L, t, 0, 4);
+  EXPECT_EQ(t->array_size, 0);
+  EXPECT_EQ(at(t, 3).number(), 3);
+  table_resize(L, t, 3, 0);
+  EXPECT_EQ(t->array, record_room);
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(at(t, k).number(), k);
+  EXPECT_FALSE(has_hash_part(t));
+  EXPECT_EQ(G(L)->total_bytes - before, table_memory(t));
+}
+
+TEST_F(TableTest, FreeingTablesOfEveryShapeReturnsTheirBytes) {
+  size_t before = G(L)->total_bytes;
+  {
+    TableObject* a = new_tab(2, 0);
+    TableObject* b = new_tab(40, 3);
+    TableObject* c = new_tab(3, -1);
+    for (int k = 1; k <= 20; ++k) set_at(a, k, num(k));  // outgrows its record room
+    set_field(c, "x", num(1));
+    (void)b;
+  }
+  gc_control(L, GC_COLLECT, 0);
+  EXPECT_EQ(G(L)->total_bytes, before);
+}
+
 TEST_F(TableTest, ArrayVectorTooLargeRaisesBlockTooBig) {
   TableObject* t = new_tab();
   int status = protect(L, [&](VmState* s) { table_resize_array(s, t, 0x0FFFFFFF); });
