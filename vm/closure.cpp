@@ -12,7 +12,6 @@ ClosureObject* new_native_closure(VmState* L, NativeFn fn, int nup, TableObject*
   c->is_script = 0;
   c->is_class = 0;
   c->nupvalues = static_cast<uint8_t>(nup);
-  c->gclist = nullptr;
   c->env = env;
   c->fn = fn;
   for (int i = 0; i < nup; ++i) c->native_upvalues()[i] = make_null();
@@ -26,7 +25,6 @@ ClosureObject* new_script_closure(VmState* L, Prototype* p, TableObject* env) {
   c->is_script = 1;
   c->is_class = 0;
   c->nupvalues = static_cast<uint8_t>(nup);
-  c->gclist = nullptr;
   c->env = env;
   c->proto = p;
   for (int i = 0; i < nup; ++i) c->script_upvalues()[i] = nullptr;

@@ -28,7 +28,6 @@ struct UpvalueObject : GcObject {
 // own static-member table.
 // is_script, is_class and the upvalue count live in the header (see GcObject).
 struct ClosureObject : GcObject {
-  GcObject* gclist;
   TableObject* env;
   union {
     Prototype* proto;

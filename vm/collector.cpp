@@ -1,6 +1,7 @@
 #include "vm/collector.h"
 
 #include <cstring>
+#include <utility>
 
 #include "vm/api.h"
 #include "vm/calls.h"
@@ -20,6 +21,7 @@ constexpr int SWEEP_COST = 10;
 constexpr int FINALIZER_COST = 100;
 constexpr uint32_t STRING_TABLE_MIN_SHRINK = 64;
 constexpr size_t SCRATCH_MIN_SHRINK = 64;
+constexpr uint32_t GRAY_STACK_KEEP = 4096;  // entries a stack keeps between cycles
 
 uint8_t other_white(const SharedState* g) { return static_cast<uint8_t>(g->current_white ^ MARK_WHITES); }
 void white_to_gray(GcObject* o) { o->marked &= static_cast<uint8_t>(~MARK_WHITES); }
@@ -30,19 +32,50 @@ void make_white(const SharedState* g, GcObject* o) {
 }
 bool is_gray(const GcObject* o) { return !is_black(o) && !is_white(o); }
 
-GcObject** gray_link(GcObject* o) {
-  switch (o->tag) {
-    case TAG_TABLE: return &static_cast<TableObject*>(o)->gclist;
-    case TAG_FUNCTION: return &static_cast<ClosureObject*>(o)->gclist;
-    case TAG_FIBER: return &static_cast<VmState*>(o)->gclist;
-    case TAG_PROTO: return &static_cast<Prototype*>(o)->gclist;
-    default: return nullptr;
-  }
+// Objects with references inside them: they wait on the gray stack to be traversed.
+bool has_children(const GcObject* o) {
+  return o->tag == TAG_TABLE || o->tag == TAG_FUNCTION || o->tag == TAG_FIBER || o->tag == TAG_PROTO;
 }
 
-void push_gray(GcObject** list, GcObject* o) {
-  *gray_link(o) = *list;
-  *list = o;
+bool grow_gray_stack(SharedState* g, GrayStack& s) {
+  uint32_t limit = g->gray_stack_limit ? g->gray_stack_limit : 0x10000000;
+  if (s.capacity >= limit) return false;
+  uint32_t n = s.capacity ? 2 * s.capacity : 256;
+  if (n > limit) n = limit;
+  // The state's allocator, but outside the total: the stack is not a script object.
+  void* items = g->alloc(g->alloc_ud, s.items, sizeof(GcObject*) * s.capacity, sizeof(GcObject*) * n);
+  if (items == nullptr) return false;
+  s.items = static_cast<GcObject**>(items);
+  s.capacity = n;
+  return true;
+}
+
+// Returns false when the stack could not take the object (no memory, or the limit).
+bool push_object(SharedState* g, GrayStack& s, GcObject* o) {
+  if (s.count == s.capacity && !grow_gray_stack(g, s)) return false;
+  s.items[s.count++] = o;
+  return true;
+}
+
+// An object that misses its place on the gray or gray-again stack stays gray; the atomic step
+// finds it by walking the object lists.
+void push_gray(SharedState* g, GrayStack& s, GcObject* o) {
+  if (!push_object(g, s, o)) g->gray_lost = true;
+}
+
+void push_weak(SharedState* g, GcObject* o) {
+  if (!push_object(g, g->weak, o)) g->weak_lost = true;
+}
+
+void release_gray_stack(SharedState* g, GrayStack& s) {
+  if (s.items) g->alloc(g->alloc_ud, s.items, sizeof(GcObject*) * s.capacity, 0);
+  s = GrayStack{nullptr, 0, 0};
+}
+
+// Moves every entry of `from` onto the empty stack `to`.
+void take_all(GrayStack& to, GrayStack& from) {
+  std::swap(to, from);
+  from.count = 0;
 }
 
 void mark_object(SharedState* g, GcObject* o);
@@ -75,7 +108,7 @@ void mark_object(SharedState* g, GcObject* o) {
     case TAG_TABLE:
     case TAG_FUNCTION:
     case TAG_FIBER:
-    case TAG_PROTO: push_gray(&g->gray, o); return;
+    case TAG_PROTO: push_gray(g, g->gray, o); return;
     default: return;
   }
 }
@@ -101,7 +134,7 @@ size_t traverse_table(VmState* L, TableObject* t) {
   if (weak_keys || weak_values) {
     o->marked &= static_cast<uint8_t>(~(MARK_WEAK_KEYS | MARK_WEAK_VALUES));
     o->marked |= static_cast<uint8_t>((weak_keys ? MARK_WEAK_KEYS : 0) | (weak_values ? MARK_WEAK_VALUES : 0));
-    push_gray(&g->weak, o);
+    push_weak(g, o);
   }
   if (!weak_values) {
     // Fetch the children's headers before marking them, so their misses overlap.
@@ -159,7 +192,7 @@ void shrink_fiber(VmState* f, Value* highest) {
 
 size_t traverse_fiber(SharedState* g, VmState* f) {
   auto* o = reinterpret_cast<GcObject*>(f);
-  push_gray(&g->gray_again, o);  // rescanned in the atomic step
+  if (!g->marking_atomic) push_gray(g, g->gray_again, o);  // rescanned in the atomic step
   black_to_gray(o);
   mark_value(g, f->globals);
   Value* highest = f->top;
@@ -175,10 +208,8 @@ size_t traverse_fiber(SharedState* g, VmState* f) {
          sizeof(CallFrame) * static_cast<size_t>(f->frames_size);
 }
 
-size_t propagate_one(VmState* L) {
+size_t traverse(VmState* L, GcObject* o) {
   SharedState* g = G(L);
-  GcObject* o = g->gray;
-  g->gray = *gray_link(o);
   switch (o->tag) {
     case TAG_TABLE: return traverse_table(L, static_cast<TableObject*>(o));
     case TAG_FUNCTION: return traverse_closure(g, static_cast<ClosureObject*>(o));
@@ -188,9 +219,40 @@ size_t propagate_one(VmState* L) {
   }
 }
 
+size_t propagate_one(VmState* L) {
+  SharedState* g = G(L);
+  return traverse(L, g->gray.items[--g->gray.count]);
+}
+
 size_t propagate_all(VmState* L) {
   size_t work = 0;
-  while (G(L)->gray) work += propagate_one(L);
+  while (G(L)->gray.count) work += propagate_one(L);
+  return work;
+}
+
+// Traverses every gray object of the heap; run when some missed their place on a stack.
+size_t traverse_gray_objects(VmState* L) {
+  SharedState* g = G(L);
+  size_t work = 0;
+  if (is_gray(g->main_fiber)) work += traverse(L, g->main_fiber);
+  for (GcObject* head : g->all_objects)
+    for (GcObject* o = head; o; o = o->next)
+      if (has_children(o) && is_gray(o)) work += traverse(L, o);
+  return work;
+}
+
+// Propagates until nothing reachable is left white, recovering lost stack entries.
+size_t propagate_everything(VmState* L) {
+  SharedState* g = G(L);
+  size_t work = propagate_all(L);
+  while (g->gray_lost) {
+    // Every pass turns the objects it finds black (or leaves weak tables and fibers gray, with
+    // their children marked); an entry is lost only when an object first turns gray, so the
+    // passes end.
+    g->gray_lost = false;
+    work += traverse_gray_objects(L);
+    work += propagate_all(L);
+  }
   return work;
 }
 
@@ -200,7 +262,8 @@ void mark_type_metatables(SharedState* g) {
 
 void mark_roots(VmState* L) {
   SharedState* g = G(L);
-  g->gray = g->gray_again = g->weak = nullptr;
+  g->gray.count = g->gray_again.count = g->weak.count = 0;
+  g->gray_lost = g->weak_lost = false;
   // The main fiber is on no list the sweep repaints, so it is repainted here.
   make_white(g, g->main_fiber);
   mark_object(g, g->main_fiber);
@@ -263,22 +326,30 @@ bool is_cleared(const Value& v, bool is_key) {
   return is_white(v.u.gc) || (v.tag == TAG_CDATA && !is_key && (v.u.gc->marked & MARK_FINALIZED));
 }
 
-void clear_weak_tables(GcObject* list) {
-  for (GcObject* o = list; o; o = static_cast<TableObject*>(o)->gclist) {
-    auto* t = static_cast<TableObject*>(o);
-    if (o->marked & MARK_WEAK_VALUES)
-      for (int32_t i = 0; i < t->array_size; ++i)
-        if (is_cleared(t->array[i], false)) set_null(&t->array[i]);
-    if (!has_hash_part(t)) continue;
-    for (uint32_t i = 0; i < t->node_count(); ++i) {
-      HashNode& n = t->nodes[i];
-      if (n.val.is_null()) continue;
-      if (is_cleared(n.key_value(), true) || is_cleared(n.val, false)) {
-        set_null(&n.val);
-        if (n.key.tag >= TAG_STRING && n.key.tag <= TAG_UPVAL) n.key.tag = TAG_DEADKEY;
-      }
+void clear_weak_table(TableObject* t) {
+  if (reinterpret_cast<GcObject*>(t)->marked & MARK_WEAK_VALUES)
+    for (int32_t i = 0; i < t->array_size; ++i)
+      if (is_cleared(t->array[i], false)) set_null(&t->array[i]);
+  if (!has_hash_part(t)) return;
+  for (uint32_t i = 0; i < t->node_count(); ++i) {
+    HashNode& n = t->nodes[i];
+    if (n.val.is_null()) continue;
+    if (is_cleared(n.key_value(), true) || is_cleared(n.val, false)) {
+      set_null(&n.val);
+      if (n.key.tag >= TAG_STRING && n.key.tag <= TAG_UPVAL) n.key.tag = TAG_DEADKEY;
     }
   }
+}
+
+// After the atomic marking only weak tables are gray tables, so when some missed the weak stack
+// they are found by their colour.
+void clear_weak_tables(SharedState* g) {
+  for (uint32_t i = 0; i < g->weak.count; ++i) clear_weak_table(static_cast<TableObject*>(g->weak.items[i]));
+  if (!g->weak_lost) return;
+  for (GcObject* head : g->all_objects)
+    for (GcObject* o = head; o; o = o->next)
+      if (o->tag == TAG_TABLE && is_gray(o) && (o->marked & (MARK_WEAK_KEYS | MARK_WEAK_VALUES)))
+        clear_weak_table(static_cast<TableObject*>(o));
 }
 
 // Points the sweep at the start of the string table and of every object list.
@@ -291,22 +362,22 @@ void start_sweep(SharedState* g) {
 
 void atomic(VmState* L) {
   SharedState* g = G(L);
+  g->marking_atomic = true;
   remark_open_upvalues(g);
   propagate_all(L);
   // Weak tables are traversed again with everything else that may have changed.
-  g->gray = g->weak;
-  g->weak = nullptr;
+  take_all(g->gray, g->weak);
   mark_if(g, L);
   mark_type_metatables(g);
   propagate_all(L);
-  g->gray = g->gray_again;
-  g->gray_again = nullptr;
-  propagate_all(L);
+  take_all(g->gray, g->gray_again);
+  propagate_everything(L);
   size_t pending = separate_finalizable(L, false);
   mark_pending_finalizers(g);
   // What marking the pending cdata kept alive is not counted in the estimate either.
-  pending += propagate_all(L);
-  clear_weak_tables(g->weak);
+  pending += propagate_everything(L);
+  clear_weak_tables(g);
+  g->marking_atomic = false;
   g->current_white = other_white(g);
   start_sweep(g);
   g->gc_phase = PHASE_SWEEP_STRINGS;
@@ -365,6 +436,9 @@ bool sweep_object_lists(SharedState* g, int count) {
 
 void shrink_buffers(VmState* L) {
   SharedState* g = G(L);
+  // The stacks are idle until the next cycle; one that grew for a large heap is given back.
+  for (GrayStack* s : {&g->gray, &g->gray_again, &g->weak})
+    if (s->capacity > GRAY_STACK_KEEP) release_gray_stack(g, *s);
   if (g->strings.count < g->strings.size / 4 && g->strings.size > STRING_TABLE_MIN_SHRINK)
     resize_string_table(L, g->strings.size / 2);
   if (g->scratch.size > SCRATCH_MIN_SHRINK) {
@@ -405,7 +479,7 @@ size_t single_step(VmState* L) {
   switch (g->gc_phase) {
     case PHASE_PAUSE: mark_roots(L); return 0;
     case PHASE_PROPAGATE:
-      if (g->gray) return propagate_one(L);
+      if (g->gray.count) return propagate_one(L);
       atomic(L);
       return 0;
     case PHASE_SWEEP_STRINGS: {
@@ -502,7 +576,8 @@ void full_collect(VmState* L) {
   if (g->gc_phase <= PHASE_PROPAGATE) {
     // Abandon the marking in progress: sweep everything back to white first.
     start_sweep(g);
-    g->gray = g->gray_again = g->weak = nullptr;
+    g->gray.count = g->gray_again.count = g->weak.count = 0;
+    g->gray_lost = g->weak_lost = false;
     g->gc_phase = PHASE_SWEEP_STRINGS;
   }
   while (g->gc_phase != PHASE_FINALIZE) single_step(L);
@@ -539,7 +614,13 @@ void barrier_back_slow(VmState* L, TableObject* t) {
   SharedState* g = G(L);
   auto* o = reinterpret_cast<GcObject*>(t);
   black_to_gray(o);
-  push_gray(&g->gray_again, o);
+  push_gray(g, g->gray_again, o);
+}
+
+void release_gray_stacks(SharedState* g) {
+  release_gray_stack(g, g->gray);
+  release_gray_stack(g, g->gray_again);
+  release_gray_stack(g, g->weak);
 }
 
 void run_all_finalizers(VmState* L) {

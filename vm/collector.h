@@ -64,6 +64,9 @@ void free_collectable(SharedState* g, GcObject* o);
 // A just-closed upvalue joins the list of all objects in the colour the current phase needs.
 void link_closed_upvalue(VmState* L, UpvalueObject* uv);
 
+// Frees the collector's stacks (closing the state).
+void release_gray_stacks(SharedState* g);
+
 // Closing the state: finalisers of every cdata that has one run, in protected mode.
 void run_all_finalizers(VmState* L);
 

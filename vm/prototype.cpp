@@ -17,7 +17,6 @@ Prototype* new_prototype(VmState* L) {
   p->size_constants = p->size_code = p->size_protos = 0;
   p->size_line_info = p->size_locals = p->size_upvalue_names = 0;
   p->line_defined = p->last_line_defined = 0;
-  p->gclist = nullptr;
   p->nupvalues = p->numparams = p->vararg_flags = p->max_stack_size = p->is_class = 0;
   link_object(G(L), p, TAG_PROTO);
   return p;

@@ -31,7 +31,6 @@ struct Prototype : GcObject {
   int size_upvalue_names;
   int line_defined;
   int last_line_defined;
-  GcObject* gclist;
   uint8_t nupvalues;
   uint8_t numparams;
   uint8_t vararg_flags;

@@ -47,7 +47,6 @@ void init_fiber_fields(VmState* L, SharedState* g) {
   L->globals = make_null();
   L->env_scratch = make_null();
   L->open_upvalues = nullptr;
-  L->gclist = nullptr;
   L->recovery = nullptr;
   L->error_handler = 0;
   L->host_data = nullptr;
@@ -139,6 +138,8 @@ VmState* open_state(AllocFn alloc, void* ud) {
   g->gc_phase = 0;
   for (GcObject*& head : g->all_objects) head = nullptr;
   g->next_lane = 0;
+  g->gray = g->gray_again = g->weak = GrayStack{nullptr, 0, 0};
+  g->gray_lost = g->weak_lost = g->marking_atomic = false;
   g->total_bytes = sizeof(MainBlock);
   g->pause = 200;
   g->step_multiplier = 200;
@@ -147,7 +148,10 @@ VmState* open_state(AllocFn alloc, void* ud) {
   g->open_upvalue_head.open.next = &g->open_upvalue_head;
   g->main_fiber = L;
   const char* stress = std::getenv("QUEVRO_GC_STRESS");
-  g->gc_stress = stress != nullptr && stress[0] == '1';
+  // QUEVRO_GC_STRESS=1: a collection step at every check; 2 also keeps the collector's stacks
+  // tiny, so that marking keeps losing entries and recovering them.
+  g->gc_stress = stress != nullptr && (stress[0] == '1' || stress[0] == '2');
+  g->gray_stack_limit = stress != nullptr && stress[0] == '2' ? 2 : 0;
   if (run_protected(L, init_main_state, nullptr) != STATUS_OK) {
     close_state(L);
     return nullptr;
@@ -165,8 +169,7 @@ void close_state(VmState* L) {
     L->native_depth = 0;
     run_all_finalizers(L);
   }
-  for (GcObject** list : {&g->all_objects[0], &g->all_objects[1], &g->all_objects[2], &g->all_objects[3],
-                          &g->all_cdata, &g->pending_finalizers}) {
+  auto free_list = [g](GcObject** list) {
     GcObject* o = *list;
     while (o) {
       GcObject* next = o->next;
@@ -174,7 +177,11 @@ void close_state(VmState* L) {
       o = next;
     }
     *list = nullptr;
-  }
+  };
+  for (GcObject*& head : g->all_objects) free_list(&head);
+  free_list(&g->all_cdata);
+  free_list(&g->pending_finalizers);
+  release_gray_stacks(g);
   free_string_table(g);
   mem_free(g, g->scratch.data, g->scratch.size);
   free_stack(g, L);

@@ -76,7 +76,6 @@ struct VmState : GcObject {
   Value globals;
   Value env_scratch;
   UpvalueObject* open_upvalues;  // ordered by stack slot, highest first
-  GcObject* gclist;
   RecoveryPoint* recovery;
   ptrdiff_t error_handler;  // byte offset from the stack start; 0 = none
   void* host_data;
@@ -88,6 +87,14 @@ struct VmState : GcObject {
 constexpr int EVENT_COUNT = 20;
 
 constexpr int SWEEP_LANES = 4;
+
+// A growable stack of objects. Its buffer is collector bookkeeping, kept out of the allocation
+// total (it lives only while a cycle marks).
+struct GrayStack {
+  GcObject** items;
+  uint32_t count;
+  uint32_t capacity;
+};
 
 struct SharedState {
   StringTable strings;
@@ -108,11 +115,18 @@ struct SharedState {
   GcObject* pending_tail;
   bool sweeping_cdata;
   bool main_upvalues_swept;
-  int collector_blocked;
-  bool gc_stress;  // a collection step at every check (QUEVRO_GC_STRESS=1), to find missing barriers  // > 0 while objects are built that nothing reachable holds yet
-  GcObject* gray;
-  GcObject* gray_again;
-  GcObject* weak;
+  int collector_blocked;  // > 0 while objects are built that nothing reachable holds yet
+  bool gc_stress;  // a collection step at every check (QUEVRO_GC_STRESS=1), to find missing barriers
+  // Objects waiting to be traversed, to be traversed again in the atomic step, and weak tables
+  // waiting to be cleared. A push that finds no memory sets gray_lost; the atomic step then
+  // finds what is missing by walking the object lists.
+  GrayStack gray;
+  GrayStack gray_again;
+  GrayStack weak;
+  bool gray_lost;
+  bool weak_lost;
+  bool marking_atomic;  // fibers are not queued for a rescan while the rescan runs
+  uint32_t gray_stack_limit;  // entries a stack may hold (tests and the stress mode use a small one)
   GcObject* pending_finalizers;
   ScratchBuffer scratch;
   size_t threshold;

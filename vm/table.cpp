@@ -280,7 +280,6 @@ TableObject* table_create(VmState* L, int narray, int nhash) {
   t->metatable = nullptr;
   t->array_size = 0;
   t->nodes = &EMPTY_HASH_PART.node;
-  t->gclist = nullptr;
   t->array_flag = nhash < 0 ? 1 : 0;
   if (slots > 0) {
     t->array = inline_array(t);

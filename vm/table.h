@@ -48,7 +48,6 @@ struct TableObject : GcObject {
   TableObject* metatable;
   Value* array;
   HashNode* nodes;  // preceded by a HashPartHeader, even for the shared empty part
-  GcObject* gclist;
 
   uint32_t node_count() const { return 1u << log2_nodes; }
   uint32_t node_mask() const { return (1u << log2_nodes) - 1; }
@@ -60,7 +59,7 @@ constexpr int MAX_ARRAY_BITS = 26;
 constexpr uint32_t MAX_VALUE_VECTOR = 0x0FFFFFFF;  // count + 1 must not exceed this
 
 extern const Value ABSENT_VALUE;
-static_assert(sizeof(TableObject) == 48, "a table record is 48 bytes");
+static_assert(sizeof(TableObject) == 40, "a table record is 40 bytes");
 
 // Sits in front of the nodes of a hash part. Insertions take free nodes from the top down; the
 // nodes at and above last_free are all in use.

@@ -1,4 +1,9 @@
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "compiler/chunk_entry.h"
+#include "lib/base_library.h"
 
 #include "tests/unit/vm_script_support.h"
 
@@ -60,6 +65,45 @@ TEST_F(CollectorTest, ClosedUpvaluesSurviveCollection) {
   Value text = ok1(counter);
   ASSERT_EQ(text.tag, TAG_STRING);
   EXPECT_EQ(text.string()->length, 2u << 11);
+}
+
+// With stacks of two entries almost every object misses its place on the gray stack; marking must
+// still find all of them (by walking the heap in the atomic step), or live data would be freed.
+TEST_F(CollectorTest, MarkingFindsObjectsThatMissedTheGrayStack) {
+  ASSERT_EQ(protect(L, [](VmState* s) { open_base_library(s); }), STATUS_OK);
+  gc_control(L, GC_COLLECT, 0);  // between cycles the stacks are idle and can be dropped
+  release_gray_stacks(G(L));
+  G(L)->gray_stack_limit = 2;
+  const char* source = R"(
+    var root = {};
+    for i = 1, 300 { root[i] = {name = "item" ++ i, child = {value = i}}; }
+    var weak = {};
+    weak@ = {_weak = "v"};
+    for i = 1, 50 { weak[i] = root[i]; weak[i + 50] = {}; }
+    var weaks = [];
+    for i = 1, 20 { var w = {}; w@ = {_weak = "k"}; w[root[i]] = i; w[{}] = i; weaks[i] = w; }
+    for round = 1, 40 {
+      collectgarbage("step", 0);
+      root[round].child = {value = round * 1000};
+    }
+    collectgarbage();
+    collectgarbage();
+    var sum = 0;
+    for i = 1, 300 { sum = sum + root[i].child.value; }
+    var alive = 0;
+    for i = 1, 100 { if weak[i] != null alive = alive + 1; }
+    var keys = 0;
+    for i = 1, 20 { for k, v in weaks[i] { keys = keys + 1; } }
+    return sum, alive, keys;
+  )";
+  ASSERT_EQ(load_buffer(L, source, std::strlen(source), "=test"), STATUS_OK) << top_text(L);
+  Value fn = L->top[-1];
+  std::vector<Value> results = ok(fn);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].number(), 40 * 41 / 2 * 1000 + (300 * 301 / 2 - 40 * 41 / 2));
+  EXPECT_EQ(results[1].number(), 50);  // the tables only the weak table held are gone
+  EXPECT_EQ(results[2].number(), 20);
+  EXPECT_LE(G(L)->gray.capacity, 2u);
 }
 
 }  // namespace
