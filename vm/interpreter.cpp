@@ -172,6 +172,13 @@ void execute(VmState* L, int nested) {
       &&op_BXOR,     &&op_SHL,        &&op_SAR,       &&op_SHR,        &&op_VARARG,   &&op_UNDEFINED, &&op_UNDEFINED,
       &&op_UNDEFINED,
   };
+  // While a line hook is set, every instruction goes through op_LINE_HOOK first. Switching
+  // tables keeps the hook test out of the dispatch that ends every instruction.
+#define QV_HOOKED4 &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK
+#define QV_HOOKED16 QV_HOOKED4, QV_HOOKED4, QV_HOOKED4, QV_HOOKED4
+  static const void* const hooked_dispatch[64] = {QV_HOOKED16, QV_HOOKED16, QV_HOOKED16, QV_HOOKED16};
+#undef QV_HOOKED16
+#undef QV_HOOKED4
 
   ClosureObject* cl;
   Value* base;
@@ -191,23 +198,20 @@ void execute(VmState* L, int nested) {
     int c = get_c(i);
     return rk_is_constant(c) ? const_cast<Value*>(k + rk_index(c)) : base + c;
   };
-  bool line_hooks = false;  // the hook mask changes only inside calls, so it is re-read after them
+  // The hook mask changes only inside calls, so the table is chosen again after them.
+  const void* const* table = dispatch;
   auto save_pc = [&]() __attribute__((always_inline)) { L->saved_pc = pc; };
   auto refresh = [&]() __attribute__((always_inline)) {
     base = L->base;
-    line_hooks = (L->hook_mask & HOOK_MASK_LINE) != 0;
+    table = (L->hook_mask & HOOK_MASK_LINE) ? hooked_dispatch : dispatch;
   };
   auto take_jump = [&]() __attribute__((always_inline)) { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
 
-#define QV_DISPATCH()                                        \
-  do {                                                       \
-    i = *pc++;                                               \
-    if (line_hooks) {                                        \
-      if (line_hook(L, pc)) return;                          \
-      refresh();                                             \
-    }                                                        \
-    ra = base + get_a(i);                                    \
-    goto* dispatch[get_op(i)];                               \
+#define QV_DISPATCH()       \
+  do {                      \
+    i = *pc++;              \
+    ra = base + get_a(i);   \
+    goto* table[get_op(i)]; \
   } while (0)
 
 reentry:
@@ -217,6 +221,11 @@ reentry:
   pc = L->saved_pc;
   QV_DISPATCH();
 
+op_LINE_HOOK:
+  if (line_hook(L, pc)) return;
+  refresh();
+  ra = base + get_a(i);
+  goto* dispatch[get_op(i)];
 op_LOADK:
   *ra = k[get_bx(i)];
   QV_DISPATCH();
