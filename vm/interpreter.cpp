@@ -554,7 +554,12 @@ op_CALL: {
       L->base = callee_base;
       L->saved_pc = p->code;
       nested++;
-      goto reentry;
+      // Enter the callee with what is already at hand; the hook table cannot have changed.
+      cl = ra->closure();
+      base = callee_base;
+      k = p->constants;
+      pc = p->code;
+      QV_DISPATCH();
     }
   }
   switch (prepare_call(L, ra, wanted)) {
