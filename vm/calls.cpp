@@ -94,12 +94,13 @@ CallKind prepare_call(VmState* L, Value* func, int wanted_results) {
     func = restore_stack(L, func_at);
     f->func = func;
     f->base = L->base = base;
-    f->top = base + p->max_stack_size;
+    Value* limit = base + p->max_stack_size;
+    f->top = limit;
     f->wanted_results = wanted_results;
     f->tail_calls = 0;
     L->saved_pc = p->code;
-    for (Value* s = L->top; s < f->top; ++s) set_null(s);
-    L->top = f->top;
+    for (Value* s = L->top; s < limit; ++s) set_null(s);
+    L->top = limit;
     if (L->hook_mask & HOOK_MASK_CALL) {
       L->saved_pc++;  // hooks assume the pc already points past the instruction
       run_hook(L, HOOK_CALL, -1);

@@ -546,11 +546,13 @@ op_CALL: {
       CallFrame* f = ++L->frame;
       f->func = ra;
       f->base = callee_base;
-      f->top = callee_base + p->max_stack_size;
+      Value* limit = callee_base + p->max_stack_size;
+      f->top = limit;
       f->wanted_results = wanted;
       f->tail_calls = 0;
-      for (Value* s = L->top; s < f->top; ++s) set_null(s);
-      L->top = f->top;
+      // A local limit: the stores below could alias f->top as far as the compiler knows.
+      for (Value* s = L->top; s < limit; ++s) set_null(s);
+      L->top = limit;
       L->base = callee_base;
       L->saved_pc = p->code;
       nested++;

@@ -85,11 +85,13 @@ constexpr int MAX_INLINE_SLOTS = 3;
 
 size_t record_bytes(const TableObject* t) { return sizeof(TableObject) + sizeof(Value) * t->inline_slots; }
 Value* inline_array(TableObject* t) { return reinterpret_cast<Value*>(t + 1); }
-bool array_is_inline(TableObject* t) { return t->inline_slots != 0 && t->array == inline_array(t); }
+bool array_is_inline(const TableObject* t) {
+  return t->inline_slots != 0 && t->array == reinterpret_cast<const Value*>(t + 1);
+}
 size_t hash_part_bytes(uint32_t count) { return sizeof(HashPartHeader) + sizeof(HashNode) * count; }
 
 // The block of an array part that lives outside the record (none for an inline one).
-size_t separate_array_bytes(TableObject* t) { return array_is_inline(t) ? 0 : array_bytes(t->array_size); }
+size_t separate_array_bytes(const TableObject* t) { return array_is_inline(t) ? 0 : array_bytes(t->array_size); }
 
 }  // namespace
 
@@ -302,8 +304,7 @@ void free_table(SharedState* g, TableObject* t) {
 }
 
 size_t table_memory(const TableObject* t) {
-  auto* m = const_cast<TableObject*>(t);
-  return record_bytes(t) + separate_array_bytes(m) + (has_hash_part(t) ? hash_part_bytes(t->node_count()) : 0);
+  return record_bytes(t) + separate_array_bytes(t) + (has_hash_part(t) ? hash_part_bytes(t->node_count()) : 0);
 }
 
 const Value* table_get_number_key(TableObject* t, double key) {
