@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs each script benchmark in the language beside the same program for the two embeddable
 # interpreters users would otherwise pick, and prints time ratios and peak memory.
-#   bench/compare.sh BUILD_DIR [NAME...]   (BENCH_RUNS=n runs each, default 3, best kept)
+#   bench/compare.sh BUILD_DIR [NAME...]   (BENCH_RUNS=n runs each, default 5, best kept)
 set -u
 build=${1:-build-bench}
 shift || true
@@ -11,7 +11,7 @@ quevro="$build/quevro"
 lua=$(command -v lua5.4 || true)
 luajit=$(command -v luajit || true)
 
-runs=${BENCH_RUNS:-3}
+runs=${BENCH_RUNS:-5}
 
 # Runs one command and prints "seconds peak_kb".
 run_once() {

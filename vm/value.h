@@ -88,6 +88,17 @@ struct Value {
   uint32_t tag;
   uint32_t spare;  // keeps the size at 16; never read
 
+  // Copies move the payload and the tag separately. Values are written that way (a number's
+  // payload and tag are two stores), and a copy read as one 16-byte load could not take its data
+  // from two pending smaller stores: the processor would wait for them to reach the cache.
+  Value() = default;
+  Value(const Value& o) : tag(o.tag), spare(0) { u.bits = o.u.bits; }
+  Value& operator=(const Value& o) {
+    u.bits = o.u.bits;
+    tag = o.tag;
+    return *this;
+  }
+
   bool is_null() const { return tag == TAG_NULL; }
   bool is_number() const { return tag == TAG_NUMBER; }
   bool is_string() const { return tag == TAG_STRING; }
