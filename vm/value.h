@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <emmintrin.h>
+
 namespace quevro {
 
 // Type tags as stored in a Value. 0..8 are visible to scripts; 9 and 10 exist only inside the
@@ -193,9 +195,11 @@ inline int32_t to_int32(double x) {
   return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
-// True when n holds an integral value that survives the round trip through to_int32.
+// True when n holds an integral value that fits 32 bits; *out receives it. The truncating
+// conversion is one instruction on the table-key path; out of range (and NaN) it yields INT32_MIN,
+// whose round trip then fails unless n is exactly -2^31.
 inline bool number_is_int32(double n, int32_t* out) {
-  int32_t k = to_int32(n);
+  int32_t k = _mm_cvttsd_si32(_mm_set_sd(n));
   *out = k;
   return static_cast<double>(k) == n;
 }
