@@ -77,6 +77,26 @@ TEST(StringToNumber, TrailingGarbageFails) {
 
 using ConversionTest = VmTest;
 
+// Which numbers count as 32-bit integers (table keys, array indices): the limits are exact, and
+// values the truncating conversion cannot hold must not pass as INT32_MIN.
+TEST(IntegralNumbers, ThirtyTwoBitRangeIsExact) {
+  int32_t k = 0;
+  EXPECT_TRUE(number_is_int32(-2147483648.0, &k));
+  EXPECT_EQ(k, INT32_MIN);
+  EXPECT_TRUE(number_is_int32(2147483647.0, &k));
+  EXPECT_EQ(k, INT32_MAX);
+  EXPECT_TRUE(number_is_int32(-0.0, &k));
+  EXPECT_EQ(k, 0);
+  EXPECT_FALSE(number_is_int32(2147483648.0, &k));
+  EXPECT_FALSE(number_is_int32(-2147483649.0, &k));
+  EXPECT_FALSE(number_is_int32(4294967296.0 + 5, &k));  // wraps to 5 in a 32-bit register
+  EXPECT_FALSE(number_is_int32(1.5, &k));
+  EXPECT_FALSE(number_is_int32(-0.5, &k));
+  EXPECT_FALSE(number_is_int32(std::nan(""), &k));
+  EXPECT_FALSE(number_is_int32(HUGE_VAL, &k));
+  EXPECT_FALSE(number_is_int32(-HUGE_VAL, &k));
+}
+
 TEST_F(ConversionTest, ToIntegerRoundsHalfToEvenAndWraps) {
   double inputs[] = {2.5, 3.5, -2.5, 0.5, 1.5, -0.5, 2.4999, 4294967296.0 + 7, 2147483648.0, -2147483649.0, 1e10};
   int32_t expected[] = {2, 4, -2, 0, 2, 0, 2, 7, INT32_MIN, INT32_MAX, 1410065408};
