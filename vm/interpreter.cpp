@@ -45,18 +45,24 @@ inline bool miss_is_final(const TableObject* t) {
 }
 
 // Stores into a table without the slow path when nothing observable differs: an existing field
-// whose key carries no read-only or constant mark, or a new key where no `_set` can apply.
-inline bool try_fast_set(VmState* L, const Value* obj, const Value* key, const Value* val) {
-  if (obj->tag != TAG_TABLE) return false;
+// whose key carries no read-only or constant mark, or a new key where no `_set` can apply. The
+// first case cannot raise, so it runs before the caller saves the instruction pointer.
+enum class FastSet { DONE, NEW_KEY, SLOW };
+
+inline FastSet set_existing_field(VmState* L, const Value* obj, const Value* key, const Value* val) {
+  if (obj->tag != TAG_TABLE) return FastSet::SLOW;
   TableObject* t = obj->table();
   const Value* slot = table_get(t, *key);
-  if (!slot->is_null()) {
-    if (key->tag == TAG_STRING && key->string()->reserved >= MARK_CONSTANT_NAME) return false;
-    *const_cast<Value*>(slot) = *val;
-    t->absent_events = 0;
-    barrier_back(L, t);
-    return true;
-  }
+  if (slot->is_null()) return FastSet::NEW_KEY;
+  if (key->tag == TAG_STRING && key->string()->reserved >= MARK_CONSTANT_NAME) return FastSet::SLOW;
+  *const_cast<Value*>(slot) = *val;
+  t->absent_events = 0;
+  barrier_back(L, t);
+  return FastSet::DONE;
+}
+
+inline bool set_new_field(VmState* L, const Value* obj, const Value* key, const Value* val) {
+  TableObject* t = obj->table();
   if (t->metatable != nullptr && !(t->metatable->absent_events & (1u << EVENT_SET))) return false;
   if (key->tag == TAG_NULL || (key->tag == TAG_NUMBER && key->u.n != key->u.n)) return false;
   *table_set_slot(L, t, *key) = *val;
@@ -335,8 +341,10 @@ op_SETTABLE:
 op_SETTABLEF: {
   Value* rb = RKB();
   Value* rc = RKC();
+  FastSet fast = set_existing_field(L, ra, rb, rc);
+  if (fast == FastSet::DONE) QV_DISPATCH();
   save_pc();
-  if (try_fast_set(L, ra, rb, rc)) QV_DISPATCH();
+  if (fast == FastSet::NEW_KEY && set_new_field(L, ra, rb, rc)) QV_DISPATCH();
   full_set(L, ra, rb, rc, get_op(i) == OP_SETTABLE);
   refresh();
   QV_DISPATCH();
