@@ -309,11 +309,7 @@ int Lexer::scan_token(Token& tok) {
         advance();
         if (current_ == '=') {
           advance();
-          if (current_ == '=') {
-            advance();
-            return TK_EQS;
-          }
-          return TK_EQ;
+          return longer_if('=', TK_EQS, TK_EQ);
         }
         if (prev_token == TK_PRINT) return TK_PRINT;
         return '=';
@@ -322,11 +318,7 @@ int Lexer::scan_token(Token& tok) {
         advance();
         if (current_ != '=') return '!';
         advance();
-        if (current_ == '=') {
-          advance();
-          return TK_NES;
-        }
-        return TK_NE;
+        return longer_if('=', TK_NES, TK_NE);
       }
       case '?': {
         int n = p_ < end_ ? *p_ : -1;
@@ -359,35 +351,13 @@ int Lexer::scan_token(Token& tok) {
         }
         if (current_ == '>') {
           advance();
-          if (current_ == '>') {
-            advance();
-            return TK_SHR;
-          }
-          return TK_SAR;
+          return longer_if('>', TK_SHR, TK_SAR);
         }
         return '>';
       }
-      case '&':
-        advance();
-        if (current_ == '&') {
-          advance();
-          return TK_AND;
-        }
-        return '&';
-      case '|':
-        advance();
-        if (current_ == '|') {
-          advance();
-          return TK_OR;
-        }
-        return '|';
-      case '*':
-        advance();
-        if (current_ == '*') {
-          advance();
-          return TK_POW;
-        }
-        return '*';
+      case '&': advance(); return longer_if('&', TK_AND, '&');
+      case '|': advance(); return longer_if('|', TK_OR, '|');
+      case '*': advance(); return longer_if('*', TK_POW, '*');
       case '"':
       case '`': {
         std::string s;

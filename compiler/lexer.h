@@ -90,6 +90,12 @@ class Lexer {
   bool at_start_ = true;
 
   void advance() { current_ = p_ < end_ ? *p_++ : -1; }
+  // The longer of two operators: when the next character is `next`, takes it and gives `longer`.
+  int longer_if(int next, int longer, int shorter) {
+    if (current_ != next) return shorter;
+    advance();
+    return longer;
+  }
   void save(int c);
   void save_and_advance() {
     save(current_);

@@ -807,37 +807,44 @@ int str_unhex(VmState* L) {
   return 1;
 }
 
+// The two texts a comparison works on; false (after pushing -1, the answer for anything that
+// is not text) when either argument is not a string or number.
+struct TextPair {
+  const char* a;
+  size_t la;
+  const char* b;
+  size_t lb;
+};
+
+bool comparison_texts(VmState* L, TextPair* t) {
+  t->a = to_text(L, ARG1, &t->la);
+  t->b = to_text(L, ARG2, &t->lb);
+  if (t->a != nullptr && t->b != nullptr) return true;
+  push_number(L, -1);
+  return false;
+}
+
 int str_cmp(VmState* L) {
-  size_t la, lb;
-  const char* a = to_text(L, ARG1, &la);
-  const char* b = to_text(L, ARG2, &lb);
-  if (a == nullptr || b == nullptr) {
-    push_number(L, -1);
-    return 1;
-  }
-  int64_t n = opt_int64(L, ARG3, static_cast<int64_t>(la > lb ? la : lb));
+  TextPair t;
+  if (!comparison_texts(L, &t)) return 1;
+  int64_t n = opt_int64(L, ARG3, static_cast<int64_t>(t.la > t.lb ? t.la : t.lb));
   for (int64_t i = 0; i < n; ++i) {
-    int ca = static_cast<size_t>(i) < la ? std::tolower(static_cast<unsigned char>(a[i])) : 0;
-    int cb = static_cast<size_t>(i) < lb ? std::tolower(static_cast<unsigned char>(b[i])) : 0;
+    int ca = static_cast<size_t>(i) < t.la ? std::tolower(static_cast<unsigned char>(t.a[i])) : 0;
+    int cb = static_cast<size_t>(i) < t.lb ? std::tolower(static_cast<unsigned char>(t.b[i])) : 0;
     if (ca != cb) {
       push_number(L, ca - cb);
       return 1;
     }
-    if (ca == 0 && static_cast<size_t>(i) >= la) break;
+    if (ca == 0 && static_cast<size_t>(i) >= t.la) break;
   }
   push_number(L, 0);
   return 1;
 }
 
 int str_collate(VmState* L) {
-  size_t la, lb;
-  const char* a = to_text(L, ARG1, &la);
-  const char* b = to_text(L, ARG2, &lb);
-  if (a == nullptr || b == nullptr) {
-    push_number(L, -1);
-    return 1;
-  }
-  std::string sa(a, strnlen(a, la)), sb(b, strnlen(b, lb));
+  TextPair t;
+  if (!comparison_texts(L, &t)) return 1;
+  std::string sa(t.a, strnlen(t.a, t.la)), sb(t.b, strnlen(t.b, t.lb));
   push_number(L, std::strcoll(sa.c_str(), sb.c_str()));
   return 1;
 }
