@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
 
 namespace quevro {
 
@@ -50,6 +49,18 @@ void redraw(const char* prompt, const std::string& text, size_t cursor) {
   std::fflush(stdout);
 }
 
+// A line from standard input without line editing; false at the end of input with nothing read.
+bool read_plain_line(std::string* line) {
+  line->clear();
+  bool any = false;
+  for (int c; (c = std::getc(stdin)) != EOF;) {
+    any = true;
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
 }  // namespace
 
 void LineEditor::add_history(const std::string& entry) {
@@ -58,7 +69,7 @@ void LineEditor::add_history(const std::string& entry) {
 
 bool LineEditor::read_line(const char* prompt, std::string* line) {
   if (terminal_) return read_raw(prompt, line);
-  return static_cast<bool>(std::getline(std::cin, *line));
+  return read_plain_line(line);
 }
 
 bool LineEditor::read_raw(const char* prompt, std::string* line) {
@@ -66,7 +77,7 @@ bool LineEditor::read_raw(const char* prompt, std::string* line) {
   if (!mode.ok()) {
     std::fputs(prompt, stdout);
     std::fflush(stdout);
-    return static_cast<bool>(std::getline(std::cin, *line));
+    return read_plain_line(line);
   }
   std::string text;
   size_t cursor = 0;

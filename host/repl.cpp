@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
 #include <string>
 
 #include "compiler/chunk_entry.h"
