@@ -135,16 +135,7 @@ bool finish_call(VmState* L, Value* first) {
     }
     first = restore_stack(L, at);
   }
-  CallFrame* f = L->frame--;
-  Value* result = f->func;
-  int wanted = f->wanted_results;
-  L->base = L->frame->base;
-  L->saved_pc = L->frame->saved_pc;
-  int i = wanted;
-  for (; i != 0 && first < L->top; --i) *result++ = *first++;
-  while (i-- > 0) set_null(result++);
-  L->top = result;
-  return wanted != -1;
+  return pop_frame_with_results(L, first);
 }
 
 void call_value(VmState* L, Value* func, int wanted_results) {

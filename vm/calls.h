@@ -29,6 +29,22 @@ CallKind prepare_call(VmState* L, Value* func, int wanted_results);
 // with nulls to the wanted count. Returns false when all results were wanted.
 bool finish_call(VmState* L, Value* first);
 
+// The part of finish_call after the hooks, inline for the interpreter's return: pops the frame,
+// moves the results (first up to the top) to the function's slot, padded with nulls to the
+// wanted count, and reports whether that count was fixed.
+inline bool pop_frame_with_results(VmState* L, Value* first) {
+  CallFrame* f = L->frame--;
+  Value* result = f->func;
+  int wanted = f->wanted_results;
+  L->base = L->frame->base;
+  L->saved_pc = L->frame->saved_pc;
+  int n = wanted;
+  for (; n != 0 && first < L->top; --n) *result++ = *first++;
+  while (n-- > 0) set_null(result++);
+  L->top = result;
+  return wanted != -1;
+}
+
 // A native-level call (the native interface's call): errors propagate. wanted -1 = all results.
 void call_value(VmState* L, Value* func, int wanted_results);
 void call(VmState* L, int nargs, int nresults);

@@ -618,23 +618,7 @@ op_RETURN: {
   if (b != 0) L->top = ra + b - 1;
   if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
   save_pc();
-  bool fixed;
-  if (L->hook_mask & HOOK_MASK_RETURN) {
-    fixed = finish_call(L, ra);
-  } else {
-    // finish_call without hooks, inline: results go to the function's slot, padded with nulls.
-    CallFrame* f = L->frame--;
-    Value* result = f->func;
-    int wanted = f->wanted_results;
-    L->base = L->frame->base;
-    L->saved_pc = L->frame->saved_pc;
-    int n = wanted;
-    Value* first = ra;
-    for (; n != 0 && first < L->top; --n) *result++ = *first++;
-    while (n-- > 0) set_null(result++);
-    L->top = result;
-    fixed = wanted != -1;
-  }
+  bool fixed = (L->hook_mask & HOOK_MASK_RETURN) ? finish_call(L, ra) : pop_frame_with_results(L, ra);
   if (--nested == 0) return;
   if (fixed) L->top = L->frame->top;
   goto reentry;
