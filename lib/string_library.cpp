@@ -513,16 +513,18 @@ void byte_set(VmState* L, int idx, bool* member) {
   for (size_t i = 0; i < n; ++i) member[static_cast<unsigned char>(set[i])] = true;
 }
 
-int str_index_any(VmState* L) {
+// The first (forward) or last position from ARG3 on whose byte is one of ARG2's, or nothing.
+int find_byte_of_set(VmState* L, bool forward) {
   size_t len;
   check_text(L, ARG1, &len);
   bool member[256] = {};
   byte_set(L, ARG2, member);
   const char* s = to_text(L, ARG1, &len);
   int64_t size = static_cast<int64_t>(len);
-  int64_t i = from_end(opt_int64(L, ARG3, 1), size);
-  if (i < 1) i = 1;
-  for (int64_t k = i; k <= size; ++k)
+  int64_t i = from_end(opt_int64(L, ARG3, forward ? 1 : size), size);
+  if (forward && i < 1) i = 1;
+  if (!forward && i > size) i = size;
+  for (int64_t k = i; k >= 1 && k <= size; k += forward ? 1 : -1)
     if (member[static_cast<unsigned char>(s[k - 1])]) {
       push_number(L, static_cast<double>(k));
       return 1;
@@ -530,22 +532,9 @@ int str_index_any(VmState* L) {
   return 0;
 }
 
-int str_last_index_any(VmState* L) {
-  size_t len;
-  check_text(L, ARG1, &len);
-  bool member[256] = {};
-  byte_set(L, ARG2, member);
-  const char* s = to_text(L, ARG1, &len);
-  int64_t size = static_cast<int64_t>(len);
-  int64_t i = from_end(opt_int64(L, ARG3, size), size);
-  if (i > size) i = size;
-  for (int64_t k = i; k >= 1; --k)
-    if (member[static_cast<unsigned char>(s[k - 1])]) {
-      push_number(L, static_cast<double>(k));
-      return 1;
-    }
-  return 0;
-}
+int str_index_any(VmState* L) { return find_byte_of_set(L, true); }
+
+int str_last_index_any(VmState* L) { return find_byte_of_set(L, false); }
 
 int str_len(VmState* L) {
   size_t len;
