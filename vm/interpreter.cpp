@@ -292,15 +292,8 @@ op_GETTABLEN: {
   Value* rb = RB();
   Value* rc = RKC();
   if (rb->tag == TAG_TABLE) {
-    TableObject* t = rb->table();
-    // The a.b form nearly always has a string key, a[b] a number: each form tries its usual
-    // key kind first.
-    const Value* v;
-    if (get_op(i) == OP_GETTABLE)
-      v = rc->tag == TAG_STRING ? table_get_str(t, rc->string()) : table_get(t, *rc);
-    else
-      v = rc->tag == TAG_NUMBER ? table_get_number(t, rc->u.n) : table_get(t, *rc);
-    if (!v->is_null() || miss_is_final(t)) {
+    const Value* v = table_get(rb->table(), *rc);
+    if (!v->is_null() || miss_is_final(rb->table())) {
       *ra = *v;
       QV_DISPATCH();
     }

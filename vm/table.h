@@ -106,16 +106,14 @@ inline const Value* table_get_int(TableObject* t, int64_t k) {
   return table_get_number_key(t, static_cast<double>(k));
 }
 
-inline const Value* table_get_number(TableObject* t, double n) {
-  int32_t k;
-  if (number_is_int32(n, &k)) return table_get_int(t, k);
-  return table_get_number_key(t, n);
-}
-
 inline const Value* table_get(TableObject* t, const Value& key) {
   switch (key.tag) {
     case TAG_STRING: return table_get_str(t, key.string());
-    case TAG_NUMBER: return table_get_number(t, key.u.n);
+    case TAG_NUMBER: {
+      int32_t k;
+      if (number_is_int32(key.u.n, &k)) return table_get_int(t, k);
+      return table_get_number_key(t, key.u.n);
+    }
     case TAG_NULL: return &ABSENT_VALUE;
     default: return table_get_generic(t, key);
   }
