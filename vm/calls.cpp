@@ -91,16 +91,7 @@ CallKind prepare_call(VmState* L, Value* func, int wanted_results) {
       base = adjust_varargs(L, p, static_cast<int>(L->top - func) - 1);
     }
     CallFrame* f = push_frame(L);
-    func = restore_stack(L, func_at);
-    f->func = func;
-    f->base = L->base = base;
-    Value* limit = base + p->max_stack_size;
-    f->top = limit;
-    f->wanted_results = wanted_results;
-    f->tail_calls = 0;
-    L->saved_pc = p->code;
-    for (Value* s = L->top; s < limit; ++s) set_null(s);
-    L->top = limit;
+    enter_script_frame(L, f, restore_stack(L, func_at), base, p, wanted_results);
     if (L->hook_mask & HOOK_MASK_CALL) {
       L->saved_pc++;  // hooks assume the pc already points past the instruction
       run_hook(L, HOOK_CALL, -1);

@@ -2,6 +2,7 @@
 // through the handler chain, hooks, and fibers.
 #pragma once
 
+#include "vm/prototype.h"
 #include "vm/state.h"
 
 namespace quevro {
@@ -28,6 +29,23 @@ CallKind prepare_call(VmState* L, Value* func, int wanted_results);
 // Ends the running frame: copies the results starting at first to the function's slot, padded
 // with nulls to the wanted count. Returns false when all results were wanted.
 bool finish_call(VmState* L, Value* first);
+
+// Fills the frame just pushed for a script function whose registers start at base, with room
+// for its registers (the caller made sure of it): registers the arguments did not fill are set
+// to null, and the function's first instruction becomes the one to run.
+inline void enter_script_frame(VmState* L, CallFrame* f, Value* func, Value* base, const Prototype* p,
+                               int wanted_results) {
+  f->func = func;
+  f->base = L->base = base;
+  Value* limit = base + p->max_stack_size;
+  f->top = limit;
+  f->wanted_results = wanted_results;
+  f->tail_calls = 0;
+  L->saved_pc = p->code;
+  // A local limit: the stores below could alias f->top as far as the compiler knows.
+  for (Value* s = L->top; s < limit; ++s) set_null(s);
+  L->top = limit;
+}
 
 // The part of finish_call after the hooks, inline for the interpreter's return: pops the frame,
 // moves the results (first up to the top) to the function's slot, padded with nulls to the

@@ -33,8 +33,7 @@ bool line_hook(VmState* L, const Instruction* pc) {
   return false;
 }
 
-// a - floor(a / b) * b. For operands below 2^31 in magnitude the double quotient is exact enough
-// that integer arithmetic gives the same value, and avoids the division.
+// a - floor(a / b) * b; with SSE4.1 the floor is a single rounding instruction.
 inline double floored_mod(double a, double b) {
   return a - std::floor(a / b) * b;
 }
@@ -551,18 +550,7 @@ op_CALL: {
       Value* callee_base = ra + 1;
       if (L->top > callee_base + p->numparams) L->top = callee_base + p->numparams;
       L->frame->saved_pc = pc;
-      CallFrame* f = ++L->frame;
-      f->func = ra;
-      f->base = callee_base;
-      Value* limit = callee_base + p->max_stack_size;
-      f->top = limit;
-      f->wanted_results = wanted;
-      f->tail_calls = 0;
-      // A local limit: the stores below could alias f->top as far as the compiler knows.
-      for (Value* s = L->top; s < limit; ++s) set_null(s);
-      L->top = limit;
-      L->base = callee_base;
-      L->saved_pc = p->code;
+      enter_script_frame(L, ++L->frame, ra, callee_base, p, wanted);
       nested++;
       // Enter the callee with what is already at hand; the hook table cannot have changed.
       cl = ra->closure();

@@ -93,10 +93,6 @@ size_t hash_part_bytes(uint32_t count) { return sizeof(HashPartHeader) + sizeof(
 // The block of an array part that lives outside the record (none for an inline one).
 size_t separate_array_bytes(const TableObject* t) { return array_is_inline(t) ? 0 : array_bytes(t->array_size); }
 
-}  // namespace
-
-namespace {
-
 // nums[i] counts the integer keys in (2^(i-1), 2^i].
 using KeyCensus = uint32_t[MAX_ARRAY_BITS + 1];
 
@@ -197,8 +193,9 @@ void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
   t->log2_nodes = static_cast<uint8_t>(lsize);
 }
 
-void free_node_vector(SharedState* g, TableObject* t) {
-  if (has_hash_part(t)) mem_free(g, hash_part_header(t), hash_part_bytes(t->node_count()));
+// Frees a hash part of `count` nodes (with the header in front of them).
+void free_hash_part(SharedState* g, HashNode* nodes, uint32_t count) {
+  mem_free(g, reinterpret_cast<HashPartHeader*>(nodes) - 1, hash_part_bytes(count));
 }
 
 HashNode* find_free_node(TableObject* t) {
@@ -298,7 +295,7 @@ TableObject* table_create(VmState* L, int narray, int nhash) {
 }
 
 void free_table(SharedState* g, TableObject* t) {
-  free_node_vector(g, t);
+  if (has_hash_part(t)) free_hash_part(g, t->nodes, t->node_count());
   if (!array_is_inline(t)) mem_free(g, t->array, array_bytes(t->array_size));
   mem_free(g, t, record_bytes(t));
 }
@@ -456,7 +453,7 @@ void table_resize(VmState* L, TableObject* t, int narray, int nhash) {
     HashNode& old = old_nodes[i];
     if (!old.val.is_null()) *table_set_slot(L, t, old.key_value()) = old.val;
   }
-  if (old_count) mem_free(G(L), reinterpret_cast<HashPartHeader*>(old_nodes) - 1, hash_part_bytes(old_count));
+  if (old_count) free_hash_part(G(L), old_nodes, old_count);
 }
 
 void table_resize_array(VmState* L, TableObject* t, int n) {
