@@ -1,5 +1,6 @@
 #include "compiler/lexer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -9,7 +10,7 @@
 #include <cstring>
 
 #include "compiler/code_generator.h"
-#include "compiler/reserved_words.h"
+#include "vm/reserved_words.h"
 #include "compiler/utf.h"
 #include "vm/api.h"
 #include "vm/error.h"
@@ -461,6 +462,19 @@ int Lexer::read_dollar(Token& tok) {
   tok.str = new_string("$", 1, 0);
   return TK_NAME;
 }
+
+namespace {
+
+std::string path_as_written(const std::string& path) { return path; }
+std::atomic<IncludePathResolver> g_include_resolver{path_as_written};
+
+}  // namespace
+
+void set_include_path_resolver(IncludePathResolver resolve) {
+  g_include_resolver.store(resolve ? resolve : path_as_written);
+}
+
+std::string resolve_include_path(const std::string& path) { return g_include_resolver.load()(path); }
 
 int Lexer::read_include(Token& tok) {
   std::string path;

@@ -127,8 +127,11 @@ class Lexer {
 // the lexer's error message and returns false.
 bool unescape_text(VmState* L, const char* text, size_t len);
 
-// Resolves a "$" include path to a file system path ('~' is the application directory, a single
-// leading '/' is application-relative unless it names an existing absolute location).
+// How a "$" include path becomes a file system path. The runtime installs the application's path
+// rules ('~' is the application directory, a single leading '/' is application-relative unless it
+// names an existing absolute location); until then the path is used as written.
+using IncludePathResolver = std::string (*)(const std::string& path);
+void set_include_path_resolver(IncludePathResolver resolve);
 std::string resolve_include_path(const std::string& path);
 
 }  // namespace quevro

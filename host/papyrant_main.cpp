@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "compiler/chunk_entry.h"
-#include "host/app_paths.h"
-#include "host/module_store.h"
-#include "host/modules.h"
+#include "runtime/app_paths.h"
+#include "runtime/module_store.h"
+#include "runtime/modules.h"
 #include "host/startup.h"
-#include "host/window_system.h"
+#include "runtime/window_system.h"
 #include "lib/base_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "host/app_paths.h"
-#include "host/library_registry.h"
-#include "host/modules.h"
+#include "runtime/app_paths.h"
+#include "runtime/library_registry.h"
+#include "runtime/modules.h"
 #include "lib/base_library.h"
 #include "vm/api.h"
 #include "vm/arguments.h"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/app_paths.h"
-#include "host/modules.h"
+#include "runtime/app_paths.h"
+#include "runtime/modules.h"
 #include "lib/library_support.h"
 #include "vm/encoding.h"
 

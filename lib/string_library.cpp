@@ -9,7 +9,7 @@
 #include <string>
 
 #include "compiler/lexer.h"
-#include "host/library_registry.h"
+#include "runtime/library_registry.h"
 #include "lib/base_library.h"
 #include "lib/library_support.h"
 #include "lib/pattern.h"

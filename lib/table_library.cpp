@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "host/library_registry.h"
+#include "runtime/library_registry.h"
 #include "lib/library_support.h"
 #include "lib/string_library.h"
 #include "vm/calls.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "compiler/chunk_dumper.h"
-#include "compiler/reserved_words.h"
+#include "vm/reserved_words.h"
 #include "lib/library_support.h"
 #include "lib/string_library.h"
 #include "lib/table_library.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "compiler/reserved_words.h"
+#include "vm/reserved_words.h"
 #include "vm/cdata.h"
 #include "vm/collector.h"
 #include "vm/error.h"

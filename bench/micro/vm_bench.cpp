@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/vm_assembler.h"
+#include "../../tests/unit/vm_assembler.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/state.h"

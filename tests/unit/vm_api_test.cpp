@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/unit/vm_support.h"
+#include "vm_support.h"
 #include "vm/cdata.h"
 
 namespace quevro::test {

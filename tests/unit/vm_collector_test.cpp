@@ -5,7 +5,7 @@
 #include "compiler/chunk_entry.h"
 #include "lib/base_library.h"
 
-#include "tests/unit/vm_script_support.h"
+#include "vm_script_support.h"
 
 namespace quevro::test {
 namespace {

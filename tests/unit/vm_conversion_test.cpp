@@ -1,7 +1,7 @@
 #include <cmath>
 #include <string>
 
-#include "tests/unit/vm_support.h"
+#include "vm_support.h"
 #include "vm/number.h"
 
 namespace quevro::test {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "compiler/chunk_entry.h"
-#include "tests/unit/vm_script_support.h"
+#include "vm_script_support.h"
 
 namespace quevro::test {
 namespace {

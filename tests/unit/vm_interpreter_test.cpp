@@ -1,7 +1,7 @@
 #include <cmath>
 #include <string>
 
-#include "tests/unit/vm_script_support.h"
+#include "vm_script_support.h"
 
 namespace quevro::test {
 namespace {

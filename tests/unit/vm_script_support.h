@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/vm_assembler.h"
-#include "tests/unit/vm_support.h"
+#include "vm_assembler.h"
+#include "vm_support.h"
 #include "vm/cdata.h"
 #include "vm/metamethods.h"
 #include "vm/opcodes.h"

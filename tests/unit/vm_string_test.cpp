@@ -1,6 +1,6 @@
 #include <string>
 
-#include "tests/unit/vm_support.h"
+#include "vm_support.h"
 
 namespace quevro::test {
 namespace {

@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "tests/unit/vm_support.h"
+#include "vm_support.h"
 
 namespace quevro::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/window_system.h"
+#include "runtime/window_system.h"
 
 #include <algorithm>
 #include <chrono>

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "host/window_system.h"
+#include "runtime/window_system.h"
 
 namespace quevro::winsys {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/library_registry.h"
+#include "runtime/library_registry.h"
 
 #include <cstring>
 

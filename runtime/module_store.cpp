@@ -1,4 +1,4 @@
-#include "host/module_store.h"
+#include "runtime/module_store.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "host/callback_states.h"
+#include "runtime/callback_states.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "host/startup.h"
+#include "runtime/state_lifecycle.h"
 #include "vm/api.h"
 
 namespace quevro {
@@ -50,7 +50,7 @@ VmState* acquire_callback_state() {
         return e.state;
       }
     }
-    created = create_main_state();
+    created = create_library_state();
     if (created == nullptr) return nullptr;
     g_states.push_back(CallbackState{created, me, 1});
   }

@@ -1,9 +1,9 @@
-#include "host/message_primitives.h"
+#include "runtime/message_primitives.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "host/window_system.h"
+#include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
 #include "vm/metamethods.h"

@@ -1,4 +1,4 @@
-#include "compiler/reserved_words.h"
+#include "vm/reserved_words.h"
 
 #include "vm/state.h"
 #include "vm/string.h"

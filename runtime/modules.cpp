@@ -1,12 +1,12 @@
-#include "host/modules.h"
+#include "runtime/modules.h"
 
 #include <cstring>
 #include <string>
 
 #include "compiler/chunk_entry.h"
-#include "host/app_paths.h"
-#include "host/library_registry.h"
-#include "host/module_store.h"
+#include "runtime/app_paths.h"
+#include "runtime/library_registry.h"
+#include "runtime/module_store.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
 #include "vm/calls.h"

@@ -1,4 +1,4 @@
-#include "host/app_paths.h"
+#include "runtime/app_paths.h"
 
 #include <limits.h>
 #include <sys/stat.h>
@@ -152,8 +152,3 @@ void set_state_root(VmState* L, const std::string& dir) {
 
 }  // namespace quevro
 
-namespace quevro {
-
-std::string resolve_include_path(const std::string& path) { return resolve_app_path(path); }
-
-}  // namespace quevro
