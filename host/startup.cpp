@@ -15,6 +15,7 @@
 #include "runtime/top_level_report.h"
 #include "lib/base_library.h"
 #include "lib/io_library.h"
+#include "lib/math_library.h"
 #include "lib/string_library.h"
 #include "lib/table_library.h"
 #include "vm/api.h"
@@ -36,6 +37,7 @@ void open_libraries(VmState* L) {
   open_table_library(L);
   open_io_library(L);
   open_string_library(L);
+  open_math_library(L);
   gc_control(L, GC_RESTART, 0);
 }
 
