@@ -29,6 +29,8 @@ const char* const MULTI_CHAR_TOKENS[] = {
     "**", "++", "..", "...", "==", ">=", "<=", "!=", "===", "!==", "<<", ">>", ">>>",
     "<constant>", "<read-only field>", "<number>", "<name>", "<print>", "<string>", "<eof>",
 };
+static_assert(sizeof MULTI_CHAR_TOKENS / sizeof MULTI_CHAR_TOKENS[0] == TK_EOS - TK_POW + 1,
+              "one display text per token code from TK_POW to TK_EOS");
 
 bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -69,7 +71,7 @@ bool parse_integer(const char* s, const char* end, int base, int64_t* out, const
 }  // namespace
 
 std::string token_display(int code) {
-  if (code >= TK_BREAK && code <= TK_WHILE) return RESERVED_WORDS[code - TK_BREAK];
+  if (is_word_token(code)) return word_text(code);
   if (code >= TK_POW && code <= TK_EOS) return MULTI_CHAR_TOKENS[code - TK_POW];
   if (code < 0 || code > 255) return "<unknown>";
   char text[16];
@@ -413,7 +415,7 @@ int Lexer::read_name(Token& tok) {
   if (prev_token == '.') return TK_NAME;
   int r = s->reserved;
   if (r == MARK_CONSTANT_NAME) return TK_CONSTANT;
-  if (r >= 1 && r <= RESERVED_WORD_COUNT) return 256 + r;
+  if (is_word_mark(r)) return word_token(r);
   return TK_NAME;
 }
 
@@ -440,7 +442,7 @@ int Lexer::read_reserved_constant(Token& tok) {
   if (s->reserved == MARK_CONSTANT_NAME) return TK_CONSTANT;
   if (s->reserved != 0) {
     int r = s->reserved;
-    int code = (r >= 1 && r <= RESERVED_WORD_COUNT) ? 256 + r : TK_NAME;
+    int code = is_word_mark(r) ? word_token(r) : TK_NAME;
     if (code == TK_NAME) error_near_text("\n{Expected}: reserved constant name ", buf_);
     error("\n{Expected}: reserved constant name ", code);
   }
