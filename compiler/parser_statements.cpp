@@ -16,6 +16,7 @@ bool block_follows(int code) { return code == '}' || code == TK_EOS; }
 
 }  // namespace
 
+// block ::= {stmt | ";"}   (a last statement ends a braced block)
 void Parser::statlist(bool braced) {
   LevelGuard level(*this);
   bool saved = block_braced_;
@@ -35,6 +36,7 @@ void Parser::statlist(bool braced) {
   block_braced_ = saved;
 }
 
+// skipped ::= {token} up to the "}" that closes the block
 // Code after a last statement up to the closing brace is read as tokens but never compiled.
 void Parser::skip_to_block_end() {
   int depth = 0;
@@ -49,6 +51,8 @@ void Parser::skip_to_block_end() {
   }
 }
 
+// stmt ::= "{" block "}" | if | while | do | for | select | try | break | continue | return
+//        | `var` local | function | class | namespace | with | import | <print> | ";" | exprstat
 bool Parser::statement() {
   if (++statement_depth_ > MAX_STATEMENT_DEPTH) ls_.syntax_error("chunk has too many syntax levels");
   struct DepthGuard {
@@ -90,6 +94,7 @@ bool Parser::statement() {
   }
 }
 
+// body ::= "{" [label ":"] block "}" {";"} | stmt {";"}   (labels only on loop bodies)
 // A block-or-statement; a braced loop body may start with a label for break/continue.
 void Parser::body(BlockCnt* loop) {
   BlockCnt bl;
@@ -115,6 +120,7 @@ void Parser::body(BlockCnt* loop) {
   while (t().code == ';') next();
 }
 
+// cond ::= exp   (a literal null is false)
 int Parser::cond() {
   ExpDesc v;
   expr(&v);
@@ -123,6 +129,7 @@ int Parser::cond() {
   return v.f;
 }
 
+// test_then_block ::= (`if` | `elseif`) cond body
 int Parser::test_then_block() {
   next();  // `if` or `elseif`
   int flist = cond();
@@ -130,6 +137,7 @@ int Parser::test_then_block() {
   return flist;
 }
 
+// if ::= `if` cond body {`elseif` cond body} [`else` body]
 void Parser::if_stat() {
   FuncState* f = fs();
   int escape = NO_JUMP;
@@ -229,6 +237,7 @@ void Parser::while_clause_loop(BlockCnt* loop, int paren_line) {
   patch_to_here(f, exit);
 }
 
+// do ::= `do` body `while` cond
 void Parser::do_stat(int line) {
   FuncState* f = fs();
   next();
@@ -247,6 +256,7 @@ void Parser::do_stat(int line) {
   leave_block();
 }
 
+// for ::= `for` ["("] [`var`] name (for_num | for_list) [")"] body
 void Parser::for_stat(int line) {
   next();
   int paren_line = t().line;
@@ -425,6 +435,7 @@ std::string Parser::loop_var_message(const char* format, const StringObject* nam
   return format_message(format, text.c_str());
 }
 
+// for_list ::= {"," name} `in` explist
 int Parser::for_list(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop) {
   FuncState* f = fs();
   int base = f->freereg;
@@ -445,6 +456,7 @@ int Parser::for_list(StringObject* name, int line, bool paren, int paren_line, B
   return direct ? -1 : base;
 }
 
+// for_body ::= body   (the loop variables are declared around it)
 void Parser::for_body(int base, int line, int nvars, bool isnum, bool direct, BlockCnt* loop) {
   FuncState* f = fs();
   adjust_localvars(3);
@@ -464,6 +476,8 @@ void Parser::for_body(int base, int line, int nvars, bool isnum, bool direct, Bl
   patch_list(f, isnum ? endfor : code_jump(f), prep + 1);
 }
 
+// select ::= `select` exp "{" `case` case_items {`case` case_items} [`else` body] "}"
+// case_items ::= `else` body | case_condition body
 void Parser::select_stat(int line) {
   FuncState* f = fs();
   next();
@@ -504,6 +518,8 @@ void Parser::select_stat(int line) {
   leave_block();
 }
 
+// case_condition ::= binop exp {"," exp} | range {"," range}
+// range ::= exp [(`to` | ";") exp]
 void Parser::case_condition(int subject, ExpDesc* cond) {
   FuncState* f = fs();
   OpInfo info = binary_op(t().code);
@@ -543,6 +559,7 @@ void Parser::case_condition(int subject, ExpDesc* cond) {
   } while (test_next(','));
 }
 
+// break ::= (`break` | `continue`) [label | number]
 void Parser::break_stat(bool is_continue) {
   FuncState* f = fs();
   next();
@@ -592,6 +609,7 @@ void Parser::break_stat(bool is_continue) {
   else concat_jumps(f, &target->break_list, code_jump(f));
 }
 
+// return ::= `return` [explist] [";"]
 void Parser::return_stat() {
   FuncState* f = fs();
   next();
@@ -619,6 +637,7 @@ void Parser::return_stat() {
   code_ret(f, first, nret);
 }
 
+// try ::= `try` "{" block "}" [`catch` funcbody]
 void Parser::try_stat(int line) {
   FuncState* f = fs();
   next();
@@ -655,6 +674,8 @@ void Parser::try_stat(int line) {
   fix_line(f, line);
 }
 
+// namespace ::= `namespace` modulename ("{" block "}" | block)
+// with ::= `with` exp ("{" block "}" | block)
 void Parser::namespace_stat(int line, bool is_with) {
   FuncState* f = fs();
   ExpDesc target;
@@ -697,6 +718,7 @@ void Parser::namespace_stat(int line, bool is_with) {
   leave_block();
 }
 
+// import ::= `import` modulename
 void Parser::import_stat() {
   FuncState* f = fs();
   ls_.read_module_name();
@@ -713,6 +735,7 @@ void Parser::import_stat() {
   f->freereg = base;
 }
 
+// print ::= <print>   (template text, with its "<?" exp "?>" parts)
 void Parser::print_stat() {
   FuncState* f = fs();
   int line = t().line;
@@ -764,6 +787,7 @@ void Parser::print_stat() {
   f->freereg = base;
 }
 
+// funcname ::= (<constant> | name) {"." name}
 void Parser::funcname(ExpDesc* v) {
   if (t().code == TK_CONSTANT) {
     init_exp(v, VGLOBAL, string_constant(fs(), t().str));
@@ -780,6 +804,7 @@ void Parser::funcname(ExpDesc* v) {
   }
 }
 
+// function ::= `function` funcname funcbody
 void Parser::func_stat(int line) {
   next();
   ExpDesc v, b;
@@ -790,6 +815,7 @@ void Parser::func_stat(int line) {
   fix_line(fs(), line);
 }
 
+// class ::= `class` funcname classbody
 void Parser::class_stat(int line) {
   next();
   ExpDesc v, b;
@@ -800,6 +826,7 @@ void Parser::class_stat(int line) {
   fix_line(fs(), line);
 }
 
+// local_func ::= (`function` name funcbody | `class` name classbody | `lambda` name lambdabody)
 void Parser::local_func(int line) {
   FuncState* f = fs();
   int kind = t().code;
@@ -815,6 +842,7 @@ void Parser::local_func(int line) {
   store_var(f, &v, &b);
 }
 
+// local ::= local_func | "(" {decl [";"]} ")" [";"] | decl [";"]   (after `var`)
 void Parser::local_stat() {
   int line = t().line;
   if (t().code == TK_FUNCTION || t().code == TK_CLASS || t().code == TK_LAMBDA) {
@@ -834,6 +862,7 @@ void Parser::local_stat() {
   test_next(';');
 }
 
+// decl ::= name "=" exp {"," name ["=" exp]} | [name] {"," [name]} ["=" explist]
 void Parser::local_decl_one() {
   if (t().code == TK_NAME && ls_.lookahead() == '=') {
     // Each name is declared and initialised on its own; it is visible to the next initialiser.
@@ -871,6 +900,7 @@ void Parser::check_lvalue(const ExpDesc* v) {
   if (!ok) ls_.syntax_error("syntax error:invalid lvalue in assignment");
 }
 
+// exprstat ::= call | assignment | compound_assignment
 void Parser::expr_stat() {
   FuncState* f = fs();
   Lhs v;
@@ -918,6 +948,7 @@ void Parser::check_conflict(Lhs* lh, ExpDesc* v) {
   }
 }
 
+// assignment ::= target {"," [target]} "=" explist
 void Parser::assignment(Lhs* lh, int nvars) {
   FuncState* f = fs();
   check_lvalue(&lh->v);
@@ -951,6 +982,7 @@ void Parser::assignment(Lhs* lh, int nvars) {
   store_var(f, &lh->v, &e);
 }
 
+// compound_assignment ::= target binop ["="] exp | target ("++" | "--")
 void Parser::compound_assignment(ExpDesc* v) {
   FuncState* f = fs();
   int token = t().code;
