@@ -9,7 +9,7 @@
 
 #include "lib/library_support.h"
 #include "lib/string_buffer.h"
-#include "lib/utf8_text.h"
+#include "vm/utf.h"
 #include "vm/calls.h"
 
 namespace quevro {

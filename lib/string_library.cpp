@@ -16,9 +16,8 @@
 #include "lib/string_buffer.h"
 #include "vm/metamethods.h"
 #include "lib/string_encoding.h"
-#include "lib/utf8_text.h"
 #include "vm/collector.h"
-#include "vm/encoding.h"
+#include "vm/utf.h"
 #include "vm/error.h"
 #include "vm/table.h"
 
@@ -89,15 +88,8 @@ int str_char_code_at(VmState* L) {
   int64_t n = static_cast<int64_t>(utf8_count(s, len));
   int64_t i = from_end(opt_int64(L, ARG2, 1), n);
   if (i < 1 || i > n) return 0;
-  size_t at = utf8_offset(s, len, static_cast<size_t>(i - 1)), size;
-  uint32_t cp = utf8_decode(s, len, at, &size);
-  // A surrogate pair written as two three-byte sequences stands for one code point.
-  if (cp >= 0xD800 && cp <= 0xDBFF && at + size < len) {
-    size_t size2;
-    uint32_t low = utf8_decode(s, len, at + size, &size2);
-    if (low >= 0xDC00 && low <= 0xDFFF) cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-  }
-  push_number(L, cp);
+  size_t at = utf8_offset(s, len, static_cast<size_t>(i - 1));
+  push_number(L, utf8_decode(s, len, at).code);
   return 1;
 }
 

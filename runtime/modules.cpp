@@ -88,7 +88,7 @@ void make_globals_visible(VmState* L, const Value* owner) {
   TableObject* globals = L->globals.table();
   TableObject* target = namespace_table(owner);
   TableObject* mt = target->metatable;
-  StringObject* get_key = G(L)->event_names[0];
+  StringObject* get_key = G(L)->event_names[EVENT_GET];
   if (mt) {
     const Value* h = table_get_str(mt, get_key);
     if (h->tag == TAG_TABLE && h->table() == globals) return;

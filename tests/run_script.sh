@@ -2,6 +2,10 @@
 # Runs one script test: the script's standard output must equal NAME.expected; NAME.status, when
 # present, holds the expected exit status (default 0); NAME.stderr, when present, holds text that
 # standard error must contain; NAME.args holds extra command-line arguments, one per line.
+# A test that needs files writes them below the folder given by the argument line %TMPDIR%: the
+# runner makes a fresh folder for each run and removes it afterwards, so no test writes into the
+# source tree. The folder is passed with a doubled leading slash, the form that always names a
+# file-system path (a single one is first tried below the script's folder).
 set -u
 runner=$1
 script=$2
@@ -10,7 +14,11 @@ args=()
 [ -f "$base.args" ] && mapfile -t args < "$base.args"
 out=$(mktemp)
 err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+files=$(mktemp -d)
+trap 'rm -rf "$out" "$err" "$files"' EXIT
+for k in "${!args[@]}"; do
+  [ "${args[$k]}" == "%TMPDIR%" ] && args[$k]="/$files"
+done
 cd "$(dirname "$script")"
 "$runner" "$(basename "$script")" "${args[@]}" >"$out" 2>"$err"
 status=$?

@@ -24,11 +24,6 @@ struct MainBlock {
 
 constexpr uint8_t MARK_MAIN_FIBER = 0x40;
 
-const char* const EVENT_NAMES[EVENT_COUNT] = {
-    "_get", "_set", "_gc", "_weak", "_readonly", "_eq", "_add", "_sub", "_mul", "_div",
-    "_mod", "_pow", "_unm", "_len", "_lt", "_le", "_concat", "_call", "_rshift", "_lshift",
-};
-
 void init_fiber_fields(VmState* L, SharedState* g) {
   L->status = STATUS_OK;
   L->shared = g;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "vm/closure.h"
+#include "vm/metamethod_events.h"
 #include "vm/prototype.h"
 #include "vm/string.h"
 #include "vm/value.h"
@@ -83,8 +84,6 @@ struct VmState : GcObject {
   Value* stack_end() const { return stack + stack_size; }
   int frame_index() const { return static_cast<int>(frame - frames); }
 };
-
-constexpr int EVENT_COUNT = 20;
 
 constexpr int SWEEP_LANES = 4;
 
