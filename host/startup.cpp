@@ -17,6 +17,7 @@
 #include "lib/io_library.h"
 #include "lib/string_library.h"
 #include "lib/table_library.h"
+#include "lib/time_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -36,6 +37,7 @@ void open_libraries(VmState* L) {
   open_table_library(L);
   open_io_library(L);
   open_string_library(L);
+  open_time_library(L);
   gc_control(L, GC_RESTART, 0);
 }
 
