@@ -54,7 +54,18 @@ bool make_local(struct tm* tm, int isdst, int64_t* seconds) {
   return true;
 }
 
-bool compose_local(const CivilTime& t, int64_t* seconds) {
+// The offset east of UTC and the daylight flag of the local time at the instant.
+bool zone_at(int64_t seconds, long* offset, bool* isdst) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr) return false;
+  *offset = tm.tm_gmtoff;
+  *isdst = tm.tm_isdst > 0;
+  return true;
+}
+
+// The C library's own conversion, for what the offsets around a time do not settle.
+bool compose_with_library(const CivilTime& t, int64_t* seconds) {
   const struct tm wanted = wall_clock_of(t);
   int preferred = t.isdst ? 1 : 0;
   for (int isdst : {preferred, 1 - preferred}) {
@@ -65,6 +76,46 @@ bool compose_local(const CivilTime& t, int64_t* seconds) {
   }
   struct tm tm = wanted;
   return make_local(&tm, -1, seconds);
+}
+
+// The wall clock read as UTC, less the offset in effect: the offsets a day before and a day
+// after give the candidates (zones change their offset at most once within two days), and a
+// candidate holds when the offset at its own instant is the one it assumed. This needs no mktime,
+// which looks at the zone file again on every call.
+bool compose_local(const CivilTime& t, int64_t* seconds) {
+  int64_t wall;
+  compose(t, true, &wall);
+  long offsets[2];
+  bool dst[2];
+  if (!zone_at(wall - SECONDS_PER_DAY, &offsets[0], &dst[0]) || !zone_at(wall + SECONDS_PER_DAY, &offsets[1], &dst[1]))
+    return compose_with_library(t, seconds);
+  int found = 0;
+  int64_t candidates[2];
+  bool candidate_dst[2];
+  for (int i = 0; i < 2; ++i) {
+    if (i == 1 && offsets[1] == offsets[0]) break;
+    long offset;
+    bool isdst;
+    if (zone_at(wall - offsets[i], &offset, &isdst) && offset == offsets[i]) {
+      candidates[found] = wall - offsets[i];
+      candidate_dst[found++] = isdst;
+    }
+  }
+  if (found == 2) {
+    // The hour repeated when the offset goes back: the one whose daylight flag the time has.
+    *seconds = candidate_dst[1] == t.isdst && candidate_dst[0] != t.isdst ? candidates[1] : candidates[0];
+    return true;
+  }
+  if (found == 1) {
+    *seconds = candidates[0];
+    return true;
+  }
+  // The hour skipped when the offset goes forward: moved on by the length of the gap.
+  if (offsets[0] != offsets[1]) {
+    *seconds = wall - offsets[0];
+    return true;
+  }
+  return compose_with_library(t, seconds);
 }
 
 bool break_down_local(int64_t seconds, CivilTime* out) {

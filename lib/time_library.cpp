@@ -65,30 +65,37 @@ void check_format(VmState* L, std::string_view format) {
   if (bad != std::string_view::npos) invalid_directive_error(L, format.substr(bad));
 }
 
-// Pushes a new time object made from the value at idx (nothing, seconds, text or a table) with
-// the format and locale; returns false, pushing nothing, when text does not parse.
-bool push_constructed(VmState* L, int idx, const std::string& format, const LocaleArgument& locale) {
+// The fields of a time made from the value at idx: the current time for nothing, seconds since
+// 1970, text read by the format, or a table's fields; false when text does not parse.
+bool fields_from_value(VmState* L, int idx, const std::string& format, const TimeLocale& locale, CivilTime* out) {
   bool utc = is_utc_format(format);
-  CivilTime t;
   switch (type_of(L, idx)) {
     case TYPE_NONE:
-    case TAG_NULL: t = fields_at(L, clock_milliseconds(CLOCK_REALTIME), utc); break;
-    case TAG_NUMBER: t = fields_at(L, milliseconds_from_seconds(L, to_number(L, idx)), utc); break;
+    case TAG_NULL: *out = fields_at(L, clock_milliseconds(CLOCK_REALTIME), utc); return true;
+    case TAG_NUMBER: *out = fields_at(L, milliseconds_from_seconds(L, to_number(L, idx)), utc); return true;
     case TAG_STRING: {
       check_format(L, format);
       size_t len;
       const char* text = to_lstring(L, idx, &len);
-      if (!parse_time(std::string_view(text, len), format, locale.locale, &t)) return false;
-      t = fields_at(L, seconds_of(L, t, utc) * 1000 + t.milliseconds, utc);
-      break;
+      CivilTime read;
+      if (!parse_time(std::string_view(text, len), format, locale, &read)) return false;
+      *out = fields_at(L, seconds_of(L, read, utc) * 1000 + read.milliseconds, utc);
+      return true;
     }
     case TAG_TABLE: {
       CivilTime given = read_fields(L, idx);
-      t = fields_at(L, seconds_of(L, given, utc) * 1000 + given.milliseconds, utc);
-      break;
+      *out = fields_at(L, seconds_of(L, given, utc) * 1000 + given.milliseconds, utc);
+      return true;
     }
     default: type_arg_error(L, idx, "number/string/table");
   }
+}
+
+// Pushes a new time object made from the value at idx with the format and locale; returns false,
+// pushing nothing, when text does not parse.
+bool push_constructed(VmState* L, int idx, const std::string& format, const LocaleArgument& locale) {
+  CivilTime t;
+  if (!fields_from_value(L, idx, format, locale.locale, &t)) return false;
   push_time_object(L, t, format, locale.name, locale.len);
   return true;
 }
@@ -131,10 +138,15 @@ int time_format(VmState* L) {
     push_object_text(L, ARG1, ARG2, ARG3);
     return 1;
   }
+  // Any other value is formatted as the time object it would make, without making one.
   std::string format = format_argument(L, ARG2, DEFAULT_TIME_FORMAT);
   LocaleArgument locale = locale_argument(L, ARG3);
-  if (!push_constructed(L, ARG1, format, locale)) return 0;
-  push_formatted(L, get_top(L), format, locale.locale);
+  CivilTime t;
+  if (!fields_from_value(L, ARG1, format, locale.locale, &t)) return 0;
+  check_format(L, format);
+  std::string out;
+  format_time(t, is_utc_format(format), format, locale.locale, out);
+  push_lstring(L, out.data(), out.size());
   return 1;
 }
 
