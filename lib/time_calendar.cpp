@@ -9,8 +9,6 @@ namespace quevro {
 
 namespace {
 
-inline int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // Seconds of the first and last instants of the allowed years, with a day's margin on each side
 // for zone offsets; anything beyond cannot become a time object and never reaches the C library.
 constexpr int64_t EARLIEST_SECONDS = -2208988800 - 2 * SECONDS_PER_DAY;  // 1900-01-01 UTC
@@ -54,13 +52,13 @@ bool make_local(struct tm* tm, int isdst, int64_t* seconds) {
   return true;
 }
 
-// The offset east of UTC and the daylight flag of the local time at the instant.
-bool zone_at(int64_t seconds, long* offset, bool* isdst) {
+// The offset east of UTC of the local time at the instant, and its daylight flag.
+bool zone_at(int64_t seconds, long* offset, bool* isdst = nullptr) {
   time_t t = static_cast<time_t>(seconds);
   struct tm tm;
   if (localtime_r(&t, &tm) == nullptr) return false;
   *offset = tm.tm_gmtoff;
-  *isdst = tm.tm_isdst > 0;
+  if (isdst) *isdst = tm.tm_isdst > 0;
   return true;
 }
 
@@ -78,44 +76,39 @@ bool compose_with_library(const CivilTime& t, int64_t* seconds) {
   return make_local(&tm, -1, seconds);
 }
 
-// The wall clock read as UTC, less the offset in effect: the offsets a day before and a day
-// after give the candidates (zones change their offset at most once within two days), and a
-// candidate holds when the offset at its own instant is the one it assumed. This needs no mktime,
-// which looks at the zone file again on every call.
+// The instants whose local time is the wall clock time `wall` (read as UTC) under one of the
+// offsets: a candidate holds when the offset at its own instant is the one it assumed. Returns
+// how many hold (two in the hour repeated when the offset goes back, none in the skipped one).
+int instants_of_wall_clock(int64_t wall, const long offsets[2], int64_t instants[2], bool isdst[2]) {
+  int found = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (i == 1 && offsets[1] == offsets[0]) break;
+    long offset;
+    if (zone_at(wall - offsets[i], &offset, &isdst[found]) && offset == offsets[i]) instants[found++] = wall - offsets[i];
+  }
+  return found;
+}
+
+// The offsets a day before and a day after the wall clock time give the candidates, as zones
+// change their offset at most once within two days. This needs no mktime, which looks at the
+// zone file again on every call.
 bool compose_local(const CivilTime& t, int64_t* seconds) {
   int64_t wall;
   compose(t, true, &wall);
   long offsets[2];
-  bool dst[2];
-  if (!zone_at(wall - SECONDS_PER_DAY, &offsets[0], &dst[0]) || !zone_at(wall + SECONDS_PER_DAY, &offsets[1], &dst[1]))
+  if (!zone_at(wall - SECONDS_PER_DAY, &offsets[0]) || !zone_at(wall + SECONDS_PER_DAY, &offsets[1]))
     return compose_with_library(t, seconds);
-  int found = 0;
-  int64_t candidates[2];
-  bool candidate_dst[2];
-  for (int i = 0; i < 2; ++i) {
-    if (i == 1 && offsets[1] == offsets[0]) break;
-    long offset;
-    bool isdst;
-    if (zone_at(wall - offsets[i], &offset, &isdst) && offset == offsets[i]) {
-      candidates[found] = wall - offsets[i];
-      candidate_dst[found++] = isdst;
-    }
+  int64_t instants[2];
+  bool isdst[2];
+  switch (instants_of_wall_clock(wall, offsets, instants, isdst)) {
+    case 2: *seconds = isdst[1] == t.isdst && isdst[0] != t.isdst ? instants[1] : instants[0]; return true;
+    case 1: *seconds = instants[0]; return true;
+    default:
+      if (offsets[0] == offsets[1]) return compose_with_library(t, seconds);
+      // The skipped hour: moved on by the length of the gap, as the C library does.
+      *seconds = wall - offsets[0];
+      return true;
   }
-  if (found == 2) {
-    // The hour repeated when the offset goes back: the one whose daylight flag the time has.
-    *seconds = candidate_dst[1] == t.isdst && candidate_dst[0] != t.isdst ? candidates[1] : candidates[0];
-    return true;
-  }
-  if (found == 1) {
-    *seconds = candidates[0];
-    return true;
-  }
-  // The hour skipped when the offset goes forward: moved on by the length of the gap.
-  if (offsets[0] != offsets[1]) {
-    *seconds = wall - offsets[0];
-    return true;
-  }
-  return compose_with_library(t, seconds);
 }
 
 bool break_down_local(int64_t seconds, CivilTime* out) {

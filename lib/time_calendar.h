@@ -26,6 +26,9 @@ struct CivilTime {
   char zone[16] = "UTC";  // the zone's abbreviation
 };
 
+// Division rounding toward negative infinity (for instants before 1970).
+inline int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
 inline bool is_leap_year(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 int days_in_month(int64_t year, int month);
 

@@ -11,8 +11,6 @@ namespace quevro {
 
 namespace {
 
-inline int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // A field as an int: fractions are cut toward zero, values beyond an int are clamped, and what
 // is no number at all is 0, so that every such field fails or passes its range check cleanly.
 int field_value(VmState* L, int idx, const char* name) {
@@ -172,6 +170,44 @@ CivilTime fields_at(VmState* L, int64_t ms, bool utc) {
   if (!break_down(floor_div(ms, 1000), utc, &t)) out_of_range_error(L);
   t.milliseconds = static_cast<int>(ms - floor_div(ms, 1000) * 1000);
   return t;
+}
+
+// A format argument (picture formats translated), or the default one.
+std::string format_argument(VmState* L, int idx, std::string_view fallback) {
+  if (is_none_or_null(L, idx)) return std::string(fallback);
+  size_t len;
+  const char* s = check_lstring(L, idx, &len);
+  return translate_picture(std::string_view(s, len));
+}
+
+LocaleArgument locale_argument(VmState* L, int idx) {
+  LocaleArgument a;
+  if (is_none_or_null(L, idx)) return a;
+  a.name = check_lstring(L, idx, &a.len);
+  if (!TimeLocale::find(a.name, a.len, &a.locale)) invalid_locale_error(L, idx);
+  return a;
+}
+
+void check_format(VmState* L, std::string_view format) {
+  size_t bad = invalid_directive(format);
+  if (bad != std::string_view::npos) invalid_directive_error(L, format.substr(bad));
+}
+
+// The text of the time object at idx by the format (checked first) in the locale.
+void push_formatted(VmState* L, int idx, const std::string& format, const TimeLocale& locale) {
+  check_format(L, format);
+  CivilTime t = read_fields(L, idx);
+  std::string out;
+  format_time(t, is_utc_object(L, idx), format, locale, out);
+  push_lstring(L, out.data(), out.size());
+}
+
+// Formats the time object at idx with the format and locale arguments at format_idx and
+// locale_idx, each defaulting to the object's own.
+void push_object_text(VmState* L, int idx, int format_idx, int locale_idx) {
+  std::string format = format_argument(L, format_idx, format_of(L, idx));
+  TimeLocale locale = is_none_or_null(L, locale_idx) ? locale_of(L, idx) : locale_argument(L, locale_idx).locale;
+  push_formatted(L, idx, format, locale);
 }
 
 }  // namespace quevro

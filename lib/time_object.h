@@ -56,4 +56,25 @@ int64_t object_milliseconds(VmState* L, int idx);
 // of range!" outside the years a time may hold.
 CivilTime fields_at(VmState* L, int64_t ms, bool utc);
 
+// A format argument (picture formats translated), or fallback when there is none.
+std::string format_argument(VmState* L, int idx, std::string_view fallback);
+
+// A locale argument; the name stays valid while its argument slot holds it.
+struct LocaleArgument {
+  TimeLocale locale;
+  const char* name = nullptr;
+  size_t len = 0;
+};
+// Raises "Invalid locale!" at idx for a name this system has no locale for.
+LocaleArgument locale_argument(VmState* L, int idx);
+
+// Raises "Invalid format directive(...)" for a format with a directive that is not allowed.
+void check_format(VmState* L, std::string_view format);
+
+// Pushes the text of the time object at idx by the format (checked first) in the locale.
+void push_formatted(VmState* L, int idx, const std::string& format, const TimeLocale& locale);
+// Pushes the text of the time object at idx by the format and locale arguments at format_idx
+// and locale_idx, each defaulting to the object's own.
+void push_object_text(VmState* L, int idx, int format_idx, int locale_idx);
+
 }  // namespace quevro
