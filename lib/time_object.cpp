@@ -11,16 +11,23 @@ namespace quevro {
 
 namespace {
 
-// A field as an int: fractions are cut toward zero, values beyond an int are clamped, and what
-// is no number at all is 0, so that every such field fails or passes its range check cleanly.
-int field_value(VmState* L, int idx, const char* name) {
+// A field's number; a field that holds none counts as 0.
+double number_field(VmState* L, int idx, const char* name) {
   raw_get_field(L, idx, name);
   double n = is_number(L, -1) ? to_number(L, -1) : 0;
   pop(L, 1);
+  return n;
+}
+
+// A number as an int: fractions are cut toward zero and values beyond an int are clamped, so that
+// every field fails or passes its range check cleanly; NaN fails every range.
+int clamp_to_int(double n) {
   if (n != n || n <= -2147483648.0) return INT32_MIN;
   if (n >= 2147483647.0) return INT32_MAX;
   return static_cast<int>(n);
 }
+
+int field_value(VmState* L, int idx, const char* name) { return clamp_to_int(number_field(L, idx, name)); }
 
 void check_range(VmState* L, int value, int lo, int hi, const char* message) {
   if (value < lo || value > hi) invalid_time_field(L, message, value);
@@ -85,7 +92,10 @@ CivilTime read_fields(VmState* L, int idx) {
   t.minute = field_value(L, idx, "minute");
   t.second = field_value(L, idx, "second");
   t.year = field_value(L, idx, "year");
-  t.milliseconds = field_value(L, idx, "milliseconds");
+  // Milliseconds have no range of their own (update carries them into the seconds); NaN counts
+  // as none.
+  double milliseconds = number_field(L, idx, "milliseconds");
+  t.milliseconds = milliseconds != milliseconds ? 0 : clamp_to_int(milliseconds);
   check_range(L, t.dayofweek, 0, 6, INVALID_DAYOFWEEK);
   check_range(L, t.month, 1, 12, INVALID_MONTH);
   check_range(L, t.day, 1, 31, INVALID_DAY);
