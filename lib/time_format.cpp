@@ -235,22 +235,22 @@ class TimeReader {
     switch (d) {
       case '%': return literal('%');
       case 'a': case 'A': return name(ABDAY_1, DAY_1, 7, &f.wday);
-      case 'b': case 'B': case 'h': return name(ABMON_1, MON_1, 12, &f.month) && (++f.month, true);
-      case 'd': case 'e': return number(1, 2, 1, 31, &f.day);
-      case 'H': case 'k': return number(1, 2, 0, 23, &f.hour);
-      case 'I': case 'l': return number(1, 2, 1, 12, &f.hour12);
-      case 'j': return number(1, 3, 1, 366, &f.yday) && (--f.yday, true);
-      case 'm': return number(1, 2, 1, 12, &f.month);
-      case 'M': return number(1, 2, 0, 59, &f.minute);
-      case 'S': return number(1, 2, 0, 59, &f.second) && fraction(next_in_format);
+      case 'b': case 'B': case 'h': return name(ABMON_1, MON_1, 12, &f.month) && counted_from_one(&f.month);
+      case 'd': case 'e': return number(2, 1, 31, &f.day);
+      case 'H': case 'k': return number(2, 0, 23, &f.hour);
+      case 'I': case 'l': return number(2, 1, 12, &f.hour12);
+      case 'j': return number(3, 1, 366, &f.yday) && counted_from_zero(&f.yday);
+      case 'm': return number(2, 1, 12, &f.month);
+      case 'M': return number(2, 0, 59, &f.minute);
+      case 'S': return number(2, 0, 59, &f.second) && fraction(next_in_format);
       case 'p': case 'P': return meridiem();
-      case 'U': f.week_start = 0; return number(1, 2, 0, 53, &f.week);
-      case 'W': f.week_start = 1; return number(1, 2, 0, 53, &f.week);
-      case 'w': return number(1, 1, 0, 6, &f.wday);
-      case 'u': return number(1, 1, 1, 7, &f.wday) && (f.wday %= 7, true);
-      case 'y': return number(1, 2, 0, 99, &f.year_in_century);
-      case 'Y': return number(1, 4, 0, 9999, &f.year);
-      case 'C': return number(1, 2, 0, 99, &f.century);
+      case 'U': f.week_start = 0; return number(2, 0, 53, &f.week);
+      case 'W': f.week_start = 1; return number(2, 0, 53, &f.week);
+      case 'w': return number(1, 0, 6, &f.wday);
+      case 'u': return number(1, 1, 7, &f.wday) && sunday_as_zero(&f.wday);
+      case 'y': return number(2, 0, 99, &f.year_in_century);
+      case 'Y': return number(4, 0, 9999, &f.year);
+      case 'C': return number(2, 0, 99, &f.century);
       case 'Z': zone_name(); return true;
       case 'z': return zone_offset();
       case 'n': case 't': skip_spaces(); return true;
@@ -274,15 +274,29 @@ class TimeReader {
     return true;
   }
 
-  // Up to max_digits digits (after optional blanks, as padded numbers have them) within lo..hi.
-  bool number(int min_digits, int max_digits, int lo, int hi, int* out) {
+  // Adjustments of what was read, made after a successful read (so they always succeed).
+  static bool counted_from_one(int* index) {
+    ++*index;
+    return true;
+  }
+  static bool counted_from_zero(int* ordinal) {
+    --*ordinal;
+    return true;
+  }
+  static bool sunday_as_zero(int* weekday) {
+    *weekday %= 7;
+    return true;
+  }
+
+  // One to max_digits digits (after optional blanks, as padded numbers have them) within lo..hi.
+  bool number(int max_digits, int lo, int hi, int* out) {
     skip_spaces();
     int value = 0, digits = 0;
     while (digits < max_digits && at_ < text_.size() && is_digit(text_[at_])) {
       value = value * 10 + (text_[at_++] - '0');
       ++digits;
     }
-    if (digits < min_digits || value < lo || value > hi) return false;
+    if (digits == 0 || value < lo || value > hi) return false;
     *out = value;
     return true;
   }
