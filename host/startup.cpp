@@ -20,6 +20,7 @@
 #include "lib/math_library.h"
 #include "lib/string_library.h"
 #include "lib/table_library.h"
+#include "lib/time_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -40,6 +41,7 @@ void open_libraries(VmState* L) {
   open_io_library(L);
   open_string_library(L);
   open_math_library(L);
+  open_time_library(L);
   // Libraries opened by their first import.
   register_preloader(L, "(debug)", open_debug_library);
   gc_control(L, GC_RESTART, 0);
