@@ -672,8 +672,10 @@ int fiber_resume(VmState* L) {
     move_values(co, L, nres);
     return nres + 1;
   }
+  // The message is taken off first: a fiber that tried to resume itself is L as well.
+  Value message = *--co->top;
   push_boolean(L, false);
-  move_values(co, L, 1);
+  push(L, message);
   return 2;
 }
 
