@@ -75,7 +75,9 @@ bool is_class(const Value* v) { return v->tag == TAG_FUNCTION && v->closure()->i
 bool call_binary_handler(VmState* L, const Value* a, const Value* b, Value* result, Event e) {
   const Value* h = value_handler(L, a, e);
   if (h->is_null()) h = value_handler(L, b, e);
-  if (h->is_null()) return false;
+  // The left operand's entry wins; an entry that is no function counts as no handler, so the
+  // operator raises its own type error instead of trying to call it.
+  if (h->tag != TAG_FUNCTION) return false;
   call_handler(L, *h, {*a, *b}, result);
   return true;
 }
