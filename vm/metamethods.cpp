@@ -168,6 +168,9 @@ void full_set(VmState* L, const Value* obj, const Value* key, const Value* val, 
       const Value* h = metatable_handler(L, table->metatable, EVENT_SET);
       if (h->is_null()) {
         *slot = v;
+        // When the table is its own metatable, the lookup above may have read this very slot,
+        // still empty, and recorded `_set` as missing; the store must not leave that behind.
+        table->absent_events = 0;
         return;
       }
       handler = *h;
