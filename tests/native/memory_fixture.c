@@ -15,7 +15,8 @@ __attribute__((destructor)) static void memory_fixture_stop(void) {
 
 int memory_fixture_constructed(void) { return constructed; }
 
-int memory_fixture_increment(void) { return ++counter; }
+/* Atomic, so that threads sharing one mapping can count exactly. */
+int memory_fixture_increment(void) { return __atomic_add_fetch(&counter, 1, __ATOMIC_SEQ_CST); }
 
 void memory_fixture_report_unload(int* flag) { unload_flag = flag; }
 
