@@ -71,8 +71,6 @@ uint32_t check_elf_headers(const uint8_t* bytes, size_t size) {
     } else if (s.type == PT_DYNAMIC) {
       if (!image.holds(s.offset, s.file_size)) return image_error::INVALID_DATA;
       has_dynamic = true;
-    } else if (s.type == PT_INTERP) {
-      return image_error::BAD_EXE_FORMAT;  // a position-independent executable, not a library
     }
   }
   if (!has_load || !has_dynamic) return image_error::BAD_EXE_FORMAT;

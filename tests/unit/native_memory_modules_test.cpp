@@ -312,6 +312,12 @@ TEST(MemoryModuleRefusal, ForeignElfIsBadExeFormat) {
   EXPECT_EQ(refusal_of(changed(1, "X")), image_error::BAD_EXE_FORMAT);                  // magic
 }
 
+TEST(MemoryModuleRefusal, AnExecutableIsBadExeFormat) {
+  std::string executable = read_file("/proc/self/exe");
+  ASSERT_GT(executable.size(), 64u);
+  EXPECT_EQ(refusal_of(executable), image_error::BAD_EXE_FORMAT);
+}
+
 TEST(MemoryModuleRefusal, ProgramHeadersOutsideTheImageAreInvalidData) {
   std::string copy = fixture_bytes();
   uint64_t far = UINT64_MAX - 8;
