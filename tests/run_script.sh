@@ -10,7 +10,11 @@ args=()
 [ -f "$base.args" ] && mapfile -t args < "$base.args"
 out=$(mktemp)
 err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+files=$(mktemp -d)
+trap 'rm -f "$out" "$err"; rm -rf "$files"' EXIT
+for i in "${!args[@]}"; do
+  [ "${args[$i]}" = "%TMPDIR%" ] && args[$i]="/$files"
+done
 cd "$(dirname "$script")"
 "$runner" "$(basename "$script")" "${args[@]}" >"$out" 2>"$err"
 status=$?
