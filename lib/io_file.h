@@ -83,11 +83,17 @@ void push_standard_file(VmState* L, std::FILE* stream);
 FileData* check_file(VmState* L, int idx);
 inline std::FILE* check_stream(VmState* L, int idx) { return check_file(L, idx)->stream; }
 
-// As check_stream, for a method that reads or writes: the error and end marks of earlier
-// operations are cleared, so that an error already reported does not fail this one.
+// Clears the error and end marks of earlier operations, so that an error already reported does
+// not fail the next one, and a terminal can be read again after an end of input. (A file object
+// is used by one thread only; the unlocked tests keep the line loop free of a lock per line.)
+inline void clear_marks(std::FILE* f) {
+  if (feof_unlocked(f) || ferror_unlocked(f)) clearerr_unlocked(f);
+}
+
+// As check_stream, for a method that reads or writes; the marks are cleared.
 inline std::FILE* transfer_stream(VmState* L, int idx) {
   std::FILE* f = check_stream(L, idx);
-  std::clearerr(f);
+  clear_marks(f);
   return f;
 }
 

@@ -361,7 +361,7 @@ int lines_step(VmState* L) {
   // The upvalue is the file object this library made; its type needs no check.
   auto* d = static_cast<FileData*>(to_cdata(L, upvalue_index(1)));
   if (d->stream == nullptr) library_error(L, "file is already closed");
-  std::clearerr(d->stream);
+  clear_marks(d->stream);
   ReadResult r = push_line(L, d->stream);
   if (r.pushed) return 1;
   if (r.error != 0) library_error(L, "%s", std::strerror(r.error));

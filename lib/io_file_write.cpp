@@ -37,7 +37,7 @@ int write_bytes(std::FILE* f, const void* data, size_t len) {
 // bytes, which a text-mode file refuses. Returns the file, or the failure results.
 int file_write(VmState* L) {
   FileData* d = check_file(L, 1);
-  std::clearerr(d->stream);
+  clear_marks(d->stream);
   int last = get_top(L);
   for (int i = ARG1; i <= last; ++i) {
     const Value* v = stack_address(L, i);
@@ -65,7 +65,7 @@ int file_write(VmState* L) {
 // pointer. Returns the count written.
 int file_write_buffer(VmState* L) {
   FileData* d = check_file(L, 1);
-  std::clearerr(d->stream);
+  clear_marks(d->stream);
   const Value* v = stack_address(L, ARG1);
   const void* data = nullptr;
   size_t len = 0;
