@@ -6,8 +6,8 @@
 
 #include "lib/io_file.h"
 #include "lib/library_support.h"
-#include "lib/utf8_text.h"
 #include "vm/encoding.h"
+#include "vm/utf.h"
 
 namespace quevro {
 
@@ -33,22 +33,21 @@ void append_continuation(std::FILE* in, unsigned char lead, std::string* out) {
 bool console_available() { return isatty(STDIN_FILENO) || isatty(STDOUT_FILENO); }
 
 int io_get_text(VmState* L) {
-  auto* in = static_cast<FileData*>(to_cdata(L, upvalue_index(1)));
-  if (in->stream == nullptr) library_error(L, "standard %s file is closed", "input");
+  std::FILE* in = standard_stream(L, "stdin", "input");
   size_t units = count_argument(opt_number(L, ARG1, DEFAULT_TEXT_UNITS));
-  if (units == 0 || !isatty(fileno(in->stream))) return 0;
+  if (units == 0 || !isatty(fileno(in))) return 0;
   std::string text;
   size_t counted = 0;
   while (counted < units) {
-    int c = std::getc(in->stream);
+    int c = std::getc(in);
     if (c == EOF) break;
     text.push_back(static_cast<char>(c));
     auto lead = static_cast<unsigned char>(c);
-    append_continuation(in->stream, lead, &text);
+    append_continuation(in, lead, &text);
     counted += utf8_sequence_length(lead) == 4 ? 2 : 1;  // characters beyond U+FFFF take two units
     if (c == '\n') break;
   }
-  std::clearerr(in->stream);  // an end of input typed at the terminal does not end the next read
+  std::clearerr(in);  // an end of input typed at the terminal does not end the next read
   if (text.empty()) return 0;
   if (utf8_valid(text.data(), text.size())) {
     push_lstring(L, text.data(), text.size());

@@ -11,7 +11,7 @@ bool console_available();
 
 // io.getText(count): up to count UTF-16 units (default 500) of one line typed at the terminal,
 // its line feed included when it fits; nothing when standard input is not a terminal or at its
-// end. Upvalue 1 is the state's standard input file.
+// end.
 int io_get_text(VmState* L);
 
 }  // namespace quevro

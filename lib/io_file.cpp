@@ -339,7 +339,27 @@ void attach_stream(FileData* d, std::FILE* stream, const OpenMode& mode, const s
   remember_for_deletion(d, mode, path);
 }
 
-void push_standard_file(VmState* L, std::FILE* stream) { push_closed_file(L)->stream = stream; }
+void push_standard_file(VmState* L, std::FILE* stream, const char* name) {
+  push_closed_file(L)->stream = stream;
+  ensure_stack(L, 3);
+  registry_subtable(L, IO_LIBRARY);
+  push_string(L, name);
+  push_value(L, -3);
+  raw_set(L, -3);
+  pop(L, 1);
+}
+
+std::FILE* standard_stream(VmState* L, const char* name, const char* role) {
+  ensure_stack(L, 2);
+  registry_subtable(L, IO_LIBRARY);
+  raw_get_field(L, -1, name);
+  auto* d = static_cast<FileData*>(to_cdata(L, -1));
+  pop(L, 2);
+  // The registry keeps the object alive; its stream, once set, is never freed (standard streams
+  // stay open for the process).
+  if (d == nullptr || d->stream == nullptr) library_error(L, "standard %s file is closed", role);
+  return d->stream;
+}
 
 FileData* check_file(VmState* L, int idx) { return static_cast<FileData*>(check_object(L, idx, IO_LIBRARY, FILE_TYPE)); }
 

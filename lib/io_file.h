@@ -76,7 +76,15 @@ std::FILE* open_app_file(VmState* L, const char* raw, size_t len, const OpenMode
 // an open stream without an owner.
 FileData* push_closed_file(VmState* L);
 void attach_stream(FileData* d, std::FILE* stream, const OpenMode& mode, const std::string& path);
-void push_standard_file(VmState* L, std::FILE* stream);
+
+// Pushes a file object over one of the process's standard streams and keeps it in the registry's
+// io table under its name ("stdin", "stdout", "stderr"), where print and getText find the state's
+// standard files whatever scripts do to the io namespace.
+void push_standard_file(VmState* L, std::FILE* stream, const char* name);
+
+// The stream of the state's standard file of that name; when the script has closed that file,
+// raises "standard %s file is closed" with the role ("input", "output").
+std::FILE* standard_stream(VmState* L, const char* name, const char* role);
 
 // The file at idx: raises the argument error for other values and the closed-object error when
 // it is closed.

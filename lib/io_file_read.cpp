@@ -12,8 +12,8 @@
 #include "lib/io_file.h"
 #include "lib/library_support.h"
 #include "lib/memory_map.h"
-#include "vm/encoding.h"
 #include "vm/error.h"
+#include "vm/utf.h"
 
 namespace quevro {
 

@@ -110,15 +110,11 @@ int io_lines(VmState* L) {
   return 1;
 }
 
-// The stream of the state's standard output file (upvalue 1 of print).
-std::FILE* standard_output(VmState* L) {
-  auto* out = static_cast<FileData*>(to_cdata(L, upvalue_index(1)));
-  if (out->stream == nullptr) library_error(L, "standard %s file is closed", "output");
-  return out->stream;
-}
-
 // print(values...): each through the global tostring, tab-separated, ending with a line feed.
 int io_print(VmState* L) {
+  // A tostring that closes io.stdout meanwhile does not stop this print: the process's stream
+  // itself stays open.
+  std::FILE* out = standard_stream(L, "stdout", "output");
   int n = get_top(L);
   ensure_stack(L, 4);
   for (int i = ARG1; i <= n; ++i) {
@@ -130,12 +126,11 @@ int io_print(VmState* L) {
     size_t len;
     const char* s = type_of(L, -1) == TAG_STRING ? to_lstring(L, -1, &len) : nullptr;
     if (s == nullptr) library_error(L, "'tostring' must return a string to 'io.print'");
-    std::FILE* out = standard_output(L);
     if (i > ARG1) std::fputc('\t', out);
     std::fwrite(s, 1, len, out);
     L->top--;
   }
-  std::fputc('\n', standard_output(L));
+  std::fputc('\n', out);
   return 0;
 }
 
@@ -272,7 +267,8 @@ const LibraryFunction IO_FUNCTIONS[] = {
     {"open", io_open},         {"close", io_close},     {"popen", io_popen},       {"lines", io_lines},
     {"remove", io_remove},     {"rename", io_rename},   {"tmpname", io_tmpname},   {"fullpath", io_fullpath},
     {"localpath", io_localpath}, {"libpath", io_libpath}, {"exist", io_exist},    {"joinpath", io_joinpath},
-    {"splitpath", io_splitpath}, {"createDir", io_create_dir}, {nullptr, nullptr},
+    {"splitpath", io_splitpath}, {"createDir", io_create_dir}, {"print", io_print},   {"getText", io_get_text},
+    {nullptr, nullptr},
 };
 
 // The namespace of the io.file class: whole files read and written at once, and closing.
@@ -284,15 +280,6 @@ void set_string_field(VmState* L, int table, const char* key, const std::string&
   push_string(L, key);
   push_lstring(L, value.data(), value.size());
   raw_set(L, table < 0 ? table - 2 : table);
-}
-
-// A namespace function that keeps one of the state's standard files as its upvalue.
-void set_standard_file_function(VmState* L, int io, const char* name, NativeFn fn, const char* file) {
-  push_string(L, name);
-  push_string(L, file);
-  raw_get(L, io);
-  push_closure(L, fn, 1);
-  raw_set(L, io);
 }
 
 // io.file: calling the class opens a file as io.open does.
@@ -322,11 +309,9 @@ void open_io_library(VmState* L) {
   std::FILE* streams[] = {stdin, stdout, stderr};
   for (int i = 0; i < 3; ++i) {
     push_string(L, names[i]);
-    push_standard_file(L, streams[i]);
+    push_standard_file(L, streams[i], names[i]);
     raw_set(L, io);
   }
-  set_standard_file_function(L, io, "print", io_print, "stdout");
-  set_standard_file_function(L, io, "getText", io_get_text, "stdin");
   set_file_class(L, io);
   std::string dir = application_directory();
   if (dir.back() != '/') dir += '/';
