@@ -2,6 +2,10 @@
 # Runs each script benchmark in the language beside the same program for the two embeddable
 # interpreters users would otherwise pick, and prints time ratios and peak memory.
 #   bench/compare.sh BUILD_DIR [NAME...]   (BENCH_RUNS=n runs each, default 5, best kept)
+# A program that needs input files has a NAME.setup script beside it: it is run once, untimed,
+# with a fresh folder as its argument, and every program of that name gets the folder as its first
+# argument (written "//tmp/...", a form the languages' file functions all read as that path). The
+# folder is removed afterwards.
 set -u
 build=${1:-build-bench}
 shift || true
@@ -36,15 +40,26 @@ if [ ${#names[@]} -eq 0 ]; then
 fi
 printf "%-14s %9s %9s %9s %8s %8s %9s %9s\n" program quevro lua5.4 luajit-j0 vs-lua vs-jit mem-kb lua-mem
 log_sum=0; count=0
+inputs=""
+trap '[ -n "$inputs" ] && rm -rf "$inputs"' EXIT
 for name in "${names[@]}"; do
+  args=()
+  if [ -f "$here/scripts/$name.setup" ]; then
+    inputs=$(mktemp -d)
+    if ! bash "$here/scripts/$name.setup" "$inputs"; then
+      echo "$name: setup failed"; rm -rf "$inputs"; inputs=""; continue
+    fi
+    args=("/$inputs")
+  fi
   # The three interpreters take turns, so a slow spell of a shared machine hits each of them alike;
   # each keeps its best run.
   q=""; l=""; j=""
   for _ in $(seq "$runs"); do
-    q=$(better "$q" "$(run_once "$quevro" "$here/scripts/$name.quevro")")
-    [ -n "$lua" ] && [ -f "$here/scripts/$name.lua" ] && l=$(better "$l" "$(run_once "$lua" "$here/scripts/$name.lua")")
-    [ -n "$luajit" ] && [ -f "$here/scripts/$name.lua" ] && j=$(better "$j" "$(run_once "$luajit" -joff "$here/scripts/$name.lua")")
+    q=$(better "$q" "$(run_once "$quevro" "$here/scripts/$name.quevro" "${args[@]}")")
+    [ -n "$lua" ] && [ -f "$here/scripts/$name.lua" ] && l=$(better "$l" "$(run_once "$lua" "$here/scripts/$name.lua" "${args[@]}")")
+    [ -n "$luajit" ] && [ -f "$here/scripts/$name.lua" ] && j=$(better "$j" "$(run_once "$luajit" -joff "$here/scripts/$name.lua" "${args[@]}")")
   done
+  if [ -n "$inputs" ]; then rm -rf "$inputs"; inputs=""; fi
   [ -n "$l" ] || l="- -"
   [ -n "$j" ] || j="- -"
   read -r qt qm <<<"$q"; read -r lt lm <<<"$l"; read -r jt jm <<<"$j"
