@@ -139,15 +139,22 @@ constexpr const char* ROOT_KEY = "(state root)";
 }
 
 std::string state_root(VmState* L) {
-  TableObject* registry = G(L)->registry.table();
-  const Value* v = table_get_str(registry, intern_string(L, ROOT_KEY));
-  return v->tag == TAG_STRING ? std::string(v->string()->data(), v->string()->length) : std::string();
+  ensure_stack(L, 1);
+  raw_get_field(L, REGISTRY_INDEX, ROOT_KEY);
+  std::string root;
+  if (type_of(L, -1) == TAG_STRING) {
+    size_t len;
+    const char* s = to_lstring(L, -1, &len);
+    root.assign(s, len);
+  }
+  pop(L, 1);
+  return root;
 }
 
 void set_state_root(VmState* L, const std::string& dir) {
-  TableObject* registry = G(L)->registry.table();
-  StringObject* key = intern_string(L, ROOT_KEY);
-  *table_set_str(L, registry, key) = make_string(intern_string(L, dir.data(), dir.size()));
+  ensure_stack(L, 1);
+  push_lstring(L, dir.data(), dir.size());
+  raw_set_field(L, REGISTRY_INDEX, ROOT_KEY);
 }
 
 }  // namespace quevro

@@ -11,7 +11,6 @@
 #include "vm/arguments.h"
 #include "vm/calls.h"
 #include "vm/cdata.h"
-#include "vm/collector.h"
 #include "vm/metamethods.h"
 
 namespace quevro {
@@ -32,7 +31,13 @@ const Value* raw_field(VmState* L, TableObject* t, const std::string& key) {
 }
 
 void set_raw_field(VmState* L, TableObject* t, const std::string& key, const Value& v) {
-  *table_set_str(L, t, intern_string(L, key.data(), key.size())) = v;
+  ensure_stack(L, 3);
+  push(L, make_object(t));
+  push(L, v);  // anchored before making the key string may run a collector step
+  push_lstring(L, key.data(), key.size());
+  insert(L, -2);
+  raw_set(L, -3);
+  pop(L, 1);
 }
 
 TableObject* loaded_libs(VmState* L) {
@@ -94,12 +99,20 @@ void make_globals_visible(VmState* L, const Value* owner) {
     if (h->tag == TAG_TABLE && h->table() == globals) return;
     if (!h->is_null())
       library_error(L, "The _get metamethod of the current namespace is already set and can't be changed to the global object.");
-  } else {
-    mt = table_create(L, 0, 1);
-    target->metatable = mt;
-    barrier_back(L, target);
   }
-  *table_set_str(L, mt, get_key) = make_object(globals);
+  ensure_stack(L, 4);
+  push(L, make_object(target));
+  if (mt) {
+    push(L, make_object(mt));
+  } else {
+    new_table(L, 0, 1);
+    push_value(L, -1);
+    set_metatable(L, -3);
+  }
+  push(L, make_string(get_key));
+  push(L, L->globals);
+  raw_set(L, -3);
+  pop(L, 2);
 }
 
 // Runs a module's chunk (on top of the stack) with its argument; leaves the status.
