@@ -12,6 +12,7 @@
 #include "vm/calls.h"
 #include "vm/collector.h"
 #include "vm/encoding.h"
+#include "vm/utf.h"
 
 namespace quevro {
 

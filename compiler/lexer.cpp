@@ -11,7 +11,7 @@
 
 #include "compiler/code_generator.h"
 #include "vm/reserved_words.h"
-#include "compiler/utf.h"
+#include "vm/utf.h"
 #include "vm/api.h"
 #include "vm/error.h"
 #include "vm/string.h"
@@ -29,6 +29,8 @@ const char* const MULTI_CHAR_TOKENS[] = {
     "**", "++", "..", "...", "==", ">=", "<=", "!=", "===", "!==", "<<", ">>", ">>>",
     "<constant>", "<read-only field>", "<number>", "<name>", "<print>", "<string>", "<eof>",
 };
+static_assert(sizeof MULTI_CHAR_TOKENS / sizeof MULTI_CHAR_TOKENS[0] == TK_EOS - TK_POW + 1,
+              "one display text per token code from TK_POW to TK_EOS");
 
 bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -69,7 +71,7 @@ bool parse_integer(const char* s, const char* end, int base, int64_t* out, const
 }  // namespace
 
 std::string token_display(int code) {
-  if (code >= TK_BREAK && code <= TK_WHILE) return RESERVED_WORDS[code - TK_BREAK];
+  if (is_word_token(code)) return word_text(code);
   if (code >= TK_POW && code <= TK_EOS) return MULTI_CHAR_TOKENS[code - TK_POW];
   if (code < 0 || code > 255) return "<unknown>";
   char text[16];
@@ -413,7 +415,7 @@ int Lexer::read_name(Token& tok) {
   if (prev_token == '.') return TK_NAME;
   int r = s->reserved;
   if (r == MARK_CONSTANT_NAME) return TK_CONSTANT;
-  if (r >= 1 && r <= RESERVED_WORD_COUNT) return 256 + r;
+  if (is_word_mark(r)) return word_token(r);
   return TK_NAME;
 }
 
@@ -440,7 +442,7 @@ int Lexer::read_reserved_constant(Token& tok) {
   if (s->reserved == MARK_CONSTANT_NAME) return TK_CONSTANT;
   if (s->reserved != 0) {
     int r = s->reserved;
-    int code = (r >= 1 && r <= RESERVED_WORD_COUNT) ? 256 + r : TK_NAME;
+    int code = is_word_mark(r) ? word_token(r) : TK_NAME;
     if (code == TK_NAME) error_near_text("\n{Expected}: reserved constant name ", buf_);
     error("\n{Expected}: reserved constant name ", code);
   }
@@ -749,14 +751,14 @@ bool Lexer::read_escaped(std::string& out, bool& byte_escapes, bool stop_at_end)
         UnicodeEscape e = read_unicode(c == 'U');
         if (!e.ok) return fail("Illegal \\UFFFFFFFF Unicode escape sequence");
         uint32_t cp = e.value;
-        if (e.is_unit && cp >= 0xD800 && cp <= 0xDBFF) {
+        if (e.is_unit && is_high_surrogate(cp)) {
           // A high surrogate needs its low half from the escape that directly follows.
           if (current_ != '\\') return fail("Illegal \\u Unicode escape sequence");
           advance();
           if (current_ != 'u' && current_ != 'U') return fail("Illegal \\u Unicode escape sequence");
           UnicodeEscape low = read_unicode(current_ == 'U');
           if (!low.ok) return fail("Illegal \\UFFFFFFFF Unicode escape sequence");
-          if (low.value < 0xDC00 || low.value > 0xDFFF) return fail("Illegal \\u Unicode escape sequence");
+          if (!is_low_surrogate(low.value)) return fail("Illegal \\u Unicode escape sequence");
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low.value - 0xDC00);
         }
         utf8_append(out, cp);
@@ -800,11 +802,10 @@ int Lexer::read_escaped_string(Token& tok) {
     if (s.size() == 1) {
       v = static_cast<unsigned char>(s[0]);
     } else if (s.size() >= 2) {
-      uint32_t cp;
-      size_t used = utf8_decode(s.data(), s.size(), &cp);
-      if (used == 0) v = static_cast<unsigned char>(s[0]);
-      else if (cp > 0xFFFF) v = 0xD800 + ((cp - 0x10000) >> 10);
-      else v = cp;
+      Utf8Char c = utf8_decode(s.data(), s.size());
+      if (!c.well_formed) v = static_cast<unsigned char>(s[0]);
+      else if (c.code > 0xFFFF) v = 0xD800 + ((c.code - 0x10000) >> 10);
+      else v = c.code;
     }
     tok.number = v;
     return TK_NUMBER;
@@ -813,7 +814,7 @@ int Lexer::read_escaped_string(Token& tok) {
   if (current_ == 'u' || current_ == 'U') {
     advance();
     std::u16string wide;
-    if (!s.empty() && utf8_to_utf16(s.data(), s.size(), wide)) {
+    if (!s.empty() && utf8_to_utf16(s.data(), s.size(), &wide)) {
       tok.str = new_string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2, 0, true);
       return TK_STRING;
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "vm/reserved_words.h"
 #include "vm/state.h"
 
 namespace quevro {
@@ -13,13 +14,12 @@ struct FuncState;
 
 // Token codes above the single-character range.
 enum TokenCode : int {
-  TK_BREAK = 257, TK_CONTINUE, TK_ELSE, TK_ELSEIF, TK_FALSE, TK_FOR, TK_CLASS, TK_CTOR,
-  TK_FUNCTION, TK_LAMBDA, TK_IF, TK_IN, TK_VAR, TK_NULL, TK_NAMESPACE, TK_IMPORT, TK_WITH,
-  TK_AND, TK_OR, TK_NOT, TK_TRY, TK_CATCH, TK_LAMBDA_SIGN, TK_RETURN, TK_TRUE, TK_DO,
-  TK_SELECT, TK_CASE, TK_SELF, TK_WHILE,
-  TK_POW = 287, TK_CONCAT, TK_DOTS2, TK_DOTS3, TK_EQ, TK_GE, TK_LE, TK_NE, TK_EQS, TK_NES,
-  TK_SHL, TK_SAR, TK_SHR, TK_CONSTANT, TK_READONLY, TK_NUMBER, TK_NAME, TK_PRINT, TK_STRING,
-  TK_EOS,
+#define QUEVRO_WORD_TOKEN(word, text) TK_##word = word_token(WORD_##word),
+  QUEVRO_RESERVED_WORDS(QUEVRO_WORD_TOKEN)
+#undef QUEVRO_WORD_TOKEN
+  TK_POW = FIRST_RESERVED + RESERVED_WORD_COUNT, TK_CONCAT, TK_DOTS2, TK_DOTS3, TK_EQ, TK_GE, TK_LE,
+  TK_NE, TK_EQS, TK_NES, TK_SHL, TK_SAR, TK_SHR, TK_CONSTANT, TK_READONLY, TK_NUMBER, TK_NAME,
+  TK_PRINT, TK_STRING, TK_EOS,
 };
 
 struct Token {

@@ -219,6 +219,7 @@ void Parser::close_nested(FuncState* nfs, ExpDesc* e) {
   }
 }
 
+// chunk ::= block <eof>
 Prototype* Parser::compile_main() {
   FuncState main_fs;
   open_function(&ls_, &main_fs, nullptr);

@@ -74,17 +74,28 @@ class Parser {
   void adjust_assign(int nvars, int nexps, ExpDesc* e);
 
   // Statements
+  // A block's statements; braced tells whether "}" closes it, or <eof> (the chunk's top level).
   void statlist(bool braced);
   bool statement();
-  void skip_to_block_end();
+  void skip_to_block_end(bool braced);
   void body(BlockCnt* loop);
   void if_stat();
   int cond();
   int test_then_block();
   void while_stat();
+  void while_condition_loop();
+  void while_declaration_loop(BlockCnt* loop, int before, int first);
+  void while_clause_loop(BlockCnt* loop, int paren_line);
   void do_stat(int line);
   void for_stat(int line);
   void for_num(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop);
+  void for_num_separated();
+  void for_num_clauses(StringObject* name);
+  double for_limit_clause(StringObject* name);
+  void for_step_clause(StringObject* name);
+  void load_for_step(double step);
+  bool is_loop_var(const StringObject* name);
+  static std::string loop_var_message(const char* format, const StringObject* name);
   int for_list(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop);
   void for_body(int base, int line, int nvars, bool isnum, bool direct, BlockCnt* loop);
   void select_stat(int line);

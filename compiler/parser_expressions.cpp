@@ -65,6 +65,7 @@ UnOpr Parser::unary_op(int token) const {
   }
 }
 
+// subexpr ::= (unop subexpr | simpleexp) {binop subexpr}   (operators binding tighter than limit)
 Parser::OpInfo Parser::subexpr(ExpDesc* v, int limit) {
   LevelGuard level(*this);
   UnOpr uop = unary_op(t().code);
@@ -87,6 +88,7 @@ Parser::OpInfo Parser::subexpr(ExpDesc* v, int limit) {
   return op;
 }
 
+// explist ::= exp {"," exp}
 int Parser::explist(ExpDesc* v) {
   int n = 1;
   expr(v);
@@ -98,6 +100,8 @@ int Parser::explist(ExpDesc* v) {
   return n;
 }
 
+// simpleexp ::= number | string | `null` | `true` | `false` | "..." | table | array
+//             | `function` funcbody | `lambda` lambdabody | `class` classbody | suffixedexp
 void Parser::simple_exp(ExpDesc* v) {
   FuncState* f = fs();
   int line = t().line;
@@ -133,6 +137,7 @@ void Parser::simple_exp(ExpDesc* v) {
   next();
 }
 
+// primaryexp ::= "(" exp ")" | name | `self` | ".." (name | <constant>) | <constant>
 void Parser::primary_exp(ExpDesc* v) {
   FuncState* f = fs();
   switch (t().code) {
@@ -163,12 +168,15 @@ void Parser::primary_exp(ExpDesc* v) {
   }
 }
 
+// fieldkey ::= name | <constant>
 void Parser::field_key(ExpDesc* key) {
   if (t().code != TK_NAME && t().code != TK_CONSTANT) error_expected(TK_NAME);
   init_exp(key, VK, string_constant(fs(), t().str));
   next();
 }
 
+// suffixedexp ::= primaryexp {"." fieldkey [args] | "[" index "]" | "@" | args}
+// index ::= exp | "[" exp "]" | single {"," exp}
 void Parser::suffixed_exp(ExpDesc* v) {
   FuncState* f = fs();
   primary_exp(v);
@@ -251,6 +259,7 @@ void Parser::suffixed_exp(ExpDesc* v) {
   }
 }
 
+// args ::= "(" [namedargs | [exp] {"," [exp]}] ")"   (named arguments build one table)
 void Parser::func_args(ExpDesc* fn, bool plain) {
   FuncState* f = fs();
   int base = fn->info;
@@ -304,6 +313,7 @@ void Parser::func_args(ExpDesc* fn, bool plain) {
   f->freereg = base + 1;
 }
 
+// table ::= "{" items "}"        array ::= "[" items "]"
 void Parser::constructor(ExpDesc* t_exp, bool array_mode) {
   FuncState* f = fs();
   int line = t().line;
@@ -366,6 +376,7 @@ void Parser::finish_struct(ConsControl& cc) {
   f->freereg = cc.table + 1;
 }
 
+// record_field ::= key ("=" | ":") exp
 void Parser::record_field(ConsControl& cc, ExpDesc* key) {
   FuncState* f = fs();
   int reg = f->freereg;
@@ -378,6 +389,7 @@ void Parser::record_field(ConsControl& cc, ExpDesc* key) {
   f->freereg = reg;
 }
 
+// struct_field ::= typename name ["[" number "]"] ["=" exp]
 void Parser::struct_field(ConsControl& cc) {
   FuncState* f = fs();
   std::string type(t().str->data(), t().str->length);
@@ -405,6 +417,8 @@ void Parser::struct_field(ConsControl& cc) {
   }
 }
 
+// items ::= [item {("," | ";") item} ["," | ";"]]
+// item ::= record_field | "@" ["="] exp | struct_field | exp
 void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool class_mode) {
   FuncState* f = fs();
   while (t().code != close) {
@@ -507,6 +521,7 @@ void Parser::constructor_items(ConsControl& cc, int close, bool array_mode, bool
   }
 }
 
+// nested_array_item ::= "[" exp {"," item} "]"   (once no key follows the "]")
 // In a table constructor "[" starts a computed key; when no "=" or ":" follows the closing
 // bracket it was an array constructor instead. Its first item is already in a register, so the
 // array is built above it and moved down into the item's place.
@@ -534,6 +549,7 @@ void Parser::nested_array_item(ConsControl& cc, ExpDesc* first, int line) {
   init_exp(&cc.v, VNONRELOC, item);
 }
 
+// default_number ::= number {("|" | "&") number}
 double Parser::default_number() {
   check(TK_NUMBER);
   double v = t().number;
@@ -549,6 +565,8 @@ double Parser::default_number() {
   return v;
 }
 
+// params ::= "(" [param {"," param} ["," "..."] | "..."] ")"
+// param ::= name ["=" (`true` | `false` | string | ["-" | "~"] default_number)]
 // Parameters: `owner` first (unless the function takes none at all), names with optional default
 // values, and a final "..." for a vararg function. Defaults are applied by SETIFNULL as the first
 // instructions of the function, the last defaulted parameter first.
@@ -629,6 +647,7 @@ void Parser::parlist(bool with_owner) {
   }
 }
 
+// funcbody ::= params ("{" block "}" | stmt)
 void Parser::func_body(ExpDesc* e, int line) {
   FuncState nfs;
   open_nested(&nfs, line);
@@ -645,6 +664,7 @@ void Parser::func_body(ExpDesc* e, int line) {
   close_nested(&nfs, e);
 }
 
+// lambdabody ::= params exp
 void Parser::lambda_body(ExpDesc* e, int line) {
   LevelGuard level(*this);
   FuncState nfs;
@@ -660,6 +680,7 @@ void Parser::lambda_body(ExpDesc* e, int line) {
   close_nested(&nfs, e);
 }
 
+// classbody ::= "{" [`ctor` ["=" `function`] params "{" block "}" [";"]] items "}"
 void Parser::class_body(ExpDesc* e, int line) {
   LevelGuard level(*this);
   FuncState nfs;

@@ -16,6 +16,7 @@ bool block_follows(int code) { return code == '}' || code == TK_EOS; }
 
 }  // namespace
 
+// block ::= {stmt | ";"}   (a last statement ends the block)
 void Parser::statlist(bool braced) {
   LevelGuard level(*this);
   bool saved = block_braced_;
@@ -27,18 +28,25 @@ void Parser::statlist(bool braced) {
     }
     bool last = statement();
     fs()->freereg = fs()->nactvar;
-    if (last && braced) {
-      skip_to_block_end();
+    if (last) {
+      skip_to_block_end(braced);
       break;
     }
   }
   block_braced_ = saved;
 }
 
-// Code after a last statement up to the closing brace is read as tokens but never compiled.
-void Parser::skip_to_block_end() {
+// skipped ::= {token} up to the "}" that closes the block, or up to <eof> at the top level
+// Code after a last statement up to the end of its block is read as tokens but never compiled.
+// A braced block ends at its closing brace; the chunk's top level only at <eof>, so there every
+// brace is skipped like any other token.
+void Parser::skip_to_block_end(bool braced) {
   int depth = 0;
   while (t().code != TK_EOS) {
+    if (!braced) {
+      next();
+      continue;
+    }
     if (t().code == '{') {
       depth++;
     } else if (t().code == '}') {
@@ -49,6 +57,8 @@ void Parser::skip_to_block_end() {
   }
 }
 
+// stmt ::= "{" block "}" | if | while | do | for | select | try | break | continue | return
+//        | `var` local | function | class | namespace | with | import | <print> | ";" | exprstat
 bool Parser::statement() {
   if (++statement_depth_ > MAX_STATEMENT_DEPTH) ls_.syntax_error("chunk has too many syntax levels");
   struct DepthGuard {
@@ -90,6 +100,7 @@ bool Parser::statement() {
   }
 }
 
+// body ::= "{" [label ":"] block "}" {";"} | stmt {";"}   (labels only on loop bodies)
 // A block-or-statement; a braced loop body may start with a label for break/continue.
 void Parser::body(BlockCnt* loop) {
   BlockCnt bl;
@@ -115,6 +126,7 @@ void Parser::body(BlockCnt* loop) {
   while (t().code == ';') next();
 }
 
+// cond ::= exp   (a literal null is false)
 int Parser::cond() {
   ExpDesc v;
   expr(&v);
@@ -123,6 +135,7 @@ int Parser::cond() {
   return v.f;
 }
 
+// test_then_block ::= (`if` | `elseif`) cond body
 int Parser::test_then_block() {
   next();  // `if` or `elseif`
   int flist = cond();
@@ -130,6 +143,7 @@ int Parser::test_then_block() {
   return flist;
 }
 
+// if ::= `if` cond body {`elseif` cond body} [`else` body]
 void Parser::if_stat() {
   FuncState* f = fs();
   int escape = NO_JUMP;
@@ -150,58 +164,41 @@ void Parser::if_stat() {
   patch_to_here(f, escape);
 }
 
+// while_stat ::= `while` exp body
+//              | `while` "(" `var` decl ")" body
+//              | `while` "(" [`var` decl] ";" stmt {"," stmt} ";" exp ")" body
+// The two bracketed forms begin alike; the token after the declaration tells them apart.
 void Parser::while_stat() {
   FuncState* f = fs();
   next();
-  BlockCnt loop;
-  if (t().code == '(' && (ls_.lookahead() == TK_VAR || ls_.lookahead() == ';')) {
-    int paren_line = t().line;
-    next();
-    enter_block(&loop, true);
-    int whileinit;
-    int exit;
-    if (t().code == TK_VAR) {
-      next();
-      int before = get_label(f);
-      int first = f->nactvar;
-      local_decl_one();
-      if (t().code == ')') {
-        // The declaration runs before every test; the loop runs while its first name is true.
-        next();
-        loop.continue_closes = true;
-        whileinit = before;
-        ExpDesc c;
-        init_exp(&c, VLOCAL, first);
-        go_if_true(f, &c);
-        exit = c.f;
-        body(&loop);
-        if (loop.upval) code_abc(f, OP_CLOSE, loop.nactvar, 0, 0);
-        patch_list(f, code_jump(f), whileinit);
-        patch_list(f, loop.continue_list, whileinit);
-        patch_to_here(f, exit);
-        leave_block();
-        return;
-      }
-    }
-    check_next(';');
-    whileinit = get_label(f);
-    while (t().code != ';') {
-      statement();
-      f->freereg = f->nactvar;
-      if (!test_next(',')) break;
-    }
-    check_next(';');
-    exit = cond();
-    check_match(')', '(', paren_line);
-    body(&loop);
-    patch_list(f, code_jump(f), whileinit);
-    patch_list(f, loop.continue_list, whileinit);
-    patch_to_here(f, exit);
-    leave_block();
+  if (!(t().code == '(' && (ls_.lookahead() == TK_VAR || ls_.lookahead() == ';'))) {
+    while_condition_loop();
     return;
   }
+  int paren_line = t().line;
+  next();
+  BlockCnt loop;
+  enter_block(&loop, true);
+  if (test_next(TK_VAR)) {
+    int before = get_label(f);
+    int first = f->nactvar;
+    local_decl_one();
+    if (test_next(')')) {
+      while_declaration_loop(&loop, before, first);
+      leave_block();
+      return;
+    }
+  }
+  while_clause_loop(&loop, paren_line);
+  leave_block();
+}
+
+// while_condition_loop ::= exp body
+void Parser::while_condition_loop() {
+  FuncState* f = fs();
   int whileinit = get_label(f);
   int exit = cond();
+  BlockCnt loop;
   enter_block(&loop, true);
   body(&loop);
   patch_list(f, code_jump(f), whileinit);
@@ -210,6 +207,43 @@ void Parser::while_stat() {
   patch_to_here(f, exit);
 }
 
+// while_declaration_loop ::= body   (after "(" `var` decl ")", whose code starts at `before`)
+// The declaration runs before every test; the loop runs while its first name is true.
+void Parser::while_declaration_loop(BlockCnt* loop, int before, int first) {
+  FuncState* f = fs();
+  loop->continue_closes = true;
+  ExpDesc c;
+  init_exp(&c, VLOCAL, first);
+  go_if_true(f, &c);
+  int exit = c.f;
+  body(loop);
+  if (loop->upval) code_abc(f, OP_CLOSE, loop->nactvar, 0, 0);
+  patch_list(f, code_jump(f), before);
+  patch_list(f, loop->continue_list, before);
+  patch_to_here(f, exit);
+}
+
+// while_clause_loop ::= ";" stmt {"," stmt} ";" exp ")" body
+// The statements run at the start of every iteration, before the test.
+void Parser::while_clause_loop(BlockCnt* loop, int paren_line) {
+  FuncState* f = fs();
+  check_next(';');
+  int whileinit = get_label(f);
+  while (t().code != ';') {
+    statement();
+    f->freereg = f->nactvar;
+    if (!test_next(',')) break;
+  }
+  check_next(';');
+  int exit = cond();
+  check_match(')', '(', paren_line);
+  body(loop);
+  patch_list(f, code_jump(f), whileinit);
+  patch_list(f, loop->continue_list, whileinit);
+  patch_to_here(f, exit);
+}
+
+// do ::= `do` body `while` cond
 void Parser::do_stat(int line) {
   FuncState* f = fs();
   next();
@@ -228,6 +262,7 @@ void Parser::do_stat(int line) {
   leave_block();
 }
 
+// for ::= `for` ["("] [`var`] name (for_num | for_list) [")"] body
 void Parser::for_stat(int line) {
   next();
   int paren_line = t().line;
@@ -248,6 +283,7 @@ void Parser::for_stat(int line) {
   if (iterator_base >= 0) code_abc(fs(), OP_CALLIFFUNC, iterator_base, 0, 0);
 }
 
+// for_num ::= name "=" exp (for_num_separated | for_num_clauses)   (after `for` ["("] [`var`])
 void Parser::for_num(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop) {
   FuncState* f = fs();
   int base = f->freereg;
@@ -259,127 +295,153 @@ void Parser::for_num(StringObject* name, int line, bool paren, int paren_line, B
   ExpDesc e;
   expr(&e);
   exp_to_nextreg(f, &e);
-  auto load_step = [&](double step) {
-    code_abx(f, OP_LOADK, f->freereg, number_constant(f, step));
-    reserve_regs(f, 1);
-  };
-  auto is_loop_var = [&]() { return t().code == TK_NAME && t().str == name; };
-  if (t().code == ',' || t().code == TK_NAME) {
-    bool comma = t().code == ',';
-    next();
-    expr(&e);
-    exp_to_nextreg(f, &e);
-    if (comma ? t().code == ',' : t().code == TK_NAME) {
-      next();
-      expr(&e);
-      exp_to_nextreg(f, &e);
-    } else {
-      load_step(1);
-    }
-  } else if (t().code == ';') {
-    next();
-    ExpDesc limit;
-    double adjust = 0, step = 1;
-    auto loop_var_message = [&](const char* fmt) {
-      std::string n(name->data(), name->length);
-      return format_message(fmt, n.c_str());
-    };
-    if (is_loop_var()) {
-      int la = ls_.lookahead();
-      if (la != '<' && la != TK_LE && la != '>' && la != TK_GE)
-        ls_.syntax_error(loop_var_message("\n 'for' limit cannot be the loop variable '%s'"));
-      next();
-      int op = t().code;
-      next();
-      expr(&limit);
-      if (op == '<') adjust = -1;
-      else if (op == '>') adjust = 1, step = -1;
-      else if (op == TK_GE) step = -1;
-    } else {
-      subexpr(&limit, 16);
-      int op = t().code;
-      if (op == '<' || op == TK_LE || op == '>' || op == TK_GE) {
-        next();
-        if (!is_loop_var()) ls_.syntax_error(loop_var_message("\n{Expected}:loop variable '%s'"));
-        next();
-        if (op == '>') adjust = -1;
-        else if (op == '<') adjust = 1, step = -1;
-        else if (op == TK_LE) step = -1;
-      }
-    }
-    if (adjust != 0) {
-      BinOpr op = adjust > 0 ? OPR_ADD : OPR_SUB;
-      code_infix(f, op, &limit);
-      ExpDesc one;
-      init_exp(&one, VKNUM, 0);
-      one.nval = 1;
-      code_posfix(f, op, &limit, &one);
-    }
-    exp_to_nextreg(f, &limit);
-    if (test_next(';')) {
-      ExpDesc s;
-      bool negate = false;
-      bool have = false;
-      if (t().code == TK_CONCAT || (t().code == '-' && ls_.lookahead() == '-')) {
-        // ++i / --i
-        bool down = t().code == '-';
-        next();
-        if (down) next();
-        if (!is_loop_var()) ls_.syntax_error(loop_var_message("\n{Expected}:loop variable '%s'"));
-        next();
-        load_step(down ? -1 : 1);
-        have = true;
-      } else if (is_loop_var()) {
-        int la = ls_.lookahead();
-        if (la == TK_CONCAT) {
-          next();
-          next();
-          load_step(1);
-          have = true;
-        } else if (la == '-' || la == '+') {
-          next();
-          next();
-          if (la == '-' && test_next('-')) {
-            load_step(-1);
-            have = true;
-          } else {
-            check_next('=');
-            expr(&s);
-            negate = la == '-';
-          }
-        } else if (la == '=') {
-          next();
-          next();
-          check_name();
-          if (t().code == '+' || t().code == '-') {
-            negate = t().code == '-';
-            next();
-            expr(&s);
-          } else {
-            ls_.syntax_error("\n{Expected}:'+' or '-'");
-          }
-        } else {
-          expr(&s);
-        }
-      } else if (t().code == '{') {
-        ls_.syntax_error("\n{Expected}: step expression");
-      } else {
-        expr(&s);
-      }
-      if (!have) {
-        if (negate) code_prefix(f, OPR_MINUS, &s);
-        exp_to_nextreg(f, &s);
-      }
-    } else {
-      load_step(step);
-    }
-  } else {
+  if (t().code == ',' || t().code == TK_NAME)
+    for_num_separated();
+  else if (t().code == ';')
+    for_num_clauses(name);
+  else
     error_expected(';');
-  }
   if (paren) check_match(')', '(', paren_line);
   for_body(base, line, 1, true, false, loop);
 }
 
+// for_num_separated ::= "," exp ["," exp] | name exp [name exp]
+// The step (1 when missing) follows the limit after the same kind of separator (`to` ... `step`).
+void Parser::for_num_separated() {
+  FuncState* f = fs();
+  bool comma = t().code == ',';
+  next();
+  ExpDesc e;
+  expr(&e);
+  exp_to_nextreg(f, &e);
+  if (comma ? t().code == ',' : t().code == TK_NAME) {
+    next();
+    expr(&e);
+    exp_to_nextreg(f, &e);
+  } else {
+    load_for_step(1);
+  }
+}
+
+// for_num_clauses ::= ";" for_limit_clause [";" for_step_clause]
+// Without a step clause the step is the one the limit's comparison implies.
+void Parser::for_num_clauses(StringObject* name) {
+  next();  // ';'
+  double step = for_limit_clause(name);
+  if (test_next(';'))
+    for_step_clause(name);
+  else
+    load_for_step(step);
+}
+
+// for_limit_clause ::= name ("<" | "<=" | ">" | ">=") exp | exp [("<" | "<=" | ">" | ">=") name]
+// Loads the inclusive limit (a strict comparison moves it by one) and returns the implied step.
+double Parser::for_limit_clause(StringObject* name) {
+  FuncState* f = fs();
+  ExpDesc limit;
+  double adjust = 0, step = 1;
+  if (is_loop_var(name)) {
+    int la = ls_.lookahead();
+    if (la != '<' && la != TK_LE && la != '>' && la != TK_GE)
+      ls_.syntax_error(loop_var_message("\n 'for' limit cannot be the loop variable '%s'", name));
+    next();
+    int op = t().code;
+    next();
+    expr(&limit);
+    if (op == '<') adjust = -1;
+    else if (op == '>') adjust = 1, step = -1;
+    else if (op == TK_GE) step = -1;
+  } else {
+    subexpr(&limit, 16);
+    int op = t().code;
+    if (op == '<' || op == TK_LE || op == '>' || op == TK_GE) {
+      next();
+      if (!is_loop_var(name)) ls_.syntax_error(loop_var_message("\n{Expected}:loop variable '%s'", name));
+      next();
+      if (op == '>') adjust = -1;
+      else if (op == '<') adjust = 1, step = -1;
+      else if (op == TK_LE) step = -1;
+    }
+  }
+  if (adjust != 0) {
+    BinOpr op = adjust > 0 ? OPR_ADD : OPR_SUB;
+    code_infix(f, op, &limit);
+    ExpDesc one;
+    init_exp(&one, VKNUM, 0);
+    one.nval = 1;
+    code_posfix(f, op, &limit, &one);
+  }
+  exp_to_nextreg(f, &limit);
+  return step;
+}
+
+// for_step_clause ::= ("++" | "--") name | name ("++" | "--") | name ("+" | "-") "=" exp
+//                   | name "=" name ("+" | "-") exp | exp
+void Parser::for_step_clause(StringObject* name) {
+  FuncState* f = fs();
+  if (t().code == TK_CONCAT || (t().code == '-' && ls_.lookahead() == '-')) {  // ++i, --i
+    bool down = t().code == '-';
+    next();
+    if (down) next();
+    if (!is_loop_var(name)) ls_.syntax_error(loop_var_message("\n{Expected}:loop variable '%s'", name));
+    next();
+    load_for_step(down ? -1 : 1);
+    return;
+  }
+  ExpDesc s;
+  bool negate = false;
+  if (is_loop_var(name)) {
+    int la = ls_.lookahead();
+    if (la == TK_CONCAT) {  // i++
+      next();
+      next();
+      load_for_step(1);
+      return;
+    }
+    if (la == '-' || la == '+') {  // i--, i += e, i -= e
+      next();
+      next();
+      if (la == '-' && test_next('-')) {
+        load_for_step(-1);
+        return;
+      }
+      check_next('=');
+      expr(&s);
+      negate = la == '-';
+    } else if (la == '=') {  // i = i + e, i = i - e
+      next();
+      next();
+      check_name();
+      if (t().code != '+' && t().code != '-') ls_.syntax_error("\n{Expected}:'+' or '-'");
+      negate = t().code == '-';
+      next();
+      expr(&s);
+    } else {
+      expr(&s);
+    }
+  } else if (t().code == '{') {
+    ls_.syntax_error("\n{Expected}: step expression");
+  } else {
+    expr(&s);
+  }
+  if (negate) code_prefix(f, OPR_MINUS, &s);
+  exp_to_nextreg(f, &s);
+}
+
+void Parser::load_for_step(double step) {
+  FuncState* f = fs();
+  code_abx(f, OP_LOADK, f->freereg, number_constant(f, step));
+  reserve_regs(f, 1);
+}
+
+bool Parser::is_loop_var(const StringObject* name) { return t().code == TK_NAME && t().str == name; }
+
+std::string Parser::loop_var_message(const char* format, const StringObject* name) {
+  std::string text(name->data(), name->length);
+  return format_message(format, text.c_str());
+}
+
+// for_list ::= {"," name} `in` explist
 int Parser::for_list(StringObject* name, int line, bool paren, int paren_line, BlockCnt* loop) {
   FuncState* f = fs();
   int base = f->freereg;
@@ -400,6 +462,7 @@ int Parser::for_list(StringObject* name, int line, bool paren, int paren_line, B
   return direct ? -1 : base;
 }
 
+// for_body ::= body   (the loop variables are declared around it)
 void Parser::for_body(int base, int line, int nvars, bool isnum, bool direct, BlockCnt* loop) {
   FuncState* f = fs();
   adjust_localvars(3);
@@ -419,6 +482,8 @@ void Parser::for_body(int base, int line, int nvars, bool isnum, bool direct, Bl
   patch_list(f, isnum ? endfor : code_jump(f), prep + 1);
 }
 
+// select ::= `select` exp "{" `case` case_items {`case` case_items} [`else` body] "}"
+// case_items ::= `else` body | case_condition body
 void Parser::select_stat(int line) {
   FuncState* f = fs();
   next();
@@ -459,6 +524,8 @@ void Parser::select_stat(int line) {
   leave_block();
 }
 
+// case_condition ::= binop exp {"," exp} | range {"," range}
+// range ::= exp [(`to` | ";") exp]
 void Parser::case_condition(int subject, ExpDesc* cond) {
   FuncState* f = fs();
   OpInfo info = binary_op(t().code);
@@ -498,6 +565,7 @@ void Parser::case_condition(int subject, ExpDesc* cond) {
   } while (test_next(','));
 }
 
+// break ::= (`break` | `continue`) [label | number]
 void Parser::break_stat(bool is_continue) {
   FuncState* f = fs();
   next();
@@ -547,6 +615,7 @@ void Parser::break_stat(bool is_continue) {
   else concat_jumps(f, &target->break_list, code_jump(f));
 }
 
+// return ::= `return` [explist] [";"]
 void Parser::return_stat() {
   FuncState* f = fs();
   next();
@@ -574,6 +643,7 @@ void Parser::return_stat() {
   code_ret(f, first, nret);
 }
 
+// try ::= `try` "{" block "}" [`catch` funcbody]
 void Parser::try_stat(int line) {
   FuncState* f = fs();
   next();
@@ -610,6 +680,8 @@ void Parser::try_stat(int line) {
   fix_line(f, line);
 }
 
+// namespace ::= `namespace` modulename ("{" block "}" | block)
+// with ::= `with` exp ("{" block "}" | block)
 void Parser::namespace_stat(int line, bool is_with) {
   FuncState* f = fs();
   ExpDesc target;
@@ -652,6 +724,7 @@ void Parser::namespace_stat(int line, bool is_with) {
   leave_block();
 }
 
+// import ::= `import` modulename
 void Parser::import_stat() {
   FuncState* f = fs();
   ls_.read_module_name();
@@ -668,6 +741,7 @@ void Parser::import_stat() {
   f->freereg = base;
 }
 
+// print ::= <print>   (template text, with its "<?" exp "?>" parts)
 void Parser::print_stat() {
   FuncState* f = fs();
   int line = t().line;
@@ -719,6 +793,7 @@ void Parser::print_stat() {
   f->freereg = base;
 }
 
+// funcname ::= (<constant> | name) {"." name}
 void Parser::funcname(ExpDesc* v) {
   if (t().code == TK_CONSTANT) {
     init_exp(v, VGLOBAL, string_constant(fs(), t().str));
@@ -735,6 +810,7 @@ void Parser::funcname(ExpDesc* v) {
   }
 }
 
+// function ::= `function` funcname funcbody
 void Parser::func_stat(int line) {
   next();
   ExpDesc v, b;
@@ -745,6 +821,7 @@ void Parser::func_stat(int line) {
   fix_line(fs(), line);
 }
 
+// class ::= `class` funcname classbody
 void Parser::class_stat(int line) {
   next();
   ExpDesc v, b;
@@ -755,6 +832,7 @@ void Parser::class_stat(int line) {
   fix_line(fs(), line);
 }
 
+// local_func ::= (`function` name funcbody | `class` name classbody | `lambda` name lambdabody)
 void Parser::local_func(int line) {
   FuncState* f = fs();
   int kind = t().code;
@@ -770,6 +848,7 @@ void Parser::local_func(int line) {
   store_var(f, &v, &b);
 }
 
+// local ::= local_func | "(" {decl [";"]} ")" [";"] | decl [";"]   (after `var`)
 void Parser::local_stat() {
   int line = t().line;
   if (t().code == TK_FUNCTION || t().code == TK_CLASS || t().code == TK_LAMBDA) {
@@ -789,6 +868,7 @@ void Parser::local_stat() {
   test_next(';');
 }
 
+// decl ::= name "=" exp {"," name ["=" exp]} | [name] {"," [name]} ["=" explist]
 void Parser::local_decl_one() {
   if (t().code == TK_NAME && ls_.lookahead() == '=') {
     // Each name is declared and initialised on its own; it is visible to the next initialiser.
@@ -826,6 +906,7 @@ void Parser::check_lvalue(const ExpDesc* v) {
   if (!ok) ls_.syntax_error("syntax error:invalid lvalue in assignment");
 }
 
+// exprstat ::= call | assignment | compound_assignment
 void Parser::expr_stat() {
   FuncState* f = fs();
   Lhs v;
@@ -873,6 +954,7 @@ void Parser::check_conflict(Lhs* lh, ExpDesc* v) {
   }
 }
 
+// assignment ::= target {"," [target]} "=" explist
 void Parser::assignment(Lhs* lh, int nvars) {
   FuncState* f = fs();
   check_lvalue(&lh->v);
@@ -906,6 +988,7 @@ void Parser::assignment(Lhs* lh, int nvars) {
   store_var(f, &lh->v, &e);
 }
 
+// compound_assignment ::= target binop ["="] exp | target ("++" | "--")
 void Parser::compound_assignment(ExpDesc* v) {
   FuncState* f = fs();
   int token = t().code;

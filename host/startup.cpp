@@ -11,12 +11,16 @@
 #include "compiler/lexer.h"
 #include "host/command_line.h"
 #include "runtime/app_paths.h"
+#include "runtime/library_registry.h"
 #include "runtime/state_lifecycle.h"
 #include "runtime/top_level_report.h"
 #include "lib/base_library.h"
+#include "lib/debug_library.h"
 #include "lib/io_library.h"
+#include "lib/math_library.h"
 #include "lib/string_library.h"
 #include "lib/table_library.h"
+#include "lib/time_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -36,6 +40,10 @@ void open_libraries(VmState* L) {
   open_table_library(L);
   open_io_library(L);
   open_string_library(L);
+  open_math_library(L);
+  open_time_library(L);
+  // Libraries opened by their first import.
+  register_preloader(L, "(debug)", open_debug_library);
   gc_control(L, GC_RESTART, 0);
 }
 

@@ -12,7 +12,7 @@
 #include "runtime/app_paths.h"
 #include "runtime/modules.h"
 #include "lib/library_support.h"
-#include "vm/encoding.h"
+#include "vm/utf.h"
 
 namespace quevro {
 

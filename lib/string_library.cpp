@@ -16,8 +16,7 @@
 #include "lib/string_buffer.h"
 #include "vm/metamethods.h"
 #include "lib/string_encoding.h"
-#include "lib/utf8_text.h"
-#include "vm/encoding.h"
+#include "vm/utf.h"
 #include "vm/error.h"
 
 namespace quevro {
@@ -37,16 +36,14 @@ void push_text(VmState* L, const char* s, size_t n, bool wide) {
 }
 
 // Pushes the part of the text argument between positions i and j (inclusive, negatives from the
-// end), counted in bytes, in UTF-8 characters (chars) or, for a wide string, in UTF-16 units.
+// end), counted in bytes or in UTF-8 characters (chars). A wide string is always counted in
+// bytes, as # counts it, and gives a wide string of the units in the selected bytes.
 void push_slice(VmState* L, int idx, int64_t i, int64_t j, bool chars) {
   size_t len;
   const char* s = check_text(L, idx, &len);
   bool wide = is_wide_arg(L, idx);
-  int64_t n;
-  if (wide)
-    n = static_cast<int64_t>(len / 2);
-  else
-    n = chars ? static_cast<int64_t>(utf8_count(s, len)) : static_cast<int64_t>(len);
+  if (wide) chars = false;
+  int64_t n = chars ? static_cast<int64_t>(utf8_count(s, len)) : static_cast<int64_t>(len);
   i = from_end(i, n);
   j = from_end(j, n);
   if (i > n || j < 1) {
@@ -60,10 +57,7 @@ void push_slice(VmState* L, int idx, int64_t i, int64_t j, bool chars) {
     return;
   }
   size_t from, to;
-  if (wide) {
-    from = static_cast<size_t>(i - 1) * 2;
-    to = static_cast<size_t>(j) * 2;
-  } else if (chars) {
+  if (chars) {
     from = utf8_offset(s, len, static_cast<size_t>(i - 1));
     to = from + utf8_offset(s + from, len - from, static_cast<size_t>(j - i + 1));
   } else {
@@ -87,15 +81,8 @@ int str_char_code_at(VmState* L) {
   int64_t n = static_cast<int64_t>(utf8_count(s, len));
   int64_t i = from_end(opt_int64(L, ARG2, 1), n);
   if (i < 1 || i > n) return 0;
-  size_t at = utf8_offset(s, len, static_cast<size_t>(i - 1)), size;
-  uint32_t cp = utf8_decode(s, len, at, &size);
-  // A surrogate pair written as two three-byte sequences stands for one code point.
-  if (cp >= 0xD800 && cp <= 0xDBFF && at + size < len) {
-    size_t size2;
-    uint32_t low = utf8_decode(s, len, at + size, &size2);
-    if (low >= 0xDC00 && low <= 0xDFFF) cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-  }
-  push_number(L, cp);
+  size_t at = utf8_offset(s, len, static_cast<size_t>(i - 1));
+  push_number(L, utf8_decode(s, len, at).code);
   return 1;
 }
 

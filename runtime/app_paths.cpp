@@ -134,27 +134,14 @@ std::string resolve_against_root(VmState* L, const std::string& raw) {
   return resolve_app_path(p);
 }
 
-namespace {
-constexpr const char* ROOT_KEY = "(state root)";
-}
-
 std::string state_root(VmState* L) {
-  ensure_stack(L, 1);
-  raw_get_field(L, REGISTRY_INDEX, ROOT_KEY);
-  std::string root;
-  if (type_of(L, -1) == TAG_STRING) {
-    size_t len;
-    const char* s = to_lstring(L, -1, &len);
-    root.assign(s, len);
-  }
-  pop(L, 1);
-  return root;
+  const Value& v = L->root_directory;
+  return v.tag == TAG_STRING ? std::string(v.string()->data(), v.string()->length) : std::string();
 }
 
 void set_state_root(VmState* L, const std::string& dir) {
-  ensure_stack(L, 1);
-  push_lstring(L, dir.data(), dir.size());
-  raw_set_field(L, REGISTRY_INDEX, ROOT_KEY);
+  // A fiber's own fields are rescanned by the collector's atomic step, so no barrier is needed.
+  L->root_directory = make_string(intern_string(L, dir.data(), dir.size()));
 }
 
 }  // namespace quevro

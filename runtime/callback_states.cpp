@@ -1,12 +1,11 @@
 #include "runtime/callback_states.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <list>
 #include <mutex>
-#include <random>
 #include <thread>
 
+#include "runtime/random_seed.h"
 #include "runtime/state_lifecycle.h"
 #include "vm/api.h"
 
@@ -24,16 +23,7 @@ std::mutex g_lock;
 std::list<CallbackState> g_states;
 
 // A generator per thread, seeded from the system's secure source when a state is made for it.
-void seed_thread_random() {
-  std::random_device source;
-  unsigned seed = 0;
-  try {
-    seed = source();
-  } catch (...) {
-  }
-  if (seed == 0) seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-  std::srand(seed);
-}
+void seed_thread_random() { std::srand(system_random_seed()); }
 
 void close_entry_state(VmState* L) { shut_down(L); }
 

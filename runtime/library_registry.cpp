@@ -31,4 +31,13 @@ void register_library(VmState* L, const char* name, const LibraryFunction* funct
   }
 }
 
+void register_preloader(VmState* L, const char* name, NativeFn opener) {
+  ensure_stack(L, 3);
+  push_loaded_libs(L);
+  push_string(L, name);
+  push_function(L, opener);
+  raw_set(L, -3);
+  pop(L, 1);
+}
+
 }  // namespace quevro

@@ -16,6 +16,10 @@ struct LibraryFunction {
 // table nor a class. Leaves the namespace table on the stack.
 void register_library(VmState* L, const char* name, const LibraryFunction* functions);
 
+// Enters a preloader in `_loaded_libs`: a native function that `import` runs (with the module
+// name as its argument) the first time the module is imported, instead of looking for a chunk.
+void register_preloader(VmState* L, const char* name, NativeFn opener);
+
 // Pushes the `_loaded_libs` table of the state.
 void push_loaded_libs(VmState* L);
 

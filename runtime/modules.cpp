@@ -93,7 +93,7 @@ void make_globals_visible(VmState* L, const Value* owner) {
   TableObject* globals = L->globals.table();
   TableObject* target = namespace_table(owner);
   TableObject* mt = target->metatable;
-  StringObject* get_key = G(L)->event_names[0];
+  StringObject* get_key = G(L)->event_names[EVENT_GET];
   if (mt) {
     const Value* h = table_get_str(mt, get_key);
     if (h->tag == TAG_TABLE && h->table() == globals) return;
@@ -113,6 +113,14 @@ void make_globals_visible(VmState* L, const Value* owner) {
   push(L, L->globals);
   raw_set(L, -3);
   pop(L, 2);
+}
+
+// A native library opened on demand is entered as the preloader "(name)": the parentheses keep it
+// apart from module names, so `import name` uses it only when nothing is recorded under the name
+// itself. Null when there is no such preloader.
+Value native_preloader(VmState* L, TableObject* loaded, const std::string& name) {
+  Value v = *raw_field(L, loaded, "(" + name + ")");
+  return v.tag == TAG_FUNCTION && !v.closure()->is_class ? v : make_null();
 }
 
 // Runs a module's chunk (on top of the stack) with its argument; leaves the status.
@@ -227,6 +235,7 @@ int base_import(VmState* L) {
   if (!native_file_class) {
     TableObject* loaded = loaded_libs(L);
     Value state = *raw_field(L, loaded, name);
+    if (is_falsy(state)) state = native_preloader(L, loaded, name);
     if (state.tag == TAG_POINTER && state.u.p == loading_marker()) return 0;
     bool preloader = state.tag == TAG_FUNCTION && !state.closure()->is_class;
     if (preloader || is_falsy(state)) {

@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
 # Runs one script test: the script's standard output must equal NAME.expected; NAME.status, when
 # present, holds the expected exit status (default 0); NAME.stderr, when present, holds text that
-# standard error must contain; NAME.args holds extra command-line arguments, one per line.
+# standard error must contain; NAME.args holds extra command-line arguments, one per line;
+# NAME.env holds environment settings for the run, one NAME=VALUE per line (e.g. TZ=UTC).
+# A test that needs files writes them below the folder given by the argument line %TMPDIR%: the
+# runner makes a fresh folder for each run and removes it afterwards, so no test writes into the
+# source tree. The folder is passed with a doubled leading slash, the form that always names a
+# file-system path (a single one is first tried below the script's folder).
 set -u
 runner=$1
 script=$2
 base=${script%.quevro}
 args=()
 [ -f "$base.args" ] && mapfile -t args < "$base.args"
+if [ -f "$base.env" ]; then
+  while IFS= read -r setting || [ -n "$setting" ]; do
+    [ -n "$setting" ] && export "${setting?}"
+  done < "$base.env"
+fi
 out=$(mktemp)
 err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+files=$(mktemp -d)
+trap 'rm -rf "$out" "$err" "$files"' EXIT
+for k in "${!args[@]}"; do
+  [ "${args[$k]}" == "%TMPDIR%" ] && args[$k]="/$files"
+done
 cd "$(dirname "$script")"
 "$runner" "$(basename "$script")" "${args[@]}" >"$out" 2>"$err"
 status=$?

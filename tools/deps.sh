@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev
+  tzdata locales
   lua5.4 luajit
   clang libclang-rt-14-dev
   chromium fonts-noto-core fonts-noto-cjk

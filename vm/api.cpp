@@ -7,6 +7,7 @@
 #include "vm/collector.h"
 #include "vm/concat.h"
 #include "vm/encoding.h"
+#include "vm/utf.h"
 #include "vm/metamethods.h"
 #include "vm/number.h"
 #include "vm/runtime_errors.h"

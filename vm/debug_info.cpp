@@ -121,7 +121,7 @@ VariableDescription describe_value(VmState* L, const Value* v) {
   return describe_register(f->func->closure()->proto, current_pc(L, f), static_cast<int>(v - f->base));
 }
 
-std::string called_name(VmState* L, CallFrame* frame) {
+VariableDescription called_description(VmState* L, CallFrame* frame) {
   if (frame == L->frames || frame->tail_calls > 0) return {};
   CallFrame* caller = frame - 1;
   if (!is_script(caller)) return {};
@@ -131,7 +131,7 @@ std::string called_name(VmState* L, CallFrame* frame) {
   Instruction i = p->code[pc];
   int op = get_op(i);
   if (op != OP_CALL && op != OP_TAILCALL && op != OP_TFORLOOP && op != OP_TFORNEXT) return {};
-  return describe_register(p, pc, get_a(i)).name;
+  return describe_register(p, pc, get_a(i));
 }
 
 std::string where(VmState* L, int level) {

@@ -25,9 +25,11 @@ const StringObject* local_name(const Prototype* p, int n, int pc);
 // Index of the instruction a script frame is executing.
 int current_pc(VmState* L, CallFrame* frame);
 
-// The name the function running in `frame` was called by, from its caller's call instruction;
-// empty when unknown.
-std::string called_name(VmState* L, CallFrame* frame);
+// How the function running in `frame` was named by its caller's call instruction (CALL, TAILCALL
+// or the generic for's call); no kind and an empty name when unknown.
+VariableDescription called_description(VmState* L, CallFrame* frame);
+// The name part of called_description.
+inline std::string called_name(VmState* L, CallFrame* frame) { return called_description(L, frame).name; }
 
 // "\n{File}:%s\n{Line}:#%d\n{Error}:" for the function at the given level (0 = running, 1 = its
 // caller); empty when that level has no line.

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "vm/api.h"
+#include "vm/utf.h"
 
 namespace quevro {
 
@@ -53,16 +54,6 @@ int current_line(VmState* L, CallFrame* frame) {
   return p->line_info[index];
 }
 
-namespace {
-
-// Steps back from a cut position to the start of the UTF-8 character it falls in.
-size_t utf8_char_start(const char* s, size_t pos, size_t len) {
-  while (pos > 0 && pos < len && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) --pos;
-  return pos;
-}
-
-}  // namespace
-
 std::string source_display_name(const StringObject* source) {
   constexpr size_t MAX_NAME = 49;
   if (source == nullptr) return "?";
@@ -77,7 +68,7 @@ std::string source_display_name(const StringObject* source) {
     constexpr size_t MAX_FILE = 42;
     if (n <= MAX_FILE) return std::string(name, n);
     size_t from = n - MAX_FILE;
-    while (from < n && (static_cast<unsigned char>(name[from]) & 0xC0) == 0x80) ++from;
+    while (from < n && is_continuation(static_cast<unsigned char>(name[from]))) ++from;
     return "..." + std::string(name + from, n - from);
   }
   // [string "first line..."]

@@ -165,18 +165,14 @@ ClosureObject* make_closure(VmState* L, ClosureObject* cl, Value* base, Prototyp
 }  // namespace
 
 void execute(VmState* L, int nested) {
-  static const void* const dispatch[64] = {
-      &&op_LOADK,    &&op_LOADBOOL,   &&op_LOADNIL,   &&op_GETUPVAL,   &&op_MOVE,     &&op_GETNS,     &&op_LOADNS,
-      &&op_GETGLOBAL, &&op_GETMETA,   &&op_GETTABLE,  &&op_GETTABLEN,  &&op_GETDIRECT, &&op_SETNS,    &&op_SETGLOBAL,
-      &&op_SETUPVAL, &&op_SETIFNULL,  &&op_SETMETA,   &&op_SETTABLE,   &&op_APPENDFIELD, &&op_RAWSET, &&op_SETTABLEF,
-      &&op_NEWTABLE, &&op_ENTERNS,    &&op_SELF,      &&op_ADD,        &&op_SUB,      &&op_MUL,       &&op_DIV,
-      &&op_MOD,      &&op_POW,        &&op_UNM,       &&op_NOT,        &&op_LEN,      &&op_CONCAT,    &&op_JMP,
-      &&op_EQ,       &&op_EQSTRICT,   &&op_LT,        &&op_LE,         &&op_TEST,     &&op_TESTSET,   &&op_TRY,
-      &&op_CALL,     &&op_TAILCALL,   &&op_RETURN,    &&op_FORLOOP,    &&op_FORPREP,  &&op_TFORLOOP,  &&op_CALLIFFUNC,
-      &&op_TFORNEXT, &&op_SETLIST,    &&op_CLOSE,     &&op_CLOSURE,    &&op_BNOT,     &&op_BAND,      &&op_BOR,
-      &&op_BXOR,     &&op_SHL,        &&op_SAR,       &&op_SHR,        &&op_VARARG,   &&op_UNDEFINED, &&op_UNDEFINED,
-      &&op_UNDEFINED,
+  // One label per opcode, made from the opcode list; the codes past the last opcode never pass
+  // the verifier and do nothing.
+#define QV_LABEL(name, ...) &&op_##name,
+  static const void* const dispatch[1 << SIZE_OP] = {
+      QUEVRO_OPCODES(QV_LABEL) &&op_UNDEFINED, &&op_UNDEFINED, &&op_UNDEFINED,
   };
+#undef QV_LABEL
+  static_assert(OPCODE_COUNT + 3 == (1 << SIZE_OP), "the padding after the opcode labels fills the table");
   // While a line hook is set, every instruction goes through op_LINE_HOOK first. Switching
   // tables keeps the hook test out of the dispatch that ends every instruction.
 #define QV_HOOKED4 &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK
@@ -387,7 +383,8 @@ op_SELF: {
     }
   }
   save_pc();
-  full_get(L, &obj, rc, ra, make_boolean(1));
+  // R(B) itself, not the copy: an error describes the register the object came from.
+  full_get(L, RB(), rc, ra, make_boolean(1));
   refresh();
   QV_DISPATCH();
 }

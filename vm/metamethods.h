@@ -1,17 +1,11 @@
 // Metamethod events: handler lookup, the full get and set paths, and the operator handlers.
 #pragma once
 
+#include "vm/metamethod_events.h"
 #include "vm/state.h"
 #include "vm/table.h"
 
 namespace quevro {
-
-enum Event {
-  EVENT_GET, EVENT_SET, EVENT_GC, EVENT_WEAK, EVENT_READONLY, EVENT_EQ,
-  EVENT_ADD, EVENT_SUB, EVENT_MUL, EVENT_DIV, EVENT_MOD, EVENT_POW, EVENT_UNM, EVENT_LEN,
-  EVENT_LT, EVENT_LE, EVENT_CONCAT, EVENT_CALL, EVENT_RSHIFT, EVENT_LSHIFT,
-};
-constexpr int CACHED_EVENT_COUNT = 6;  // events 0..5 use the metatable's absence byte
 
 // The handler for an event in a metatable, or null. Misses of the cached events set the bit.
 const Value* metatable_handler(VmState* L, TableObject* mt, Event e);
@@ -21,7 +15,8 @@ TableObject* metatable_of(VmState* L, const Value* v);
 const Value* value_handler(VmState* L, const Value* v, Event e);
 
 // Calls the first of a's and b's handlers for the event with (a, b) for one result stored in
-// *result, which must be a stack slot. False when neither has one.
+// *result, which must be a stack slot. False when neither has one, or when that first handler is
+// not a function.
 bool call_binary_handler(VmState* L, const Value* a, const Value* b, Value* result, Event e);
 
 }  // namespace quevro

@@ -1,5 +1,5 @@
-// The instruction word, the 61 opcodes and the mode table shared by the interpreter, the code
-// generator and the chunk verifier.
+// The instruction word and the opcode list from which the names, the mode table and the
+// interpreter's dispatch table are all made.
 #pragma once
 
 #include <cstdint>
@@ -33,25 +33,108 @@ inline bool rk_is_constant(int x) { return (x & RK_CONSTANT_BIT) != 0; }
 inline int rk_index(int x) { return x & ~RK_CONSTANT_BIT; }
 inline int rk_constant(int index) { return index | RK_CONSTANT_BIT; }
 
-enum OpCode : uint8_t {
-  OP_LOADK, OP_LOADBOOL, OP_LOADNIL, OP_GETUPVAL, OP_MOVE, OP_GETNS, OP_LOADNS, OP_GETGLOBAL,
-  OP_GETMETA, OP_GETTABLE, OP_GETTABLEN, OP_GETDIRECT, OP_SETNS, OP_SETGLOBAL, OP_SETUPVAL,
-  OP_SETIFNULL, OP_SETMETA, OP_SETTABLE, OP_APPENDFIELD, OP_RAWSET, OP_SETTABLEF, OP_NEWTABLE,
-  OP_ENTERNS, OP_SELF, OP_ADD, OP_SUB, OP_MUL, OP_DIV, OP_MOD, OP_POW, OP_UNM, OP_NOT, OP_LEN,
-  OP_CONCAT, OP_JMP, OP_EQ, OP_EQSTRICT, OP_LT, OP_LE, OP_TEST, OP_TESTSET, OP_TRY, OP_CALL,
-  OP_TAILCALL, OP_RETURN, OP_FORLOOP, OP_FORPREP, OP_TFORLOOP, OP_CALLIFFUNC, OP_TFORNEXT,
-  OP_SETLIST, OP_CLOSE, OP_CLOSURE, OP_BNOT, OP_BAND, OP_BOR, OP_BXOR, OP_SHL, OP_SAR, OP_SHR,
-  OP_VARARG,
-};
-constexpr int OPCODE_COUNT = 61;
-
-extern const char* const OPCODE_NAMES[OPCODE_COUNT];
-
-// Mode table: bits 0-1 format, bits 2-3 kind of C, bits 4-5 kind of B, bit 6 writes R(A),
-// bit 7 test instruction (always followed by a JMP).
+// Mode bits: 0-1 format, 2-3 kind of C, 4-5 kind of B, 6 writes R(A), 7 test instruction (always
+// followed by a JMP). For ABx and AsBx forms the kind of B describes Bx (RK: a constant index).
 enum OpFormat { FORMAT_ABC = 0, FORMAT_ABX = 1, FORMAT_ASBX = 2 };
 enum OperandKind { OPERAND_UNUSED = 0, OPERAND_VALUE = 1, OPERAND_REGISTER = 2, OPERAND_RK = 3 };
-extern const uint8_t OPCODE_MODES[OPCODE_COUNT];
+
+// Every opcode, in opcode order: X(name, format, kind of B, kind of C, effect on R(A), test).
+// The order is the numbering and the columns are the mode byte; precompiled chunks depend on
+// both, so entries are only ever added at the end (the opcode field has room for 64).
+#define QUEVRO_OPCODES(X) \
+  X(LOADK,       ABX,  RK,       UNUSED,   SETS_A,  PLAIN) \
+  X(LOADBOOL,    ABC,  VALUE,    VALUE,    SETS_A,  PLAIN) \
+  X(LOADNIL,     ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(GETUPVAL,    ABC,  VALUE,    UNUSED,   SETS_A,  PLAIN) \
+  X(MOVE,        ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(GETNS,       ABX,  RK,       UNUSED,   SETS_A,  PLAIN) \
+  X(LOADNS,      ABX,  UNUSED,   UNUSED,   SETS_A,  PLAIN) \
+  X(GETGLOBAL,   ABX,  RK,       UNUSED,   SETS_A,  PLAIN) \
+  X(GETMETA,     ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(GETTABLE,    ABC,  REGISTER, RK,       SETS_A,  PLAIN) \
+  X(GETTABLEN,   ABC,  REGISTER, RK,       SETS_A,  PLAIN) \
+  X(GETDIRECT,   ABC,  REGISTER, RK,       SETS_A,  PLAIN) \
+  X(SETNS,       ABX,  RK,       UNUSED,   KEEPS_A, PLAIN) \
+  X(SETGLOBAL,   ABX,  RK,       UNUSED,   KEEPS_A, PLAIN) \
+  X(SETUPVAL,    ABC,  VALUE,    UNUSED,   KEEPS_A, PLAIN) \
+  X(SETIFNULL,   ABC,  REGISTER, UNUSED,   KEEPS_A, PLAIN) \
+  X(SETMETA,     ABC,  RK,       UNUSED,   KEEPS_A, PLAIN) \
+  X(SETTABLE,    ABC,  RK,       RK,       KEEPS_A, PLAIN) \
+  X(APPENDFIELD, ABC,  RK,       RK,       KEEPS_A, PLAIN) \
+  X(RAWSET,      ABC,  RK,       RK,       KEEPS_A, PLAIN) \
+  X(SETTABLEF,   ABC,  RK,       RK,       KEEPS_A, PLAIN) \
+  X(NEWTABLE,    ABC,  VALUE,    VALUE,    SETS_A,  PLAIN) \
+  X(ENTERNS,     ABC,  RK,       REGISTER, KEEPS_A, PLAIN) \
+  X(SELF,        ABC,  REGISTER, RK,       SETS_A,  PLAIN) \
+  X(ADD,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(SUB,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(MUL,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(DIV,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(MOD,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(POW,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(UNM,         ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(NOT,         ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(LEN,         ABC,  REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(CONCAT,      ABC,  REGISTER, REGISTER, SETS_A,  PLAIN) \
+  X(JMP,         ASBX, REGISTER, UNUSED,   KEEPS_A, PLAIN) \
+  X(EQ,          ABC,  RK,       RK,       KEEPS_A, TEST)  \
+  X(EQSTRICT,    ABC,  RK,       RK,       KEEPS_A, TEST)  \
+  X(LT,          ABC,  RK,       RK,       KEEPS_A, TEST)  \
+  X(LE,          ABC,  RK,       RK,       KEEPS_A, TEST)  \
+  X(TEST,        ABC,  REGISTER, VALUE,    SETS_A,  TEST)  \
+  X(TESTSET,     ABC,  REGISTER, VALUE,    SETS_A,  TEST)  \
+  X(TRY,         ABC,  REGISTER, REGISTER, KEEPS_A, PLAIN) \
+  X(CALL,        ABC,  VALUE,    VALUE,    SETS_A,  PLAIN) \
+  X(TAILCALL,    ABC,  VALUE,    VALUE,    SETS_A,  PLAIN) \
+  X(RETURN,      ABC,  VALUE,    UNUSED,   KEEPS_A, PLAIN) \
+  X(FORLOOP,     ASBX, REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(FORPREP,     ASBX, REGISTER, UNUSED,   SETS_A,  PLAIN) \
+  X(TFORLOOP,    ABC,  UNUSED,   VALUE,    KEEPS_A, TEST)  \
+  X(CALLIFFUNC,  ABC,  UNUSED,   UNUSED,   KEEPS_A, PLAIN) \
+  X(TFORNEXT,    ABC,  UNUSED,   VALUE,    KEEPS_A, TEST)  \
+  X(SETLIST,     ABC,  VALUE,    VALUE,    KEEPS_A, PLAIN) \
+  X(CLOSE,       ABC,  UNUSED,   UNUSED,   KEEPS_A, PLAIN) \
+  X(CLOSURE,     ABX,  VALUE,    UNUSED,   SETS_A,  PLAIN) \
+  X(BNOT,        ABC,  RK,       UNUSED,   SETS_A,  PLAIN) \
+  X(BAND,        ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(BOR,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(BXOR,        ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(SHL,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(SAR,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(SHR,         ABC,  RK,       RK,       SETS_A,  PLAIN) \
+  X(VARARG,      ABC,  VALUE,    UNUSED,   SETS_A,  PLAIN)
+
+enum OpCode : uint8_t {
+#define QUEVRO_OPCODE_ENUM(name, ...) OP_##name,
+  QUEVRO_OPCODES(QUEVRO_OPCODE_ENUM)
+#undef QUEVRO_OPCODE_ENUM
+};
+
+#define QUEVRO_OPCODE_ONE(...) +1
+constexpr int OPCODE_COUNT = 0 QUEVRO_OPCODES(QUEVRO_OPCODE_ONE);
+#undef QUEVRO_OPCODE_ONE
+static_assert(OPCODE_COUNT <= (1 << SIZE_OP), "every opcode must fit the opcode field");
+
+namespace opcode_columns {
+constexpr bool SETS_A = true, KEEPS_A = false;
+constexpr bool TEST = true, PLAIN = false;
+constexpr uint8_t mode(OpFormat format, OperandKind b, OperandKind c, bool writes_a, bool test) {
+  return static_cast<uint8_t>(format | (c << 2) | (b << 4) | (writes_a ? 0x40 : 0) | (test ? 0x80 : 0));
+}
+}  // namespace opcode_columns
+
+inline constexpr const char* OPCODE_NAMES[OPCODE_COUNT] = {
+#define QUEVRO_OPCODE_NAME(name, ...) #name,
+    QUEVRO_OPCODES(QUEVRO_OPCODE_NAME)
+#undef QUEVRO_OPCODE_NAME
+};
+
+inline constexpr uint8_t OPCODE_MODES[OPCODE_COUNT] = {
+#define QUEVRO_OPCODE_MODE(name, format, b, c, a, test)                                            \
+  opcode_columns::mode(FORMAT_##format, OPERAND_##b, OPERAND_##c, opcode_columns::a, opcode_columns::test),
+    QUEVRO_OPCODES(QUEVRO_OPCODE_MODE)
+#undef QUEVRO_OPCODE_MODE
+};
 
 inline OpFormat op_format(int op) { return static_cast<OpFormat>(OPCODE_MODES[op] & 3); }
 inline OperandKind op_kind_c(int op) { return static_cast<OperandKind>((OPCODE_MODES[op] >> 2) & 3); }

@@ -5,19 +5,6 @@
 
 namespace quevro {
 
-const char* const RESERVED_WORDS[RESERVED_WORD_COUNT] = {
-    "break", "continue", "else", "elseif", "false", "for",    "class",  "ctor",   "function", "lambda",
-    "if",    "in",       "var",  "null",   "namespace", "import", "with", "and",  "or",       "not",
-    "try",   "catch",    "\xCE\xBB", "return", "true", "do",   "select", "case",  "self",     "while",
-};
-
-const char* const PREDEFINED_CONSTANTS[PREDEFINED_CONSTANT_COUNT] = {
-    "type",     "assert",   "assert2",  "assertf",        "error",   "callex",    "errput",
-    "rget",     "eval",     "loadcode", "loadcodex",      "dumpcode", "collectgarbage", "call",
-    "invoke",   "tostring", "topointer", "tonumber",      "sleep",   "execute",   "setlocale",
-    "setprivilege", "global", "LOGFONT", "switch",       "reduce",
-};
-
 namespace {
 
 void mark_permanent(VmState* L, const char* word, uint8_t mark) {
@@ -29,11 +16,12 @@ void mark_permanent(VmState* L, const char* word, uint8_t mark) {
 }  // namespace
 
 void register_reserved_words(VmState* L) {
-  for (int i = 0; i < RESERVED_WORD_COUNT; ++i) mark_permanent(L, RESERVED_WORDS[i], static_cast<uint8_t>(i + 1));
-  // The lambda sign reads as `lambda` and "const" as `var`; token 279 itself is never produced.
-  mark_permanent(L, "\xCE\xBB", MARK_LAMBDA);
-  mark_permanent(L, "const", MARK_CONST_KEYWORD);
-  for (int i = 0; i < PREDEFINED_CONSTANT_COUNT; ++i) mark_permanent(L, PREDEFINED_CONSTANTS[i], MARK_CONSTANT_NAME);
+  for (int mark = 1; mark <= RESERVED_WORD_COUNT; ++mark)
+    mark_permanent(L, RESERVED_WORDS[mark - 1], static_cast<uint8_t>(mark));
+#define QUEVRO_MARK_ALIAS(text, word) mark_permanent(L, text, WORD_##word);
+  QUEVRO_WORD_ALIASES(QUEVRO_MARK_ALIAS)
+#undef QUEVRO_MARK_ALIAS
+  for (const char* name : PREDEFINED_CONSTANTS) mark_permanent(L, name, MARK_CONSTANT_NAME);
 }
 
 }  // namespace quevro

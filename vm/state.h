@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "vm/closure.h"
+#include "vm/metamethod_events.h"
 #include "vm/prototype.h"
 #include "vm/string.h"
 #include "vm/value.h"
@@ -79,12 +80,13 @@ struct VmState : GcObject {
   RecoveryPoint* recovery;
   ptrdiff_t error_handler;  // byte offset from the stack start; 0 = none
   void* host_data;
+  // The folder that script paths with a leading separator start from (a string), or null. The
+  // machine only keeps it alive and hands it on: a new fiber starts with its creator's.
+  Value root_directory;
 
   Value* stack_end() const { return stack + stack_size; }
   int frame_index() const { return static_cast<int>(frame - frames); }
 };
-
-constexpr int EVENT_COUNT = 20;
 
 constexpr int SWEEP_LANES = 4;
 

@@ -13,9 +13,8 @@ constexpr uint8_t STR_ANSI = 0x01;  // bytes are in the locale's charset rather 
 constexpr uint8_t STR_UTF8 = 0x08;  // known to be UTF-8 text
 constexpr uint8_t STR_WIDE = 0x10;  // bytes are UTF-16LE code units
 
-// Marks kept in the reserved byte. Keywords use their keyword number (1 and up).
-constexpr uint8_t MARK_LAMBDA = 10;
-constexpr uint8_t MARK_CONST_KEYWORD = 13;
+// Marks kept in the reserved byte. Reserved words use their position in the word list (1 and up,
+// vm/reserved_words.h).
 constexpr uint8_t MARK_CONSTANT_NAME = 44;  // ','
 constexpr uint8_t MARK_READONLY_NAME = 45;  // '-'
 

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -90,6 +91,29 @@ TEST_F(CompilerLexer, TokenDisplayTexts) {
   EXPECT_EQ(token_display(TK_EOS), "<eof>");
   EXPECT_EQ(token_display('+'), "+");
   EXPECT_EQ(token_display(7), "char(7)");
+}
+
+// Each reserved word lexes to its own token, which displays as the word; the aliases read as the
+// word they stand for, and the lambda sign's own token is never produced.
+TEST_F(CompilerLexer, EveryReservedWordIsItsOwnToken) {
+  std::vector<int> seen;
+  for (int mark = 1; mark <= RESERVED_WORD_COUNT; ++mark) {
+    std::string word = RESERVED_WORDS[mark - 1];
+    std::vector<int> got = codes(word);
+    ASSERT_EQ(got.size(), 2u) << word;
+    EXPECT_EQ(got[1], TK_EOS);
+    EXPECT_EQ(intern_string(L, word.c_str())->marked & MARK_FIXED, MARK_FIXED) << word;
+    if (word == "\xCE\xBB") {
+      EXPECT_EQ(got[0], TK_LAMBDA);
+      continue;
+    }
+    EXPECT_EQ(token_display(got[0]), word);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), got[0]), 0) << word << " shares a token";
+    seen.push_back(got[0]);
+    EXPECT_EQ(codes("x." + word)[2], TK_NAME) << word;  // a field name after '.'
+  }
+  EXPECT_EQ(codes("const")[0], TK_VAR);
+  EXPECT_LT(*std::max_element(seen.begin(), seen.end()), TK_POW);
 }
 
 TEST_F(CompilerLexer, OperatorsAndKeywords) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,23 @@ TEST_F(CompilerVerifier, ListsLoopsAndClosures) {
       make({make_abx(OP_CLOSURE, 0, 0), make_abc(OP_MOVE, 0, 1, 0), ret()}, 4, 2, 0, 0, {child})));
   EXPECT_FALSE(verify_prototype(
       make({make_abx(OP_CLOSURE, 0, 0), make_abc(OP_ADD, 0, 1, 1), ret()}, 4, 2, 0, 0, {child})));
+}
+
+// Every opcode lists under its own name (names are distinct, so the listing tells them apart), and
+// a word past the opcode list shows as a word.
+TEST_F(CompilerVerifier, EveryOpcodeListsUnderItsName) {
+  std::set<std::string> seen;
+  for (int op = 0; op < OPCODE_COUNT; ++op) {
+    Instruction word = op_format(op) == FORMAT_ABC ? make_abc(op, 1, 0, 0) : make_abx(op, 1, 0);
+    std::string text = disassemble_instruction(make({word, ret()}), 0);
+    std::string name = text.substr(0, text.find(' '));
+    EXPECT_EQ(name, OPCODE_NAMES[op]) << op;
+    EXPECT_FALSE(name.empty()) << op;
+    EXPECT_TRUE(seen.insert(name).second) << name << " names two opcodes";
+    EXPECT_EQ(text.substr(name.size(), 2), " 1") << text;  // A follows the name
+  }
+  Instruction undefined = make_abc(OPCODE_COUNT, 0, 0, 0);
+  EXPECT_EQ(disassemble_instruction(make({undefined, ret()}), 0), "<word " + std::to_string(undefined) + ">");
 }
 
 // Random edits of valid programs must end in a syntax error or in code the verifier accepts.

@@ -1,3 +1,4 @@
+#include <set>
 #include <string>
 
 #include "vm_script_support.h"
@@ -41,6 +42,32 @@ int always_true(VmState* L) {
 int zero_result(VmState* L) {
   push_number(L, 0);
   return 1;
+}
+
+// ---- handler lookup ----
+
+// Each event finds its handler under its own field name (the names are distinct, permanent
+// strings starting with '_'); a miss of a cached event is remembered until the table changes.
+TEST_F(MetamethodTest, EveryEventFindsTheHandlerStoredUnderItsName) {
+  std::set<std::string> names;
+  for (int e = 0; e < EVENT_COUNT; ++e) {
+    StringObject* name = G(L)->event_names[e];
+    std::string text(name->data(), name->length);
+    EXPECT_TRUE(names.insert(text).second) << text << " names two events";
+    EXPECT_EQ(text[0], '_');
+    EXPECT_NE(name->marked & MARK_FIXED, 0) << text;
+    EXPECT_EQ(name, intern_string(L, EVENT_NAMES[e]));
+    TableObject* mt = new_tab();
+    *table_set_str(L, mt, intern_string(L, text.data(), text.size())) = num(e);
+    const Value* h = metatable_handler(L, mt, static_cast<Event>(e));
+    ASSERT_EQ(h->tag, TAG_NUMBER) << text;
+    EXPECT_EQ(h->number(), e) << text;
+  }
+  TableObject* empty = new_tab();
+  *table_set_str(L, empty, intern_string(L, "plain")) = num(1);  // a store forgets the known absences
+  ASSERT_EQ(empty->absent_events, 0);
+  for (int e = 0; e < EVENT_COUNT; ++e) EXPECT_TRUE(metatable_handler(L, empty, static_cast<Event>(e))->is_null());
+  EXPECT_EQ(empty->absent_events, (1u << CACHED_EVENT_COUNT) - 1);
 }
 
 // ---- full get ----

@@ -161,11 +161,5 @@ TEST_F(StringTest, TableDoublesOnlyWhenCountExceedsBucketCount) {
   EXPECT_EQ(table.count, count);
 }
 
-TEST_F(StringTest, MetamethodNamesAreInternedInEventOrder) {
-  const char* names[] = {"_get", "_set", "_gc",  "_weak", "_readonly", "_eq",     "_add",  "_sub",    "_mul",    "_div",
-                         "_mod", "_pow", "_unm", "_len",  "_lt",       "_le",     "_concat", "_call", "_rshift", "_lshift"};
-  for (int e = 0; e < EVENT_COUNT; ++e) EXPECT_EQ(G(L)->event_names[e], intern_string(L, names[e])) << names[e];
-}
-
 }  // namespace
 }  // namespace quevro::test

@@ -1,13 +1,22 @@
-// Benchmark (not a test): 1,000 rows into a one-page template, generated as one archive in headless chromium.
-// Prints wall time, peak memory of the browser processes, and the longest gap between progress updates.
+// Benchmark (not a test): 1,000 rows generated as one archive in headless chromium, once with a tiny
+// one-page template and once with a realistic one (about 36 KB: styles, theme, header and footer, a
+// table, six placeholders, one of them split over two runs).
+// For each it prints wall time, peak memory of the browser processes, and the longest gap between
+// progress updates, and checks that the archive holds every document, filled in.
 import { readdirSync, readFileSync, writeFileSync } from 'node:fs'
 import { join } from 'node:path'
 import JSZip from 'jszip'
+import PizZip from 'pizzip'
 import { setup, openPage } from '../e2e/harness.js'
 import { makeDocx } from '../tests/fixtures/docx.js'
+import { makeRichDocx } from '../tests/fixtures/richDocx.js'
 import { makeWorkbook } from '../tests/fixtures/xlsx.js'
 
-const ROWS = 1000
+const ROWS = Number(process.env.BENCH_ROWS) || 1000
+const TARGET_SECONDS = 10
+const TARGET_MEMORY_MB = 1024
+const TARGET_GAP_MS = 1000
+const PROFILE_MARKER = 'docgen-profile-'
 
 /**
  * Proportional set size (shared pages split between their users, so nothing is counted twice)
@@ -27,66 +36,92 @@ function rssOf(marker) {
   return total
 }
 
-const env = await setup()
-try {
-  const template = makeDocx([
+const smallTemplate = () =>
+  makeDocx([
     'Certificate of attendance',
     'This is to certify that {Name} from {City} attended the course {Course}',
     'on {Date} and reached a score of {Score}.',
     'Reference: {Ref}',
   ])
+
+function sheetRows() {
   const rows = [['Name', 'City', 'Course', 'Date', 'Score', 'Ref']]
-  for (let i = 1; i <= ROWS; i++) rows.push([`Person ${i}`, `City ${i % 50}`, 'Document automation', `2024-05-${String((i % 28) + 1).padStart(2, '0')}`, String(50 + (i % 50)), `R-${100000 + i}`])
-  const tPath = join(env.files, 'Certificate.docx')
-  const sPath = join(env.files, 'attendees.xlsx')
-  writeFileSync(tPath, template)
-  writeFileSync(sPath, makeWorkbook(rows))
+  for (let i = 1; i <= ROWS; i++) {
+    rows.push([`Person ${i}`, `City ${i % 50}`, 'Document automation', `2024-05-${String((i % 28) + 1).padStart(2, '0')}`, String(50 + (i % 50)), `R-${100000 + i}`])
+  }
+  return rows
+}
 
+/** Runs one generation in a fresh page and returns its measurements. */
+async function runCase(env, label, templateBytes, sheetPath) {
+  const tPath = join(env.files, `Certificate-${label}.docx`)
+  writeFileSync(tPath, templateBytes)
   const { page, problems } = await openPage(env, { init: () => delete window.showSaveFilePicker })
-  await page.getByTestId('template-drop-input').setInputFiles(tPath)
-  await page.getByTestId('template-drop-name').waitFor()
-  await page.getByTestId('sheet-drop-input').setInputFiles(sPath)
-  await page.getByTestId('sheet-drop-name').waitFor()
+  try {
+    await page.getByTestId('template-drop-input').setInputFiles(tPath)
+    await page.getByTestId('template-drop-name').waitFor()
+    await page.getByTestId('sheet-drop-input').setInputFiles(sheetPath)
+    await page.getByTestId('sheet-drop-name').waitFor()
 
-  // Record the time of every change of the progress display.
-  await page.evaluate(() => {
-    window.__ticks = []
-    new MutationObserver(() => {
-      const p = document.querySelector('[data-testid="progress"]')
-      if (p) window.__ticks.push(performance.now())
-    }).observe(document.body, { subtree: true, childList: true, characterData: true, attributes: true })
-  })
-  let peak = 0
-  const profileMarker = 'docgen-profile-'
-  const before = rssOf(profileMarker)
-  const sampler = setInterval(() => {
-    peak = Math.max(peak, rssOf(profileMarker))
-  }, 200)
+    // Record the time of every change of the progress display.
+    await page.evaluate(() => {
+      window.__ticks = []
+      new MutationObserver(() => {
+        if (document.querySelector('[data-testid="progress"]')) window.__ticks.push(performance.now())
+      }).observe(document.body, { subtree: true, childList: true, characterData: true, attributes: true })
+    })
+    const before = rssOf(PROFILE_MARKER)
+    let peak = before
+    const sampler = setInterval(() => {
+      peak = Math.max(peak, rssOf(PROFILE_MARKER))
+    }, 200)
 
-  const started = Date.now()
-  const download = page.waitForEvent('download', { timeout: 120000 })
-  await page.getByTestId('generate-zip').click()
-  const file = await (await download).path()
-  const seconds = (Date.now() - started) / 1000
-  clearInterval(sampler)
-  peak = Math.max(peak, rssOf(profileMarker))
+    const started = Date.now()
+    const download = page.waitForEvent('download', { timeout: 300000 })
+    await page.getByTestId('generate-zip').click()
+    const file = await (await download).path()
+    const seconds = (Date.now() - started) / 1000
+    clearInterval(sampler)
+    peak = Math.max(peak, rssOf(PROFILE_MARKER))
 
-  const ticks = await page.evaluate(() => window.__ticks)
-  let maxGap = 0
-  for (let i = 1; i < ticks.length; i++) maxGap = Math.max(maxGap, ticks[i] - ticks[i - 1])
-  const heap = await page.evaluate(() => performance.memory?.usedJSHeapSize || 0)
-  const zip = await JSZip.loadAsync(readFileSync(file))
-  const count = Object.keys(zip.files).length
+    const ticks = await page.evaluate(() => window.__ticks)
+    let maxGap = 0
+    for (let i = 1; i < ticks.length; i++) maxGap = Math.max(maxGap, ticks[i] - ticks[i - 1])
+    const archive = readFileSync(file)
+    const zip = await JSZip.loadAsync(archive)
+    const names = Object.keys(zip.files)
+    // Spot check: the last document carries its own row's values.
+    const last = new PizZip(await zip.file(names[names.length - 1]).async('uint8array'))
+    const text = last.file('word/document.xml').asText()
+    const filled = text.includes(`Person ${ROWS}`) && text.includes(`R-${100000 + ROWS}`) && !text.includes('{')
+    return { label, templateKB: templateBytes.length / 1024, seconds, before, peak, ticks: ticks.length, maxGap, documents: names.length, archiveMB: archive.length / 1024 / 1024, filled, problems }
+  } finally {
+    await page.close()
+  }
+}
 
-  console.log(`rows:                 ${ROWS}`)
-  console.log(`documents in archive: ${count}`)
-  console.log(`archive size:         ${(readFileSync(file).length / 1024 / 1024).toFixed(1)} MB`)
-  console.log(`time:                 ${seconds.toFixed(2)} s (target < 15 s)`)
-  console.log(`peak browser memory:  ${(peak / 1024 / 1024).toFixed(0)} MB (PSS of all chromium processes; before the run ${(before / 1024 / 1024).toFixed(0)} MB) (target < 1024 MB)`)
-  console.log(`JS heap after run:    ${(heap / 1024 / 1024).toFixed(0)} MB`)
-  console.log(`progress updates:     ${ticks.length}, longest gap ${maxGap.toFixed(0)} ms (target <= 1000 ms)`)
-  if (problems.length) console.log('page problems:', problems)
-  await page.close()
+const env = await setup()
+try {
+  const sPath = join(env.files, 'attendees.xlsx')
+  writeFileSync(sPath, makeWorkbook(sheetRows()))
+  const results = []
+  for (const [label, bytes] of [
+    ['small', smallTemplate()],
+    ['realistic', makeRichDocx()],
+  ]) {
+    results.push(await runCase(env, label, bytes, sPath))
+  }
+  const mb = (n) => (n / 1024 / 1024).toFixed(0)
+  console.log(`rows: ${ROWS}, one archive per run`)
+  for (const r of results) {
+    console.log(`\n${r.label} template (${r.templateKB.toFixed(1)} KB)`)
+    console.log(`  documents in archive: ${r.documents}${r.documents === ROWS ? '' : ` (expected ${ROWS})`}; last one filled in: ${r.filled ? 'yes' : 'NO'}`)
+    console.log(`  archive size:         ${r.archiveMB.toFixed(1)} MB`)
+    console.log(`  time:                 ${r.seconds.toFixed(2)} s (target < ${TARGET_SECONDS} s)`)
+    console.log(`  peak browser memory:  ${mb(r.peak)} MB PSS of all chromium processes, ${mb(r.before)} MB before the run (target < ${TARGET_MEMORY_MB} MB)`)
+    console.log(`  progress updates:     ${r.ticks}, longest gap ${r.maxGap.toFixed(0)} ms (target <= ${TARGET_GAP_MS} ms)`)
+    if (r.problems.length) console.log('  page problems:', r.problems)
+  }
 } finally {
   await env.close()
 }

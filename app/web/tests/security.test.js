@@ -48,6 +48,13 @@ describe('hostile spreadsheets', () => {
     expect(m.answer.headers).toContain('Name')
     expect(m.answer.first.Name).toBe('Ann')
   })
+  it('reports empty sheets and sheets without a header as such inside the hardened realm', async () => {
+    const headerOnly = await parseHardened(makeWorkbook([['Name', 'City']]))
+    expect(headerOnly.answer).toMatchObject({ ok: false, key: 'generator.errExcelEmpty' })
+    expect(headerOnly.answer.detail || '').not.toMatch(/read only|read-only/i)
+    expect((await parseHardened(makeWorkbook([]))).answer.key).toBe('generator.errExcelEmpty')
+    expect((await parseHardened(makeWorkbook([['', ''], ['x', 'y']]))).answer.key).toBe('generator.errExcelNoHeader')
+  })
   it('gives translated errors for random bytes and for a ZIP that is not a workbook', async () => {
     const noise = new Uint8Array(4096).map((_, i) => (i * 7919) % 251)
     let key

@@ -69,6 +69,10 @@ describe('errors', () => {
     expect(await keyOf(read(makeWorkbook([['A', 'B']])))).toBe('generator.errExcelEmpty')
     expect(await keyOf(read(makeWorkbook([['', ''], ['x', 'y']], { origin: 'A1' })))).toBe('generator.errExcelNoHeader')
   })
+  it('reports a sheet without any cell as empty', async () => {
+    expect(await keyOf(read(makeWorkbook([])))).toBe('generator.errExcelEmpty')
+    expect(await keyOf(read(makeWorkbook([['', ''], ['', '']])))).toBe('generator.errExcelEmpty')
+  })
   it('reports a damaged workbook', async () => {
     const bytes = makeWorkbook([['A'], ['1']])
     expect(await keyOf(read(bytes.slice(0, 200)))).toBe('generator.errExcelCorrupted')

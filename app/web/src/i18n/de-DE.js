@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': 'Archiv {name} enthält {count} von {total} Dokumenten; {failed} Zeilen fehlgeschlagen.',
   'generator.saveCancelled': 'Das Speichern wurde abgebrochen.',
   'generator.cancelled': 'Abgebrochen.',
+  'generator.exportCancelled': 'Abgebrochen: {saved} von {total} Dokumenten waren bereits gespeichert.',
   'generator.confirmClose': 'Dokumentgenerator schließen?',
 
   'ui.inputs': 'Eingaben',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'Tabellenzeile {n}',
   'ui.generateZip': 'Archiv erzeugen',
   'ui.exportFiles': 'In Ordner exportieren',
+  'ui.exportNeedsHost': 'Der Export Datei für Datei braucht die Desktop-Anwendung, die in einen Ordner schreiben kann. Erzeugen Sie hier stattdessen ein Archiv.',
   'ui.needInputs': 'Laden Sie eine Vorlage und eine Tabelle, um zu beginnen.',
   'ui.cancel': 'Abbrechen',
   'ui.failedRows': 'Nicht erzeugte Zeilen:',

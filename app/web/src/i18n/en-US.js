@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': 'Archive {name} holds {count} of {total} documents; {failed} rows failed.',
   'generator.saveCancelled': 'Saving was cancelled.',
   'generator.cancelled': 'Cancelled.',
+  'generator.exportCancelled': 'Cancelled: {saved} of {total} documents had been saved.',
   'generator.confirmClose': 'Close the document generator?',
 
   'ui.inputs': 'Inputs',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'sheet row {n}',
   'ui.generateZip': 'Generate archive',
   'ui.exportFiles': 'Export to folder',
+  'ui.exportNeedsHost': 'Exporting file by file needs the desktop application, which can write into a folder. Here, generate an archive instead.',
   'ui.needInputs': 'Load a template and a sheet to start.',
   'ui.cancel': 'Cancel',
   'ui.failedRows': 'Rows not produced:',

@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': 'El archivo {name} contiene {count} de {total} documentos; fallaron {failed} filas.',
   'generator.saveCancelled': 'Se canceló el guardado.',
   'generator.cancelled': 'Cancelado.',
+  'generator.exportCancelled': 'Cancelado: ya se habían guardado {saved} de {total} documentos.',
   'generator.confirmClose': '¿Cerrar el generador de documentos?',
 
   'ui.inputs': 'Entradas',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'fila {n} de la hoja',
   'ui.generateZip': 'Generar archivo comprimido',
   'ui.exportFiles': 'Exportar a carpeta',
+  'ui.exportNeedsHost': 'Exportar archivo por archivo requiere la aplicación de escritorio, que puede escribir en una carpeta. Aquí, genere un archivo comprimido en su lugar.',
   'ui.needInputs': 'Cargue una plantilla y una hoja para empezar.',
   'ui.cancel': 'Cancelar',
   'ui.failedRows': 'Filas no generadas:',

@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': "L'archive {name} contient {count} documents sur {total} ; {failed} lignes en échec.",
   'generator.saveCancelled': "L'enregistrement a été annulé.",
   'generator.cancelled': 'Annulé.',
+  'generator.exportCancelled': 'Annulé : {saved} documents sur {total} avaient déjà été enregistrés.',
   'generator.confirmClose': 'Fermer le générateur de documents ?',
 
   'ui.inputs': 'Entrées',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'ligne {n} de la feuille',
   'ui.generateZip': "Générer l'archive",
   'ui.exportFiles': 'Exporter dans le dossier',
+  'ui.exportNeedsHost': 'L’export fichier par fichier nécessite l’application de bureau, qui peut écrire dans un dossier. Ici, générez plutôt une archive.',
   'ui.needInputs': 'Chargez un modèle et une feuille pour commencer.',
   'ui.cancel': 'Annuler',
   'ui.failedRows': 'Lignes non produites :',

@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': 'アーカイブ {name} には {total} 件中 {count} 件の文書が入っています。{failed} 行は失敗しました。',
   'generator.saveCancelled': '保存はキャンセルされました。',
   'generator.cancelled': 'キャンセルしました。',
+  'generator.exportCancelled': 'キャンセルしました：{total} 件中 {saved} 件の文書は保存済みです。',
   'generator.confirmClose': '文書ジェネレーターを閉じますか？',
 
   'ui.inputs': '入力',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'シートの {n} 行目',
   'ui.generateZip': 'アーカイブを生成',
   'ui.exportFiles': 'フォルダーに書き出す',
+  'ui.exportNeedsHost': 'ファイルごとのエクスポートには、フォルダーに書き込めるデスクトップアプリが必要です。ここではアーカイブを生成してください。',
   'ui.needInputs': 'テンプレートとシートを読み込むと開始できます。',
   'ui.cancel': 'キャンセル',
   'ui.failedRows': '生成されなかった行：',

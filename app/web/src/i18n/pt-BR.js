@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': 'O arquivo {name} contém {count} de {total} documentos; {failed} linhas falharam.',
   'generator.saveCancelled': 'O salvamento foi cancelado.',
   'generator.cancelled': 'Cancelado.',
+  'generator.exportCancelled': 'Cancelado: {saved} de {total} documentos já tinham sido salvos.',
   'generator.confirmClose': 'Fechar o gerador de documentos?',
 
   'ui.inputs': 'Entradas',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': 'linha {n} da planilha',
   'ui.generateZip': 'Gerar arquivo compactado',
   'ui.exportFiles': 'Exportar para a pasta',
+  'ui.exportNeedsHost': 'Exportar arquivo por arquivo exige o aplicativo de desktop, que pode gravar em uma pasta. Aqui, gere um arquivo compactado em vez disso.',
   'ui.needInputs': 'Carregue um modelo e uma planilha para começar.',
   'ui.cancel': 'Cancelar',
   'ui.failedRows': 'Linhas não geradas:',

@@ -30,6 +30,7 @@ export default {
   'generator.archivePartial': '压缩包 {name} 包含 {count}/{total} 个文档，{failed} 行失败。',
   'generator.saveCancelled': '已取消保存。',
   'generator.cancelled': '已取消。',
+  'generator.exportCancelled': '已取消：共 {total} 个文档，已保存 {saved} 个。',
   'generator.confirmClose': '确定要关闭文档生成器吗？',
 
   'ui.inputs': '输入',
@@ -82,6 +83,7 @@ export default {
   'ui.sheetRow': '表格第 {n} 行',
   'ui.generateZip': '生成压缩包',
   'ui.exportFiles': '导出到目录',
+  'ui.exportNeedsHost': '逐个导出文件需要在桌面应用中运行（它可以写入文件夹）。在浏览器中请改为生成压缩包。',
   'ui.needInputs': '请加载模板和表格后开始。',
   'ui.cancel': '取消',
   'ui.failedRows': '未生成的行：',

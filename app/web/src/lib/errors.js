@@ -7,13 +7,16 @@ export class AppError extends Error {
    */
   constructor(key, { params, detail, cause } = {}) {
     super(key)
-    this.name = 'AppError'
     this.key = key
     this.params = params || {}
     this.detail = detail || ''
     if (cause) this.cause = cause
   }
 }
+
+// On the prototype rather than on each instance: the sheet worker freezes the built-in prototypes,
+// and there an instance cannot take an own `name` over the read-only Error.prototype.name.
+Object.defineProperty(AppError.prototype, 'name', { value: 'AppError', writable: true, configurable: true })
 
 /** Turns anything thrown into an AppError, using `fallbackKey` for foreign errors. */
 export function toAppError(err, fallbackKey = 'generator.errUnknown') {

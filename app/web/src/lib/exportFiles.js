@@ -1,6 +1,6 @@
 // Export file by file: each document is generated and handed to the host right away.
 import { bytesToBase64 } from './bytes.js'
-import { generateForRecord } from './generate.js'
+import { createDocumentRenderer } from './generate.js'
 import { buildFileName, createNameDeduper } from './naming.js'
 import { imageOptionsOf, validateJob } from './jobOptions.js'
 import { parseHostAnswer } from './bridge.js'
@@ -26,6 +26,7 @@ export async function exportToFolder(job) {
   const date = job.date || new Date()
   const imageOpts = imageOptionsOf(options)
   const unique = createNameDeduper()
+  const renderer = createDocumentRenderer(template)
   const total = records.length
   const result = { saved: [], failed: [], cancelled: false, total }
 
@@ -39,7 +40,7 @@ export async function exportToFolder(job) {
     onProgress({ phase: 'exporting', percent: Math.round((position / total) * 100), current: position, total })
     try {
       const name = unique(buildFileName({ ...record, _rowIndex: position }, options, { templateName: template.templateName, date }))
-      const bytes = generateForRecord(template, record, position, imageOpts, byRow)
+      const bytes = await renderer.generate(record, position, imageOpts, byRow)
       const answer = parseHostAnswer(await host.saveDocxFile(name, bytesToBase64(bytes)))
       if (answer.success) result.saved.push({ name, path: answer.path || '' })
       else result.failed.push({ position, record, message: answer.message || 'generator.errUnknown', detail: answer.detail || '' })

@@ -32,7 +32,8 @@ export function parseWorkbook(bytes) {
   const wb = openWorkbook(bytes)
   const sheetName = wb.SheetNames?.[0]
   const ws = sheetName !== undefined ? wb.Sheets[sheetName] : undefined
-  if (!ws || !ws['!ref']) throw new AppError('generator.errExcelNoHeader')
+  // A sheet without a single cell has neither a header nor data: it is empty.
+  if (!ws || !ws['!ref']) throw new AppError('generator.errExcelEmpty')
 
   const range = XLSX.utils.decode_range(ws['!ref'])
   const headerRow = range.s.r
@@ -44,7 +45,11 @@ export function parseWorkbook(bytes) {
     rawHeaders.push(text)
     columns.push(c)
   }
-  if (!rawHeaders.length) throw new AppError('generator.errExcelNoHeader')
+  if (!rawHeaders.length) {
+    // Data below an empty first row lacks its header; a sheet with no text at all is just empty.
+    const anyText = Object.keys(ws).some((addr) => addr[0] !== '!' && cellText(ws[addr]).trim() !== '')
+    throw new AppError(anyText ? 'generator.errExcelNoHeader' : 'generator.errExcelEmpty')
+  }
   const headers = dedupeHeaders(rawHeaders)
 
   const records = []

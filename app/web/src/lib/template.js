@@ -36,7 +36,8 @@ export function checkTemplateBytes(bytes) {
   if (bytes.length < 2 || bytes[0] !== 0x50 || bytes[1] !== 0x4b) throw new AppError('generator.errInvalidWordFormat')
 }
 
-function openZip(bytes) {
+/** Opens template bytes as a ZIP package; throws the matching AppError. */
+export function openZip(bytes) {
   try {
     return new PizZip(bytes)
   } catch (err) {
@@ -59,7 +60,11 @@ function describeEngineError(err) {
 
 /** Opens bytes as a template; throws the matching AppError. */
 export function compileTemplate(bytes, modules = []) {
-  const zip = openZip(bytes)
+  return compileZip(openZip(bytes), modules)
+}
+
+/** Compiles an opened package as a template; throws the matching AppError. */
+export function compileZip(zip, modules = []) {
   if (!zip.file('word/document.xml')) throw new AppError('generator.errWordCorrupted', { detail: 'word/document.xml missing' })
   try {
     return new Docxtemplater(zip, engineOptions(modules))

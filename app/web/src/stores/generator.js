@@ -1,6 +1,6 @@
 // State of the generator page: inputs, options, running jobs and their results.
 import { defineStore } from 'pinia'
-import { markRaw } from 'vue'
+import { markRaw, watch } from 'vue'
 import { readTemplate, compareFields } from '../lib/template.js'
 import { readSheet } from '../lib/sheet.js'
 import { generateArchive } from '../lib/archive.js'
@@ -11,10 +11,15 @@ import { toAppError } from '../lib/errors.js'
 import { validateJob } from '../lib/jobOptions.js'
 import { buildFileName } from '../lib/naming.js'
 
-const plainError = (err, fallback) => {
+const plainError = (err, fallback, file) => {
   const e = toAppError(err, fallback)
-  return { key: e.key, params: e.params, detail: e.detail }
+  const out = { key: e.key, params: e.params, detail: e.detail }
+  if (file) out.file = file
+  return out
 }
+const isCancel = (err) => err?.key === 'generator.cancelled'
+// Loads may overlap (a second file dropped while the first is read); only the latest one counts.
+const loads = { template: 0, sheet: 0 }
 
 export function defaultOptions() {
   return {
@@ -32,7 +37,7 @@ export function defaultOptions() {
   }
 }
 
-export const useGeneratorStore = defineStore('generator', {
+const useStore = defineStore('generator', {
   state: () => ({
     template: null,
     templateError: null,
@@ -64,37 +69,47 @@ export const useGeneratorStore = defineStore('generator', {
       if (!s.template || !rec) return ''
       return buildFileName({ ...rec, _rowIndex: 1 }, s.options, { templateName: s.template.templateName })
     },
+    /** What the naming options still lack, shown next to them before anything is generated. */
+    namingError: (s) =>
+      s.options.namingRule === 'custom' && !s.options.selectedFields.length ? { key: 'generator.selectFieldsPlaceholder', params: {}, detail: '' } : null,
+    /** Template and sheet are there and nothing runs: enough for a preview. */
     canRun: (s) => Boolean(s.template && s.sheet && !s.busy),
+    /** Enough to produce documents: also names can be formed. */
+    canGenerate() {
+      return this.canRun && !this.namingError
+    },
   },
   actions: {
+    // A refused file leaves the one loaded before in place; only the error tells about the new one.
     async loadTemplate(file) {
+      const mine = ++loads.template
       this.templateLoading = true
       this.templateError = null
-      this.result = null
       try {
-        this.template = markRaw(await readTemplate(file))
+        const template = await readTemplate(file)
+        if (mine === loads.template) this.template = markRaw(template)
       } catch (err) {
-        this.template = null
-        this.templateError = plainError(err, 'generator.errWordCorrupted')
+        if (mine === loads.template) this.templateError = plainError(err, 'generator.errWordCorrupted', file?.name)
       } finally {
-        this.templateLoading = false
+        if (mine === loads.template) this.templateLoading = false
       }
     },
-    async loadSheet(file) {
+    /** @param {object} [opts] `parse(bytes)` replaces the sheet worker (tests) */
+    async loadSheet(file, { parse } = {}) {
+      const mine = ++loads.sheet
       this.sheetLoading = true
       this.sheetError = null
-      this.result = null
       try {
-        const sheet = await readSheet(file)
+        const sheet = await readSheet(file, file?.name, parse ? { parse } : undefined)
+        if (mine !== loads.sheet) return
         this.sheet = markRaw(sheet)
         // Options that refer to columns of an earlier sheet no longer apply.
         this.options.selectedFields = this.options.selectedFields.filter((f) => sheet.headers.includes(f))
         this.options.imageColumns = this.options.imageColumns.filter((c) => sheet.images.columns.includes(c))
       } catch (err) {
-        this.sheet = null
-        this.sheetError = plainError(err, 'generator.errExcelCorrupted')
+        if (mine === loads.sheet) this.sheetError = plainError(err, 'generator.errExcelCorrupted', file?.name)
       } finally {
-        this.sheetLoading = false
+        if (mine === loads.sheet) this.sheetLoading = false
       }
     },
     clearTemplate() {
@@ -112,7 +127,10 @@ export const useGeneratorStore = defineStore('generator', {
       }
       try {
         const dir = await bridge.chooseDir()
-        if (dir) this.saveDir = dir
+        if (dir) {
+          this.saveDir = dir
+          if (this.jobError?.key === 'generator.needSaveDir') this.jobError = null
+        }
       } catch (err) {
         this.jobError = plainError(err, 'generator.errUnknown')
       }
@@ -161,7 +179,9 @@ export const useGeneratorStore = defineStore('generator', {
           saved: out.files.map((name) => ({ name })),
         }
       } catch (err) {
-        this.jobError = plainError(err, 'generator.errUnknown')
+        // Stopping on request is no failure: it gets a plain notice, not an error.
+        if (isCancel(err)) this.result = { kind: 'cancelled', mode: 'archive', key: 'generator.cancelled', params: {}, path: '', failed: [], saved: [] }
+        else this.jobError = plainError(err, 'generator.errUnknown')
       } finally {
         this.busy = ''
       }
@@ -182,9 +202,9 @@ export const useGeneratorStore = defineStore('generator', {
         const out = await exportToFolder({ ...this.jobInput(), saveDir: this.saveDir, host: getHost() })
         const outcome = exportOutcome(out)
         this.result = {
-          kind: out.cancelled && !out.saved.length ? 'cancelled' : outcome.kind,
+          kind: out.cancelled ? 'cancelled' : outcome.kind,
           mode: 'export',
-          key: outcome.key,
+          key: out.cancelled ? (out.saved.length ? 'generator.exportCancelled' : 'generator.cancelled') : outcome.key,
           params: { saved: out.saved.length, total: out.total, failed: out.failed.length },
           cancelled: out.cancelled,
           failed: out.failed.map((f) => ({ position: f.position, message: f.message, detail: f.detail })),
@@ -198,3 +218,25 @@ export const useGeneratorStore = defineStore('generator', {
     },
   },
 })
+
+const watched = new WeakSet()
+
+/**
+ * The generator store. An outcome describes the inputs it was made from: once the template, the
+ * sheet or an option changes, the message about it (success, failure or notice) is dropped.
+ */
+export function useGeneratorStore(pinia) {
+  const store = useStore(pinia)
+  if (!watched.has(store)) {
+    watched.add(store)
+    watch(
+      () => [store.template, store.sheet, JSON.stringify(store.options)],
+      () => {
+        if (store.busy) return
+        store.result = null
+        store.jobError = null
+      }
+    )
+  }
+  return store
+}
