@@ -624,8 +624,7 @@ std::string fiber_root_directory(VmState* L, int idx) {
 }
 
 int fiber_create(VmState* L) {
-  Value* f = stack_address(L, ARG1);
-  if (f->tag != TAG_FUNCTION || !f->closure()->is_script) arg_error(L, ARG1, "\n{Expected}:function ");
+  if (script_prototype(L, ARG1) == nullptr) arg_error(L, ARG1, "\n{Expected}:function ");
   bool rooted = !is_none_or_null(L, ARG2);
   std::string root = rooted ? fiber_root_directory(L, ARG2) : std::string();
   VmState* co = new_fiber(L);  // starts with this fiber's root
