@@ -30,12 +30,12 @@ const Value* raw_field(VmState* L, TableObject* t, const std::string& key) {
   return table_get_str(t, intern_string(L, key.data(), key.size()));
 }
 
+// No collector step runs here: callers hold values (a module's path) that nothing anchors yet.
 void set_raw_field(VmState* L, TableObject* t, const std::string& key, const Value& v) {
   ensure_stack(L, 3);
   push(L, make_object(t));
-  push(L, v);  // anchored before making the key string may run a collector step
-  push_lstring(L, key.data(), key.size());
-  insert(L, -2);
+  push(L, make_string(intern_string(L, key.data(), key.size())));
+  push(L, v);
   raw_set(L, -3);
   pop(L, 1);
 }
