@@ -46,17 +46,15 @@ bool takes_value(const std::string& switch_arg, const std::string& next) {
 void push_argv_table(VmState* L, const std::vector<std::string>& args) {
   ensure_stack(L, 4);
   new_table(L, 0, 0);
-  TableObject* t = stack_address(L, -1)->table();
+  int t = get_top(L);
   auto set_index = [&](size_t i, const std::string& s) {
     push_lstring(L, s.data(), s.size());
-    *table_set_int(L, t, static_cast<int64_t>(i)) = L->top[-1];
-    L->top--;
+    raw_set_index(L, t, static_cast<int64_t>(i));
   };
   auto set_field = [&](const std::string& key, const std::string& value) {
     push_lstring(L, key.data(), key.size());
     push_lstring(L, value.data(), value.size());
-    *table_set_slot(L, t, L->top[-2]) = L->top[-1];
-    L->top -= 2;
+    raw_set(L, t);
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

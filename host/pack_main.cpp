@@ -49,7 +49,7 @@ bool compile_module(VmState* L, const std::string& name, const std::string& sour
     std::fprintf(stderr, "quevro_pack: %s: %s\n", name.c_str(), to_string(L, -1));
     return false;
   }
-  dump_prototype(L, stack_address(L, -1)->closure()->proto, append_bytes, chunk, true, nullptr);
+  dump_prototype(L, script_prototype(L, -1), append_bytes, chunk, true, nullptr);
   L->top--;
   return true;
 }

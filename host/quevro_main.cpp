@@ -46,7 +46,7 @@ int compile_to_file(const char* input, const char* output, bool strip) {
   if (L == nullptr) return 255;
   if (load_file(L, input) != STATUS_OK) return report_load_failure(L);
   std::string bytes;
-  const Prototype* p = stack_address(L, -1)->closure()->proto;
+  const Prototype* p = script_prototype(L, -1);
   dump_prototype(L, p, append_bytes, &bytes, strip, nullptr);
   std::FILE* f = std::fopen(output, "wb");
   bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     VmState* L = create_main_state();
     if (L == nullptr) return 255;
     if (load_file(L, args[1].c_str()) != STATUS_OK) return report_load_failure(L);
-    std::fputs(disassemble(stack_address(L, -1)->closure()->proto).c_str(), stdout);
+    std::fputs(disassemble(script_prototype(L, -1)).c_str(), stdout);
     shut_down(L);
     return 0;
   }

@@ -127,10 +127,11 @@ void print_error(VmState* L) {
 
 // A table shows its contents unless its metatable gives it a text of its own.
 bool shows_contents(VmState* L, int idx) {
-  const Value* v = stack_address(L, idx);
-  if (v->tag != TAG_TABLE) return false;
-  TableObject* mt = metatable_of(L, v);
-  return mt == nullptr || table_get_str(mt, intern_string(L, "_tostring"))->tag != TAG_FUNCTION;
+  if (type_of(L, idx) != TAG_TABLE) return false;
+  if (!get_metafield(L, idx, "_tostring")) return true;
+  bool own_text = type_of(L, -1) == TAG_FUNCTION;
+  pop(L, 1);
+  return !own_text;
 }
 
 struct Results {

@@ -67,13 +67,10 @@ VmState* create_main_state() {
 void publish_command_line(VmState* L, const std::vector<std::string>& args) {
   ensure_stack(L, 2);
   std::string cmdline = join_command_line(args);
-  TableObject* g = L->globals.table();
   push_lstring(L, cmdline.data(), cmdline.size());
-  *table_set_str(L, g, intern_string(L, "_CMDLINE")) = L->top[-1];
-  L->top--;
+  raw_set_field(L, GLOBALS_INDEX, "_CMDLINE");
   push_argv_table(L, args);
-  *table_set_str(L, g, intern_string(L, "_ARGV")) = L->top[-1];
-  L->top--;
+  raw_set_field(L, GLOBALS_INDEX, "_ARGV");
 }
 
 int exit_code_of(VmState* L, int idx) {

@@ -90,17 +90,15 @@ void push_tostring(VmState* L, int idx) {
     }
     default: break;
   }
-  TableObject* mt = metatable_of(L, v);
-  if (mt) {
-    const Value* f = table_get_str(mt, intern_string(L, "_tostring"));
-    if (f->tag == TAG_FUNCTION) {
-      Value fn = *f;
-      push(L, fn);
+  if (get_metafield(L, idx, "_tostring")) {
+    if (type_of(L, -1) == TAG_FUNCTION) {
       push_value(L, idx);
       call(L, 1, 1);
       return;
     }
+    pop(L, 1);
   }
+  v = stack_address(L, idx);
   if (v->tag == TAG_CDATA && v->cdata()->is_buffer()) {
     push_lstring(L, reinterpret_cast<const char*>(v->cdata()->data()), v->cdata()->size);
     return;
@@ -135,18 +133,15 @@ int base_tostring(VmState* L) {
     push_lstring(L, s.data(), s.size());
     return 1;
   }
-  TableObject* mt = metatable_of(L, v);
-  if (mt) {
-    const Value* f = table_get_str(mt, intern_string(L, "_tostring"));
-    if (f->tag == TAG_FUNCTION) {
+  int n = get_top(L);
+  if (get_metafield(L, ARG1, "_tostring")) {
+    if (type_of(L, -1) == TAG_FUNCTION) {
       // _tostring gets v as owner and the further arguments.
-      int n = get_top(L);
-      Value fn = *f;
-      push(L, fn);
       for (int i = ARG1; i <= n; ++i) push_value(L, i);
       call(L, n - 1, 1);
       return 1;
     }
+    pop(L, 1);
   }
   push_tostring(L, ARG1);
   return 1;
@@ -167,11 +162,7 @@ int base_tonumber(VmState* L) {
   if (v->tag == TAG_STRING || (v->tag == TAG_CDATA && v->cdata()->is_buffer())) {
     text = to_lstring(L, ARG1, &len);
   } else {
-    TableObject* mt = metatable_of(L, v);
-    const Value* f = mt ? table_get_str(mt, intern_string(L, "_tonumber")) : &ABSENT_VALUE;
-    if (f->tag != TAG_FUNCTION) return 0;
-    Value fn = *f;
-    push(L, fn);
+    if (!get_metafield(L, ARG1, "_tonumber") || type_of(L, -1) != TAG_FUNCTION) return 0;
     push_value(L, ARG1);
     call(L, 1, 1);
     return 1;
@@ -236,28 +227,21 @@ int base_topointer(VmState* L) {
 int push_type_results(VmState* L, int idx) {
   Value* v = stack_address(L, idx);
   if (is_absent(v)) return 0;
+  int tag = static_cast<int>(v->tag);
   push_string(L, value_type_name(v));
   int n = 1;
-  if (v->tag == TAG_TABLE) {
-    TableObject* t = v->table();
-    const Value* s = table_get_str(t, intern_string(L, "_struct"));
-    if (s->tag == TAG_STRING || s->tag == TAG_NUMBER) {
-      push(L, *s);
+  if (tag == TAG_TABLE) {
+    raw_get_field(L, idx, "_struct");
+    if (type_of(L, -1) == TAG_STRING || type_of(L, -1) == TAG_NUMBER)
       ++n;
-    }
-    if (t->metatable) {
-      const Value* ty = table_get_str(t->metatable, intern_string(L, "_type"));
-      if (!ty->is_null()) {
-        push(L, *ty);
-        ++n;
-      }
-    }
-  } else if (v->tag == TAG_CDATA && v->cdata()->metatable) {
-    const Value* ty = table_get_str(v->cdata()->metatable, intern_string(L, "_type"));
-    if (ty->tag == TAG_STRING || ty->tag == TAG_NUMBER) {
-      push(L, *ty);
+    else
+      pop(L, 1);
+    if (get_metafield(L, idx, "_type")) ++n;
+  } else if (tag == TAG_CDATA && get_metafield(L, idx, "_type")) {
+    if (type_of(L, -1) == TAG_STRING || type_of(L, -1) == TAG_NUMBER)
       ++n;
-    }
+    else
+      pop(L, 1);
   }
   return n;
 }
@@ -374,15 +358,15 @@ int base_callex(VmState* L) {
 }
 
 int base_rget(VmState* L) {
-  Value* v = stack_address(L, ARG1);
-  if (v->tag == TAG_TABLE) {
-    uint32_t n = table_border(v->table());
+  int type = type_of(L, ARG1);
+  if (type == TAG_TABLE) {
+    RawTable t(L, ARG1);
+    uint32_t n = static_cast<uint32_t>(t.length());
     if (!check_stack(L, static_cast<int>(n))) library_error(L, "too many results to unpack");
-    TableObject* t = v->table();
-    for (uint32_t i = 1; i <= n; ++i) push(L, *table_get_int(t, i));
+    for (uint32_t i = 1; i <= n; ++i) push(L, t.get(i));
     return static_cast<int>(n);
   }
-  if (v->tag == TAG_FUNCTION) {
+  if (type == TAG_FUNCTION) {
     // Called with a null owner and the remaining arguments.
     push_null(L);
     replace(L, 1);
@@ -401,14 +385,15 @@ int base_rget(VmState* L) {
 }
 
 int base_reduce(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  check_table(L, ARG1);
+  RawTable t(L, ARG1);
   check_type(L, ARG2, TAG_FUNCTION);
-  uint32_t n = table_border(t);
+  uint32_t n = static_cast<uint32_t>(t.length());
   uint32_t i = 1;
   if (is_none_or_null(L, ARG3)) {
     if (n == 0) library_error(L, "Reduce of empty array with no initial value");
     set_top(L, ARG3);
-    push(L, *table_get_int(t, 1));
+    push(L, t.get(1));
     replace(L, ARG3);
     i = 2;
   }
@@ -417,12 +402,12 @@ int base_reduce(VmState* L) {
     push_value(L, ARG2);
     push_value(L, ARG1);
     push_value(L, ARG3);
-    push(L, *table_get_int(stack_address(L, ARG1)->table(), i));
+    push(L, t.get(i));
     push_number(L, i);
     push_value(L, ARG1);
     call(L, 5, 1);
     replace(L, ARG3);
-    n = table_border(stack_address(L, ARG1)->table());
+    n = static_cast<uint32_t>(t.length());
   }
   return 1;
 }
@@ -589,10 +574,10 @@ int base_dumpcode(VmState* L) {
     if (load_code_or_path(L, code, len, "=(loadcode)") != STATUS_OK) raise_error(L);
     replace(L, ARG1);
   }
-  Value* f = stack_address(L, ARG1);
-  if (!f->closure()->is_script) library_error(L, "unable to dump given function");
+  const Prototype* p = script_prototype(L, ARG1);
+  if (p == nullptr) library_error(L, "unable to dump given function");
   std::string bytes;
-  if (dump_prototype(L, f->closure()->proto, append_to_string, &bytes, strip, name) != 0)
+  if (dump_prototype(L, p, append_to_string, &bytes, strip, name) != 0)
     library_error(L, "unable to dump given function");
   push_lstring(L, bytes.data(), bytes.size());
   return 1;
@@ -639,8 +624,7 @@ std::string fiber_root_directory(VmState* L, int idx) {
 }
 
 int fiber_create(VmState* L) {
-  Value* f = stack_address(L, ARG1);
-  if (f->tag != TAG_FUNCTION || !f->closure()->is_script) arg_error(L, ARG1, "\n{Expected}:function ");
+  if (script_prototype(L, ARG1) == nullptr) arg_error(L, ARG1, "\n{Expected}:function ");
   bool rooted = !is_none_or_null(L, ARG2);
   std::string root = rooted ? fiber_root_directory(L, ARG2) : std::string();
   VmState* co = new_fiber(L);  // starts with this fiber's root
@@ -746,12 +730,14 @@ const LibraryFunction FIBER_FUNCTIONS[] = {
 
 // A class whose namespace holds each name as a string constant of itself.
 void push_constant_class(VmState* L, NativeFn fn, const char* const* names) {
+  ensure_stack(L, 3);
   push_closure(L, fn, 0, true);
-  TableObject* ns = stack_address(L, -1)->closure()->env;
+  get_env(L, -1);
   for (const char* const* n = names; *n; ++n) {
-    StringObject* s = intern_string(L, *n);
-    *table_set_str(L, ns, s) = make_string(s);
+    push_string(L, *n);
+    raw_set_field(L, -2, *n);
   }
+  pop(L, 1);
 }
 
 int fiber_status_class(VmState* L) { return fiber_status(L); }
@@ -777,32 +763,32 @@ int standard_error_handler(VmState* L) {
 void open_base_library(VmState* L) {
   register_library(L, "global", BASE_FUNCTIONS);
   L->top--;
-  Value globals = L->globals;
-  TableObject* g = globals.table();
-  *table_set_str(L, g, intern_string(L, "global")) = globals;
-  *table_set_str(L, g, intern_string(L, "_QUEVRO_VERSION")) = make_number(44);
-  Value call_function = *table_get_str(g, intern_string(L, "call"));
-  *table_set_str(L, g, intern_string(L, "pcall")) = call_function;  // the same function object
+  ensure_stack(L, 4);
+  push_value(L, GLOBALS_INDEX);
+  raw_set_field(L, GLOBALS_INDEX, "global");
+  push_number(L, 44);
+  raw_set_field(L, GLOBALS_INDEX, "_QUEVRO_VERSION");
+  raw_get_field(L, GLOBALS_INDEX, "call");
+  raw_set_field(L, GLOBALS_INDEX, "pcall");  // the same function object
 
   static const char* const type_names[] = {"null", "pointer", "boolean", "string", "number", "table", "cdata",
                                            "fiber", "function", "class", "buffer", nullptr};
-  ensure_stack(L, 4);
   push_constant_class(L, base_type, type_names);
-  TableObject* type_ns = stack_address(L, -1)->closure()->env;
-  *table_set_str(L, type_ns, intern_string(L, "file")) = make_string(intern_string(L, "io.file"));
+  get_env(L, -1);
+  push_string(L, "io.file");
+  raw_set_field(L, -2, "file");
   for (const LibraryFunction* f = TYPE_FUNCTIONS; f->name; ++f) {
     push_function(L, f->fn);
-    *table_set_str(L, type_ns, intern_string(L, f->name)) = L->top[-1];
-    L->top--;
+    raw_set_field(L, -2, f->name);
   }
-  *table_set_str(L, g, intern_string(L, "type")) = L->top[-1];
-  L->top--;
+  pop(L, 1);
+  raw_set_field(L, GLOBALS_INDEX, "type");
 
   register_library(L, "fiber", FIBER_FUNCTIONS);
   static const char* const status_names[] = {"suspended", "running", "current", "dead", nullptr};
   push_constant_class(L, fiber_status_class, status_names);
-  *table_set_str(L, stack_address(L, -2)->table(), intern_string(L, "status")) = L->top[-1];
-  L->top -= 2;
+  raw_set_field(L, -2, "status");
+  pop(L, 1);
 }
 
 }  // namespace quevro

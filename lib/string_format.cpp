@@ -30,16 +30,20 @@ int64_t truncate_int64(double n) {
 bool size64_value(VmState* L, int idx, uint64_t* out) {
   const Value* v = stack_address(L, idx);
   if (v->tag != TAG_CDATA || v->cdata()->is_buffer() || v->cdata()->size != 8) return false;
-  TableObject* mt = v->cdata()->metatable;
-  const Value* math = table_get_str(G(L)->registry.table(), intern_string(L, "math"));
-  bool registered = math->tag == TAG_TABLE && [&] {
-    const Value* m = table_get_str(math->table(), intern_string(L, "size64"));
-    return m->tag == TAG_TABLE && m->table() == mt;
-  }();
+  int top = get_top(L);
+  ensure_stack(L, 3);
+  get_metatable(L, idx);
+  int mt = get_top(L);
+  raw_get_field(L, REGISTRY_INDEX, "math");
+  if (type_of(L, -1) == TAG_TABLE) raw_get_field(L, -1, "size64");
+  bool registered = type_of(L, -1) == TAG_TABLE && raw_equal(L, -1, mt);
   if (!registered) {
-    const Value* ty = table_get_str(mt, intern_string(L, "_type"));
-    if (!(ty->tag == TAG_STRING && std::strcmp(ty->string()->data(), "size64") == 0)) return false;
+    raw_get_field(L, mt, "_type");
+    registered = type_of(L, -1) == TAG_STRING && std::strcmp(to_string(L, -1), "size64") == 0;
   }
+  set_top(L, top);
+  if (!registered) return false;
+  v = stack_address(L, idx);
   uint32_t low, high;
   std::memcpy(&low, v->cdata()->data(), 4);
   std::memcpy(&high, v->cdata()->data() + 4, 4);

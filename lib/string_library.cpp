@@ -16,10 +16,8 @@
 #include "lib/string_buffer.h"
 #include "vm/metamethods.h"
 #include "lib/string_encoding.h"
-#include "vm/collector.h"
 #include "vm/utf.h"
 #include "vm/error.h"
-#include "vm/table.h"
 
 namespace quevro {
 
@@ -150,11 +148,12 @@ int str_upper(VmState* L) { return map_case(L, [](int c) { return std::toupper(c
 int str_pack(VmState* L) {
   std::string out;
   if (type_of(L, ARG1) == TAG_TABLE) {
-    TableObject* t = stack_address(L, ARG1)->table();
-    uint32_t n = table_border(t);
-    for (uint32_t i = 1; i <= n; ++i) {
+    RawTable t(L, ARG1);
+    int64_t n = t.length();
+    for (int64_t i = 1; i <= n; ++i) {
       double d;
-      if (!to_number_value(table_get_int(t, i), &d)) type_arg_error(L, ARG1, "number");
+      Value v = t.get(i);
+      if (!to_number_value(&v, &d)) type_arg_error(L, ARG1, "number");
       out.push_back(static_cast<char>(static_cast<int64_t>(d)));
     }
   } else {
@@ -264,16 +263,10 @@ int str_trim(VmState* L) { return trim(L, true, true); }
 int str_trim_left(VmState* L) { return trim(L, true, false); }
 int str_trim_right(VmState* L) { return trim(L, false, true); }
 
-// Appends the string s[0..n) as element k of the table in slot result.
-inline void append_piece(VmState* L, int result, int64_t k, const char* s, size_t n) {
+// Appends the string s[0..n) as element k of the result table.
+inline void append_piece(VmState* L, RawTable& result, int64_t k, const char* s, size_t n) {
   push_lstring(L, s, n);
-  TableObject* t = stack_address(L, result)->table();
-  if (static_cast<uint64_t>(k) - 1 < static_cast<uint64_t>(t->array_size)) {
-    t->array[k - 1] = L->top[-1];
-    barrier_back(L, t);
-  } else {
-    *table_set_int(L, t, k) = L->top[-1];
-  }
+  result.set(k, L->top[-1]);
   L->top--;
 }
 
@@ -294,9 +287,8 @@ int str_split(VmState* L) {
   }
   if (hint < 3) hint = 3;
   if (hint > (1 << 24)) hint = 1 << 24;
-  new_table(L, static_cast<int>(hint), 0);
-  int result = get_top(L);
-  stack_address(L, result)->table()->array_flag = 1;
+  new_array(L, static_cast<int>(hint));
+  RawTable result(L, -1);
   if (len == 0) return 1;
   s = to_text(L, ARG1, &len);
   if (nsep) sep = to_text(L, ARG2, &nsep);
@@ -358,11 +350,12 @@ int str_split(VmState* L) {
 }  // namespace
 
 int string_join(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  check_table(L, ARG1);
+  RawTable t(L, ARG1);
   size_t nsep = 0;
   const char* sep = opt_text(L, ARG2, "", &nsep);
   std::string separator(sep, nsep);
-  int64_t n = table_border(t);
+  int64_t n = t.length();
   int64_t i = opt_int64(L, ARG3, 1), j = opt_int64(L, ARG4, -1);
   i = from_end(i, n);
   j = from_end(j, n);
@@ -372,16 +365,16 @@ int string_join(VmState* L) {
   StringBuffer b(L);
   char num[32];
   for (int64_t k = i; k <= j; ++k) {
-    const Value* v = table_get_int(stack_address(L, ARG1)->table(), k);
-    if (v->tag == TAG_STRING) {
-      b.add(v->string()->data(), v->string()->length);
-    } else if (v->tag == TAG_NUMBER) {
-      b.add(num, format_number(v->u.n, num));
-    } else if (is_buffer_value(v)) {
-      b.add(reinterpret_cast<const char*>(v->cdata()->data()), v->cdata()->size);
+    Value v = t.get(k);
+    if (v.tag == TAG_STRING) {
+      b.add(v.string()->data(), v.string()->length);
+    } else if (v.tag == TAG_NUMBER) {
+      b.add(num, format_number(v.u.n, num));
+    } else if (is_buffer_value(&v)) {
+      b.add(reinterpret_cast<const char*>(v.cdata()->data()), v.cdata()->size);
     } else {
       ensure_stack(L, 2);
-      push(L, *v);
+      push(L, v);
       int at = get_top(L);
       push_tostring(L, at);
       remove(L, at);
@@ -846,11 +839,12 @@ int str_from_char_code(VmState* L) {
     utf16_append(units, static_cast<uint32_t>(d));
   };
   if (type_of(L, ARG1) == TAG_TABLE) {
-    TableObject* t = stack_address(L, ARG1)->table();
-    uint32_t n = table_border(t);
-    for (uint32_t i = 1; i <= n; ++i) {
+    RawTable t(L, ARG1);
+    int64_t n = t.length();
+    for (int64_t i = 1; i <= n; ++i) {
       double d;
-      if (!to_number_value(table_get_int(t, i), &d)) type_arg_error(L, ARG1, "number");
+      Value v = t.get(i);
+      if (!to_number_value(&v, &d)) type_arg_error(L, ARG1, "number");
       add(d);
     }
   } else {

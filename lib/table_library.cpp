@@ -11,36 +11,23 @@
 #include "lib/library_support.h"
 #include "lib/string_library.h"
 #include "vm/calls.h"
-#include "vm/collector.h"
 #include "vm/metamethods.h"
 
 namespace quevro {
 
 namespace {
 
-inline int64_t length_of_table(TableObject* t) { return table_border(t); }
-
-inline Value element(TableObject* t, int64_t i) { return *table_get_int(t, i); }
-
-// Stores v at t[i]; storing null into a key that does not exist creates nothing.
-inline void set_element(VmState* L, TableObject* t, int64_t i, const Value& v) {
-  if (v.is_null()) {
-    if (static_cast<uint64_t>(i) - 1 < static_cast<uint64_t>(t->array_size)) {
-      t->array[i - 1] = v;
-      return;
-    }
-    if (table_get_int(t, i)->is_null()) return;
-  }
-  *table_set_int(L, t, i) = v;
+// A new sequence table on top of the stack, marked with the array flag.
+RawTable push_array(VmState* L, int64_t size_hint) {
+  int n = size_hint > 0 && size_hint < (1 << 26) ? static_cast<int>(size_hint) : 0;
+  new_array(L, n);
+  return RawTable(L, -1);
 }
 
-// A new sequence table on top of the stack, marked with the array flag.
-TableObject* push_array(VmState* L, int64_t size_hint) {
-  int n = size_hint > 0 && size_hint < (1 << 26) ? static_cast<int>(size_hint) : 0;
-  new_table(L, n, 0);
-  TableObject* t = stack_address(L, -1)->table();
-  t->array_flag = 1;
-  return t;
+// Raw access to the table argument at idx (the argument error for anything else).
+RawTable table_arg(VmState* L, int idx) {
+  check_table(L, idx);
+  return RawTable(L, idx);
 }
 
 void ensure_results(VmState* L, int64_t n) {
@@ -48,43 +35,43 @@ void ensure_results(VmState* L, int64_t n) {
 }
 
 int tab_insert(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  RawTable t = table_arg(L, ARG1);
   check_any(L, ARG2);
-  int64_t len = length_of_table(t);
+  int64_t len = t.length();
   int64_t pos = from_end(opt_int64(L, ARG3, 1), len);
   if (pos < 1) pos = 1;
   Value v = *stack_address(L, ARG2);
   if (pos <= len) {
-    for (int64_t i = len; i >= pos; --i) set_element(L, t, i + 1, element(t, i));
+    for (int64_t i = len; i >= pos; --i) t.set(i + 1, t.get(i));
   }
-  set_element(L, t, pos, v);
+  t.set(pos, v);
   return 0;
 }
 
 int tab_remove(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
   int64_t pos = from_end(opt_int64(L, ARG2, 1), len);
   if (pos < 1 || pos > len) return 0;
-  push(L, element(t, pos));
-  for (int64_t i = pos; i < len; ++i) set_element(L, t, i, element(t, i + 1));
-  set_element(L, t, len, make_null());
+  push(L, t.get(pos));
+  for (int64_t i = pos; i < len; ++i) t.set(i, t.get(i + 1));
+  t.set(len, make_null());
   return 1;
 }
 
 int tab_push(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  RawTable t = table_arg(L, ARG1);
   check_any(L, ARG2);
-  int64_t len = length_of_table(t);
+  int64_t len = t.length();
   int top = get_top(L);
-  for (int i = ARG2; i <= top; ++i) set_element(L, t, ++len, *stack_address(L, i));
+  for (int i = ARG2; i <= top; ++i) t.set(++len, *stack_address(L, i));
   push_number(L, static_cast<double>(len));
   return 1;
 }
 
 int tab_pop(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
   int64_t n = opt_int64(L, ARG2, 1);
   if (len == 0 || n == 0) return 0;
   bool backwards = n < 0;
@@ -92,17 +79,17 @@ int tab_pop(VmState* L) {
   if (n > len) n = len;
   ensure_results(L, n);
   if (backwards) {
-    for (int64_t i = len; i > len - n; --i) push(L, element(t, i));
+    for (int64_t i = len; i > len - n; --i) push(L, t.get(i));
   } else {
-    for (int64_t i = len - n + 1; i <= len; ++i) push(L, element(t, i));
+    for (int64_t i = len - n + 1; i <= len; ++i) push(L, t.get(i));
   }
-  for (int64_t i = len - n + 1; i <= len; ++i) set_element(L, t, i, make_null());
+  for (int64_t i = len - n + 1; i <= len; ++i) t.set(i, make_null());
   return static_cast<int>(n);
 }
 
 int tab_splice(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
   int64_t start = from_end(opt_int64(L, ARG2, 1), len);
   if (start < 1 || start > len) arg_error(L, ARG2, "Index out of range");
   int64_t count = opt_int64(L, ARG3, 0);
@@ -112,20 +99,19 @@ int tab_splice(VmState* L) {
   int64_t items = top > ARG3 ? top - ARG3 : 0;
   int results = 0;
   if (count > 0) {
-    TableObject* removed = push_array(L, count);
-    t = stack_address(L, ARG1)->table();
-    for (int64_t i = 0; i < count; ++i) set_element(L, removed, i + 1, element(t, start + i));
+    RawTable removed = push_array(L, count);
+    for (int64_t i = 0; i < count; ++i) removed.set(i + 1, t.get(start + i));
     results = 1;
   }
   if (items < count) {
     int64_t shift = count - items;
-    for (int64_t i = start + count; i <= len; ++i) set_element(L, t, i - shift, element(t, i));
-    for (int64_t i = len - shift + 1; i <= len; ++i) set_element(L, t, i, make_null());
+    for (int64_t i = start + count; i <= len; ++i) t.set(i - shift, t.get(i));
+    for (int64_t i = len - shift + 1; i <= len; ++i) t.set(i, make_null());
   } else if (items > count) {
     int64_t shift = items - count;
-    for (int64_t i = len; i >= start + count; --i) set_element(L, t, i + shift, element(t, i));
+    for (int64_t i = len; i >= start + count; --i) t.set(i + shift, t.get(i));
   }
-  for (int64_t k = 0; k < items; ++k) set_element(L, t, start + k, *stack_address(L, ARG4 + static_cast<int>(k)));
+  for (int64_t k = 0; k < items; ++k) t.set(start + k, *stack_address(L, ARG4 + static_cast<int>(k)));
   return results;
 }
 
@@ -140,29 +126,28 @@ bool clamp_range(int64_t len, int64_t* i, int64_t* j) {
 
 int tab_slice(VmState* L) {
   if (type_of(L, ARG1) != TAG_TABLE) return 0;
-  TableObject* t = stack_address(L, ARG1)->table();
-  int64_t len = length_of_table(t);
+  RawTable t(L, ARG1);
+  int64_t len = t.length();
   int64_t i = opt_int64(L, ARG2, 1), j = opt_int64(L, ARG3, -1);
   if (!clamp_range(len, &i, &j)) {
     push_array(L, 0);
     return 1;
   }
-  TableObject* r = push_array(L, j - i + 1);
-  t = stack_address(L, ARG1)->table();
-  for (int64_t k = i; k <= j; ++k) set_element(L, r, k - i + 1, element(t, k));
+  RawTable r = push_array(L, j - i + 1);
+  for (int64_t k = i; k <= j; ++k) r.set(k - i + 1, t.get(k));
   return 1;
 }
 
-int push_elements(VmState* L, TableObject* t, int64_t i, int64_t j) {
+int push_elements(VmState* L, const RawTable& t, int64_t i, int64_t j) {
   if (i > j) return 0;
   ensure_results(L, j - i + 1);
-  for (int64_t k = i; k <= j; ++k) push(L, element(t, k));
+  for (int64_t k = i; k <= j; ++k) push(L, t.get(k));
   return static_cast<int>(j - i + 1);
 }
 
 int tab_unpack(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
   int64_t i = opt_int64(L, ARG2, 1), j = opt_int64(L, ARG3, -1);
   bool both_positive = i > 0 && j > 0;
   i = from_end(i, len);
@@ -173,14 +158,14 @@ int tab_unpack(VmState* L) {
 }
 
 int tab_left(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  RawTable t = table_arg(L, ARG1);
   int64_t n = opt_int64(L, ARG2, 1);
   return push_elements(L, t, 1, n);
 }
 
 int tab_right(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
   int64_t n = opt_int64(L, ARG2, 1);
   if (n <= 0) return 0;
   int64_t first = len - n + 1;
@@ -189,13 +174,9 @@ int tab_right(VmState* L) {
 }
 
 int tab_reverse(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
-  for (int64_t a = 1, b = len; a < b; ++a, --b) {
-    Value va = element(t, a), vb = element(t, b);
-    set_element(L, t, a, vb);
-    set_element(L, t, b, va);
-  }
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
+  for (int64_t a = 1, b = len; a < b; ++a, --b) t.swap(a, b);
   return 0;
 }
 
@@ -223,20 +204,19 @@ ValueKey key_of(const Value& v) {
 }
 
 int tab_unique(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
-  int64_t len = length_of_table(t);
-  TableObject* r = push_array(L, 0);
-  t = stack_address(L, ARG1)->table();
+  RawTable t = table_arg(L, ARG1);
+  int64_t len = t.length();
+  RawTable r = push_array(L, 0);
   std::unordered_set<ValueKey, ValueKeyHash> seen;
   int64_t n = 0;
   for (int64_t i = 1; i <= len; ++i) {
-    Value v = element(t, i);
+    Value v = t.get(i);
     if (v.is_null()) continue;
     if (v.tag == TAG_NUMBER && v.u.n != v.u.n) {
-      set_element(L, r, ++n, v);  // NaN equals nothing, not even itself
+      r.set(++n, v);  // NaN equals nothing, not even itself
       continue;
     }
-    if (seen.insert(key_of(v)).second) set_element(L, r, ++n, v);
+    if (seen.insert(key_of(v)).second) r.set(++n, v);
   }
   return 1;
 }
@@ -245,8 +225,10 @@ int tab_unique(VmState* L) {
 class Sorter {
  public:
   Sorter(VmState* L, bool has_comparator)
-      : L_(L), comparator_(has_comparator), table_(stack_address(L, TABLE_SLOT)->table()),
+      : L_(L), comparator_(has_comparator), elements_(L, TABLE_SLOT),
         function_(has_comparator ? *stack_address(L, COMPARATOR_SLOT) : make_null()) {}
+
+  int64_t length() const { return elements_.length(); }
 
   void sort(int64_t lo, int64_t up, int depth) {
     if (depth > MAX_RESULTS / 4) library_error(L_, "stack overflow (%s)", "");
@@ -291,32 +273,15 @@ class Sorter {
  private:
   VmState* L_;
   bool comparator_;
-  TableObject* table_;  // anchored in its argument slot for the whole sort
-  Value function_;      // likewise
+  RawTable elements_;  // the table is anchored in its argument slot for the whole sort
+  Value function_;     // likewise
 
   static constexpr int TABLE_SLOT = ARG1;
   static constexpr int COMPARATOR_SLOT = ARG2;
   static int pivot_slot() { return ARG3; }
 
-  TableObject* table() { return table_; }
-  Value get(int64_t i) {
-    TableObject* t = table_;
-    if (static_cast<uint64_t>(i) - 1 < static_cast<uint64_t>(t->array_size)) return t->array[i - 1];
-    return element(t, i);
-  }
-  void swap(int64_t a, int64_t b) {
-    TableObject* t = table();
-    if (static_cast<uint64_t>(a) - 1 < static_cast<uint64_t>(t->array_size) &&
-        static_cast<uint64_t>(b) - 1 < static_cast<uint64_t>(t->array_size)) {
-      Value x = t->array[a - 1];
-      t->array[a - 1] = t->array[b - 1];
-      t->array[b - 1] = x;
-      return;
-    }
-    Value va = element(t, a), vb = element(t, b);
-    set_element(L_, t, a, vb);
-    set_element(L_, t, b, va);
-  }
+  Value get(int64_t i) const { return elements_.get(i); }
+  void swap(int64_t a, int64_t b) { elements_.swap(a, b); }
   bool before(const Value& a, const Value& b) {
     if (!comparator_) {
       if (a.tag == TAG_NUMBER && b.tag == TAG_NUMBER) return a.u.n < b.u.n;
@@ -337,15 +302,13 @@ class Sorter {
 };
 
 int tab_sort(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  check_table(L, ARG1);
   bool has_comparator = !is_none_or_null(L, ARG2);
   if (has_comparator) check_type(L, ARG2, TAG_FUNCTION);
   set_top(L, ARG3);  // ARG3 holds the pivot
   ensure_stack(L, 8);
-  int64_t n = length_of_table(t);
-  // The table is written through its array slots directly; one barrier covers the whole sort.
-  barrier_back(L, t);
-  Sorter(L, has_comparator).sort(1, n, 0);
+  Sorter sorter(L, has_comparator);
+  sorter.sort(1, sorter.length(), 0);
   return 0;
 }
 
@@ -356,11 +319,10 @@ int tab_append(VmState* L) {
     int type = type_of(L, a);
     if (type == TAG_NULL) continue;
     if (type != TAG_TABLE) type_arg_error(L, a, "table");
-    TableObject* t = stack_address(L, ARG1)->table();
-    TableObject* src = stack_address(L, a)->table();
-    int64_t len = length_of_table(t);
-    int64_t n = length_of_table(src);
-    for (int64_t i = 1; i <= n; ++i) set_element(L, t, len + i, element(src, i));
+    RawTable t(L, ARG1), src(L, a);
+    int64_t len = t.length();
+    int64_t n = src.length();
+    for (int64_t i = 1; i <= n; ++i) t.set(len + i, src.get(i));
   }
   set_top(L, ARG1);
   return 1;
@@ -380,24 +342,25 @@ int tab_concat(VmState* L) {
   if (type_of(L, ARG1) == TAG_TABLE && type_of(L, ARG2) != TAG_TABLE) return string_join(L);
   for (int a = ARG1; a <= top; ++a)
     if (type_of(L, a) != TAG_TABLE) type_arg_error(L, a, "table");
-  bool flagged = top >= ARG1 && stack_address(L, ARG1)->table()->array_flag;
-  new_table(L, 0, 0);
-  int result = get_top(L);
-  stack_address(L, result)->table()->array_flag = flagged ? 1 : 0;
+  if (top >= ARG1 && is_array(L, ARG1))
+    new_array(L, 0);
+  else
+    new_table(L, 0, 0);
+  RawTable r(L, -1);
   double offset = 0;
   for (int a = ARG1; a <= top; ++a) {
     double counted = 0;
+    RawTable from(L, a);
     Value kv[2];
     kv[0] = make_null();
-    while (table_next(L, stack_address(L, a)->table(), kv)) {
-      TableObject* r = stack_address(L, result)->table();
+    while (from.next(kv)) {
       double k;
       if (numeric_key(kv[0], &k)) {
         ++counted;
-        *table_set_slot(L, r, make_number(k + offset)) = kv[1];
+        r.store(make_number(k + offset), kv[1]);
       } else {
         if (kv[0].tag == TAG_STRING && kv[0].string()->length > 0 && kv[0].string()->data()[0] == '_') continue;
-        *table_set_slot(L, r, kv[0]) = kv[1];
+        r.store(kv[0], kv[1]);
       }
     }
     offset += counted;
@@ -410,7 +373,7 @@ int range_iterator(VmState* L) {
   if (type_of(L, 1) != TAG_TABLE) return 0;
   Value kv[2];
   kv[0] = *stack_address(L, upvalue_index(1));
-  if (!table_next(L, stack_address(L, 1)->table(), kv)) {
+  if (!RawTable(L, 1).next(kv)) {
     push_null(L);
     replace(L, upvalue_index(1));
     return 0;
@@ -428,7 +391,7 @@ int tab_range(VmState* L) {
     kv[0] = make_null();
     bool any = false;
     double lo = 0, hi = 0;
-    while (table_next(L, stack_address(L, ARG1)->table(), kv)) {
+    while (RawTable(L, ARG1).next(kv)) {
       double k;
       if (!numeric_key(kv[0], &k)) continue;
       if (!any || k < lo) lo = k;
@@ -454,9 +417,9 @@ int tab_range(VmState* L) {
     end = check_number(L, ARG2);
     if (count >= 3) step = check_number(L, ARG3);
   }
-  new_table(L, 0, 0);
+  new_array(L, 0);
   int result = get_top(L);
-  stack_address(L, result)->table()->array_flag = 1;
+  RawTable r(L, result);
   int64_t n = 0;
   // A step of 0 would never reach the end; it gives an empty range.
   for (double v = start; step != 0 && (step > 0 ? v <= end : v >= end); v += step) {
@@ -470,7 +433,7 @@ int tab_range(VmState* L) {
     } else {
       push_number(L, v);
     }
-    set_element(L, stack_address(L, result)->table(), n, L->top[-1]);
+    r.set(n, L->top[-1]);
     L->top--;
     if (n >= (int64_t{1} << 31)) break;
   }
@@ -506,14 +469,12 @@ int tab_set_attr(VmState* L) {
 }
 
 int tab_is_array(VmState* L) {
-  const Value* v = stack_address(L, ARG1);
-  push_boolean(L, v->tag == TAG_TABLE && v->table()->array_flag);
+  push_boolean(L, is_array(L, ARG1));
   return 1;
 }
 
 int tab_is_array_like(VmState* L) {
-  const Value* v = stack_address(L, ARG1);
-  push_boolean(L, v->tag == TAG_TABLE && (v->table()->array_flag || table_border(v->table()) > 0));
+  push_boolean(L, is_array(L, ARG1) || (type_of(L, ARG1) == TAG_TABLE && length_of(L, ARG1) > 0));
   return 1;
 }
 
@@ -522,24 +483,21 @@ constexpr int CLONE_DEPTH_LIMIT = 200;
 // Copies the table at stack index src into a new table left on top of the stack.
 void clone_into_top(VmState* L, int src, int depth) {
   if (depth > CLONE_DEPTH_LIMIT || !check_stack(L, 4)) library_error(L, "Too deeply nested.");
-  TableObject* s = stack_address(L, src)->table();
-  new_table(L, s->array_size, 0);
+  new_table_like(L, src);
   int dst = get_top(L);
-  s = stack_address(L, src)->table();
-  TableObject* d = stack_address(L, dst)->table();
-  d->array_flag = s->array_flag;
-  d->metatable = s->metatable;
+  if (get_metatable(L, src)) set_metatable(L, dst);
+  RawTable from(L, src), to(L, dst);
   Value kv[2];
   kv[0] = make_null();
-  while (table_next(L, stack_address(L, src)->table(), kv)) {
+  while (from.next(kv)) {
     if (kv[1].tag == TAG_TABLE) {
       push(L, kv[1]);
       clone_into_top(L, get_top(L), depth + 1);
       Value copy = L->top[-1];
       L->top -= 2;
-      *table_set_slot(L, stack_address(L, dst)->table(), kv[0]) = copy;
+      to.store(kv[0], copy);
     } else {
-      *table_set_slot(L, stack_address(L, dst)->table(), kv[0]) = kv[1];
+      to.store(kv[0], kv[1]);
     }
   }
 }

@@ -10,7 +10,6 @@
 #include "lib/string_library.h"
 #include "lib/table_library.h"
 #include "vm/calls.h"
-#include "vm/closure.h"
 
 namespace quevro {
 
@@ -110,10 +109,11 @@ class Serializer {
           out += "null";
         }
         return;
-      case TAG_FUNCTION:
-        if (raw_ && v.closure()->is_script) {
+      case TAG_FUNCTION: {
+        const Prototype* p = raw_ ? script_prototype(L_, idx) : nullptr;
+        if (p) {
           std::string chunk;
-          if (dump_prototype(L_, v.closure()->proto, write_chunk_piece, &chunk, false, nullptr) == 0) {
+          if (dump_prototype(L_, p, write_chunk_piece, &chunk, false, nullptr) == 0) {
             out += "loadcode(";
             append_counted(chunk.data(), chunk.size(), 0, '=', out);
             out += ")";
@@ -122,6 +122,7 @@ class Serializer {
         }
         out += "null";
         return;
+      }
       default: out += "null"; return;
     }
   }
@@ -129,7 +130,7 @@ class Serializer {
  private:
   VmState* L_;
   bool raw_;
-  std::vector<TableObject*> open_;  // tables being written, for cycles
+  std::vector<int> open_;  // stack slots of the tables being written, for cycles
   bool limited_ = false;
   int entries_left_ = 0;
   size_t max_bytes_ = 0;
@@ -213,16 +214,15 @@ class Serializer {
   }
 
   void table(int idx, bool outermost, std::string& out) {
-    TableObject* t = stack_address(L_, idx)->table();
-    for (TableObject* o : open_)
-      if (o == t) {
+    for (int o : open_)
+      if (raw_equal(L_, o, idx)) {
         out += "null";
         return;
       }
-    if (t->metatable && custom(idx, out)) return;
+    if (custom(idx, out)) return;
     if (open_.size() >= SERIALIZE_DEPTH_LIMIT || !check_stack(L_, 6)) library_error(L_, "Too deeply nested.");
-    open_.push_back(t);
-    bool array = t->array_flag != 0;
+    open_.push_back(idx);
+    bool array = is_array(L_, idx);
     bool lines = outermost && !raw_;
     out.push_back(array ? '[' : '{');
     if (lines) out.push_back('\n');

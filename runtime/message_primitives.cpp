@@ -20,8 +20,9 @@ constexpr int ARG5 = 6;
 constexpr uint32_t DEFAULT_WAKE_MASK = 7423;  // input, posted messages, timers, paint, hot keys, sent messages
 constexpr const char* MSG_STRUCT = "addr hwnd;INT message;ADDR wParam;addr lParam;INT time;int x;int y";
 
-void set_number_field(VmState* L, TableObject* t, const char* key, double v) {
-  *table_set_str(L, t, intern_string(L, key)) = make_number(v);
+void set_number_field(VmState* L, int table, const char* key, double v) {
+  push_number(L, v);
+  raw_set_field(L, table, key);
 }
 
 // Fills the table at idx (or a new one pushed on the stack) with the message's fields; returns
@@ -33,7 +34,7 @@ int push_message_table(VmState* L, int idx, const winsys::Message& m) {
   } else {
     new_table(L, 0, 8);
   }
-  TableObject* t = stack_address(L, -1)->table();
+  int t = get_top(L);
   set_number_field(L, t, "hwnd", static_cast<double>(reinterpret_cast<uintptr_t>(m.hwnd)));
   set_number_field(L, t, "message", m.message);
   set_number_field(L, t, "wParam", static_cast<double>(m.wparam));
@@ -41,17 +42,26 @@ int push_message_table(VmState* L, int idx, const winsys::Message& m) {
   set_number_field(L, t, "time", m.time);
   set_number_field(L, t, "x", m.x);
   set_number_field(L, t, "y", m.y);
-  StringObject* key = intern_string(L, "_struct");
-  if (table_get_str(t, key)->is_null()) *table_set_str(L, t, key) = make_string(intern_string(L, MSG_STRUCT));
-  return get_top(L);
+  raw_get_field(L, t, "_struct");
+  bool has_struct = type_of(L, -1) != TAG_NULL;
+  pop(L, 1);
+  if (!has_struct) {
+    push_string(L, MSG_STRUCT);
+    raw_set_field(L, t, "_struct");
+  }
+  return t;
 }
 
-// A field as a 32-bit integer: numbers and numeric strings, anything else 0.
-int64_t integer_field(VmState* L, TableObject* t, const char* key) {
-  double n;
-  if (!to_number_value(table_get_str(t, intern_string(L, key)), &n)) return 0;
-  return to_int32(n);
+// A field of the table at idx as a number: numbers and numeric strings, anything else 0.
+double number_field(VmState* L, int idx, const char* key) {
+  raw_get_field(L, idx, key);
+  double n = to_number(L, -1);
+  pop(L, 1);
+  return n;
 }
+
+// A field as a 32-bit integer.
+int64_t integer_field(VmState* L, int idx, const char* key) { return to_int32(number_field(L, idx, key)); }
 
 uint32_t opt_u32(VmState* L, int idx, uint32_t fallback) {
   return static_cast<uint32_t>(is_none_or_null(L, idx) ? fallback : static_cast<uint32_t>(to_int32(check_number(L, idx))));
@@ -99,18 +109,17 @@ int message_get(VmState* L) {
 }
 
 int message_translate_dispatch(VmState* L) {
-  TableObject* t = check_table(L, ARG1);
+  check_table(L, ARG1);
   winsys::Message m{};
   // Window handles are pointer-sized here, so the handle is not cut to 32 bits.
-  double hwnd_number = 0;
-  to_number_value(table_get_str(t, intern_string(L, "hwnd")), &hwnd_number);
+  double hwnd_number = number_field(L, ARG1, "hwnd");
   m.hwnd = reinterpret_cast<winsys::WindowHandle>(static_cast<uintptr_t>(hwnd_number));
-  m.message = static_cast<uint32_t>(integer_field(L, t, "message"));
-  m.wparam = static_cast<uintptr_t>(static_cast<uint32_t>(integer_field(L, t, "wParam")));
-  m.lparam = static_cast<intptr_t>(integer_field(L, t, "lParam"));
-  m.time = static_cast<uint32_t>(integer_field(L, t, "time"));
-  m.x = static_cast<int32_t>(integer_field(L, t, "x"));
-  m.y = static_cast<int32_t>(integer_field(L, t, "y"));
+  m.message = static_cast<uint32_t>(integer_field(L, ARG1, "message"));
+  m.wparam = static_cast<uintptr_t>(static_cast<uint32_t>(integer_field(L, ARG1, "wParam")));
+  m.lparam = static_cast<intptr_t>(integer_field(L, ARG1, "lParam"));
+  m.time = static_cast<uint32_t>(integer_field(L, ARG1, "time"));
+  m.x = static_cast<int32_t>(integer_field(L, ARG1, "x"));
+  m.y = static_cast<int32_t>(integer_field(L, ARG1, "y"));
   winsys::translate_message(&m);
   winsys::dispatch_message(&m);
   return 0;
@@ -121,11 +130,11 @@ int wait_for_multiple_objects(VmState* L) {
   bool wait_all = to_boolean(L, ARG2);
   std::vector<winsys::Handle> handles;
   if (type_of(L, ARG3) == TAG_TABLE) {
-    TableObject* t = stack_address(L, ARG3)->table();
-    uint32_t n = table_border(t);
-    for (uint32_t i = 1; i <= n; ++i) {
-      const Value* v = table_get_int(t, i);
-      handles.push_back(v->tag == TAG_POINTER ? v->u.p : nullptr);
+    RawTable t(L, ARG3);
+    int64_t n = t.length();
+    for (int64_t i = 1; i <= n; ++i) {
+      Value v = t.get(i);
+      handles.push_back(v.tag == TAG_POINTER ? v.u.p : nullptr);
     }
   }
   uint32_t mask = opt_u32(L, ARG4, DEFAULT_WAKE_MASK);

@@ -11,7 +11,6 @@
 #include "vm/arguments.h"
 #include "vm/calls.h"
 #include "vm/cdata.h"
-#include "vm/collector.h"
 #include "vm/metamethods.h"
 
 namespace quevro {
@@ -31,8 +30,14 @@ const Value* raw_field(VmState* L, TableObject* t, const std::string& key) {
   return table_get_str(t, intern_string(L, key.data(), key.size()));
 }
 
+// No collector step runs here: callers hold values (a module's path) that nothing anchors yet.
 void set_raw_field(VmState* L, TableObject* t, const std::string& key, const Value& v) {
-  *table_set_str(L, t, intern_string(L, key.data(), key.size())) = v;
+  ensure_stack(L, 3);
+  push(L, make_object(t));
+  push(L, make_string(intern_string(L, key.data(), key.size())));
+  push(L, v);
+  raw_set(L, -3);
+  pop(L, 1);
 }
 
 TableObject* loaded_libs(VmState* L) {
@@ -94,12 +99,20 @@ void make_globals_visible(VmState* L, const Value* owner) {
     if (h->tag == TAG_TABLE && h->table() == globals) return;
     if (!h->is_null())
       library_error(L, "The _get metamethod of the current namespace is already set and can't be changed to the global object.");
-  } else {
-    mt = table_create(L, 0, 1);
-    target->metatable = mt;
-    barrier_back(L, target);
   }
-  *table_set_str(L, mt, get_key) = make_object(globals);
+  ensure_stack(L, 4);
+  push(L, make_object(target));
+  if (mt) {
+    push(L, make_object(mt));
+  } else {
+    new_table(L, 0, 1);
+    push_value(L, -1);
+    set_metatable(L, -3);
+  }
+  push(L, make_string(get_key));
+  push(L, L->globals);
+  raw_set(L, -3);
+  pop(L, 2);
 }
 
 // A native library opened on demand is entered as the preloader "(name)": the parentheses keep it

@@ -320,6 +320,16 @@ void new_table(VmState* L, int narray, int nhash) {
   push(L, make_object(table_create(L, narray, nhash)));
 }
 
+void new_array(VmState* L, int narray) {
+  check_gc(L);
+  push(L, make_object(table_create(L, narray, -1)));
+}
+
+bool is_array(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  return v->tag == TAG_TABLE && v->table()->array_flag;
+}
+
 void* new_cdata(VmState* L, size_t size) {
   check_gc(L);
   CdataObject* u = cdata_create(L, size, current_env(L));
@@ -336,6 +346,19 @@ TableObject* table_at(VmState* L, int idx) {
 }
 
 }  // namespace
+
+void new_table_like(VmState* L, int idx) {
+  check_gc(L);
+  TableObject* model = table_at(L, idx);
+  push(L, make_object(table_create(L, model->array_size, model->array_flag ? -1 : 0)));
+}
+
+RawTable::RawTable(VmState* L, int idx) : L_(L), t_(table_at(L, idx)) {}
+
+void RawTable::set_outside_array_part(int64_t i, const Value& v) {
+  if (v.is_null() && table_get_int(t_, i)->is_null()) return;
+  *table_set_int(L_, t_, i) = v;
+}
 
 void get_table(VmState* L, int idx) {
   Value obj = *stack_address(L, idx);
@@ -389,6 +412,12 @@ void raw_set_index(VmState* L, int idx, int64_t n) {
   L->top--;
 }
 
+void raw_set_field(VmState* L, int idx, const char* name) {
+  TableObject* t = table_at(L, idx);
+  *table_set_str(L, t, intern_string(L, name)) = L->top[-1];
+  L->top--;
+}
+
 bool get_metatable(VmState* L, int idx) {
   Value* v = stack_address(L, idx);
   TableObject* mt = nullptr;
@@ -400,6 +429,17 @@ bool get_metatable(VmState* L, int idx) {
   }
   if (mt == nullptr) return false;
   push(L, make_object(mt));
+  return true;
+}
+
+bool get_metafield(VmState* L, int idx, const char* name) {
+  if (!get_metatable(L, idx)) return false;
+  const Value* field = table_get_str(L->top[-1].table(), intern_string(L, name));
+  if (field->is_null()) {
+    L->top--;
+    return false;
+  }
+  L->top[-1] = *field;
   return true;
 }
 
@@ -499,6 +539,11 @@ void registry_subtable(VmState* L, const char* name) {
   TableObject* t = table_create(L, 0, 0);
   push(L, make_object(t));
   *table_set_str(L, registry, key) = make_object(t);
+}
+
+const Prototype* script_prototype(VmState* L, int idx) {
+  Value* v = stack_address(L, idx);
+  return v->tag == TAG_FUNCTION && v->closure()->is_script ? v->closure()->proto : nullptr;
 }
 
 }  // namespace quevro

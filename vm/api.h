@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vm/collector.h"
 #include "vm/error.h"
 #include "vm/format.h"
 #include "vm/state.h"
@@ -72,6 +73,13 @@ void push_closure(VmState* L, NativeFn fn, int nup, bool as_class = false);
 inline void push_function(VmState* L, NativeFn fn) { push_closure(L, fn, 0); }
 void new_table(VmState* L, int narray, int nhash);
 void* new_cdata(VmState* L, size_t size);
+// Sequences: a table created as one carries the array flag, which `table.isArray` reports and
+// serialisation writes as a list. new_array pushes an empty one with room for narray elements.
+void new_array(VmState* L, int narray);
+bool is_array(VmState* L, int idx);
+// Pushes an empty table with the array-part size and array flag of the table at idx, so a copy
+// filled in traversal order keeps the original's order.
+void new_table_like(VmState* L, int idx);
 
 template <class... A>
 const char* push_fstring(VmState* L, const char* fmt, A... args) {
@@ -92,8 +100,12 @@ void raw_get_index(VmState* L, int idx, int64_t n);
 void raw_get_field(VmState* L, int idx, const char* name);
 void raw_set(VmState* L, int idx);
 void raw_set_index(VmState* L, int idx, int64_t n);
+void raw_set_field(VmState* L, int idx, const char* name);
 
 bool get_metatable(VmState* L, int idx);
+// Pushes the raw field `name` of the metatable get_metatable would give; pushes nothing and
+// returns false when there is no metatable or the field is null.
+bool get_metafield(VmState* L, int idx, const char* name);
 void set_metatable(VmState* L, int idx);
 void get_env(VmState* L, int idx);
 int set_env(VmState* L, int idx);
@@ -101,6 +113,61 @@ bool next(VmState* L, int idx);
 void concat(VmState* L, int n);
 int64_t append_values(VmState* L, int idx, int first);
 void registry_subtable(VmState* L, const char* name);
+// The compiled code of the script function at idx (what the chunk dumper writes); null for a
+// native function or any other value.
+const Prototype* script_prototype(VmState* L, int idx);
+
+// Raw access (no metamethods) to a table held in a stack slot, for loops over its elements or
+// pairs. The handle resolves the stack index once; the slot must keep the table while the handle
+// is in use (the table record never moves, but its parts may, so every access goes through the
+// record). Stores carry the collector barrier.
+class RawTable {
+ public:
+  // A value other than a table at idx raises the "index" type error.
+  RawTable(VmState* L, int idx);
+
+  // The border (the length operator's result).
+  int64_t length() const { return table_border(t_); }
+
+  Value get(int64_t i) const { return *table_get_int(t_, i); }
+
+  // Storing null under a key that does not exist creates nothing.
+  void set(int64_t i, const Value& v) {
+    if (in_array_part(i)) {
+      t_->array[i - 1] = v;
+      if (v.is_collectable()) barrier_back(L_, t_);
+      return;
+    }
+    set_outside_array_part(i, v);
+  }
+
+  void swap(int64_t a, int64_t b) {
+    if (in_array_part(a) && in_array_part(b)) {
+      // Both values already belong to this table, so no new reference enters it: no barrier.
+      Value x = t_->array[a - 1];
+      t_->array[a - 1] = t_->array[b - 1];
+      t_->array[b - 1] = x;
+      return;
+    }
+    Value va = get(a), vb = get(b);
+    set(a, vb);
+    set(b, va);
+  }
+
+  // Traversal step, as next does: kv[0] holds the previous key (null to start); the next key and
+  // its value go to kv[0] and kv[1]; false at the end.
+  bool next(Value kv[2]) const { return table_next(L_, t_, kv); }
+
+  // Stores v under any key, as raw_set does ("table index is null" / "table index is NaN").
+  void store(const Value& key, const Value& v) { *table_set_slot(L_, t_, key) = v; }
+
+ private:
+  VmState* L_;
+  TableObject* t_;
+
+  bool in_array_part(int64_t i) const { return static_cast<uint64_t>(i) - 1 < static_cast<uint64_t>(t_->array_size); }
+  void set_outside_array_part(int64_t i, const Value& v);
+};
 
 // The environment that new native functions and buffers get: the running function's, or the
 // global table at base level.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "compiler/chunk_entry.h"
 #include "vm_support.h"
 #include "vm/cdata.h"
 
@@ -571,6 +572,278 @@ TEST_F(ApiTest, AllocationFunctionSeesEveryBlockFreedAtClose) {
   close_state(s);
   EXPECT_EQ(counter.live, 0u);
   EXPECT_EQ(counter.blocks, 0u);
+}
+
+// ---- sequences, raw table handles, fields and metatables ----
+
+TEST_F(ApiTest, NewArrayIsFlaggedAndHasItsArrayPart) {
+  new_array(L, 5);
+  new_table(L, 5, 0);
+  push_number(L, 1);
+  EXPECT_TRUE(is_array(L, 1));
+  EXPECT_FALSE(is_array(L, 2));
+  EXPECT_FALSE(is_array(L, 3));
+  EXPECT_FALSE(is_array(L, 4));  // no value
+  EXPECT_EQ(stack_address(L, 1)->table()->array_size, 5);
+  EXPECT_EQ(length_of(L, 1), 0u);
+}
+
+TEST_F(ApiTest, NewTableLikeTakesTheShapeButNoContents) {
+  new_array(L, 0);  // 1: a sequence whose array part grows as it fills
+  for (int i = 1; i <= 6; ++i) {
+    push_number(L, i);
+    raw_set_index(L, 1, i);
+  }
+  new_table(L, 3, 4);    // 2: a plain table
+  new_table_like(L, 1);  // 3
+  new_table_like(L, 2);  // 4
+  int model_size = stack_address(L, 1)->table()->array_size;
+  EXPECT_GE(model_size, 6);
+  EXPECT_EQ(stack_address(L, 3)->table()->array_size, model_size);
+  EXPECT_TRUE(is_array(L, 3));
+  EXPECT_EQ(stack_address(L, 4)->table()->array_size, 3);
+  EXPECT_FALSE(is_array(L, 4));
+  EXPECT_EQ(length_of(L, 3), 0u);
+  push_null(L);
+  EXPECT_FALSE(next(L, 3));
+  push_string(L, "not a table");
+  EXPECT_EQ(protect(L, [](VmState* s) { new_table_like(s, -1); }), STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), "\n{Attempt to}:index\n{Type}:string");
+}
+
+int set_handler_calls = 0;
+int count_set_handler_calls(VmState*) {
+  ++set_handler_calls;
+  return 0;
+}
+
+TEST_F(ApiTest, RawSetFieldStoresWithoutMetamethodsAndPops) {
+  new_table(L, 0, 0);  // 1
+  new_table(L, 0, 0);  // 2: its metatable, with a `_set` handler
+  push_function(L, count_set_handler_calls);
+  raw_set_field(L, 2, "_set");
+  push_value(L, 2);
+  set_metatable(L, 1);
+  set_handler_calls = 0;
+  push_string(L, "raw");
+  raw_set_field(L, 1, "k");
+  EXPECT_EQ(get_top(L), 2);
+  EXPECT_EQ(set_handler_calls, 0);
+  raw_get_field(L, 1, "k");
+  EXPECT_EQ(top_text(L), "raw");
+  pop(L, 1);
+  // The same store through the full path reaches the handler.
+  push_string(L, "full");
+  quevro::set_field(L, 1, "other");
+  EXPECT_EQ(set_handler_calls, 1);
+  // The pseudo-index of the globals works as a target.
+  push_number(L, 12);
+  raw_set_field(L, GLOBALS_INDEX, "from_api");
+  EXPECT_EQ(field(globals(), "from_api").number(), 12);
+}
+
+TEST_F(ApiTest, GetMetafieldReadsTheMetatableRaw) {
+  new_table(L, 0, 0);  // 1
+  EXPECT_FALSE(get_metafield(L, 1, "_type"));  // no metatable
+  EXPECT_EQ(get_top(L), 1);
+  new_table(L, 0, 0);  // 2
+  push_string(L, "Point");
+  raw_set_field(L, 2, "_type");
+  push_value(L, 2);
+  set_metatable(L, 1);
+  ASSERT_TRUE(get_metafield(L, 1, "_type"));
+  EXPECT_EQ(get_top(L), 3);
+  EXPECT_EQ(top_text(L), "Point");
+  pop(L, 1);
+  EXPECT_FALSE(get_metafield(L, 1, "_missing"));
+  EXPECT_EQ(get_top(L), 2);
+  // Other values consult the metatable of their type.
+  push_string(L, "text");  // 3
+  EXPECT_FALSE(get_metafield(L, 3, "_type"));
+  push_value(L, 2);
+  set_metatable(L, 3);
+  ASSERT_TRUE(get_metafield(L, 3, "_type"));
+  EXPECT_EQ(top_text(L), "Point");
+  EXPECT_FALSE(get_metafield(L, 9, "_type"));  // no value
+}
+
+TEST_F(ApiTest, ScriptPrototypeOnlyForScriptFunctions) {
+  const char code[] = "return 1;";
+  ASSERT_EQ(load_buffer(L, code, sizeof code - 1, "=test"), STATUS_OK);  // 1
+  push_function(L, noop);                                                // 2
+  push_number(L, 3);                                                     // 3
+  const Prototype* p = script_prototype(L, 1);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p, stack_address(L, 1)->closure()->proto);
+  EXPECT_EQ(script_prototype(L, 2), nullptr);
+  EXPECT_EQ(script_prototype(L, 3), nullptr);
+  EXPECT_EQ(script_prototype(L, 4), nullptr);
+}
+
+TEST_F(ApiTest, RawTableReadsAndWritesElementsInBothParts) {
+  new_table(L, 4, 0);  // an array part of four
+  RawTable t(L, 1);
+  for (int i = 1; i <= 4; ++i) t.set(i, num(i * 10));
+  t.set(7, num(70));  // beyond the array part
+  EXPECT_EQ(t.length(), 4);
+  EXPECT_EQ(t.get(2).number(), 20);
+  EXPECT_EQ(t.get(7).number(), 70);
+  EXPECT_TRUE(t.get(5).is_null());
+  EXPECT_TRUE(t.get(0).is_null());
+  raw_get_index(L, 1, 7);
+  EXPECT_EQ(to_number(L, -1), 70);
+  pop(L, 1);
+  t.set(5, num(50));
+  EXPECT_EQ(t.length(), 5);
+  EXPECT_EQ(static_cast<int64_t>(length_of(L, 1)), t.length());
+  push_number(L, 1);
+  EXPECT_EQ(protect(L, [](VmState* s) { RawTable(s, -1); }), STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), "\n{Attempt to}:index\n{Type}:number");
+}
+
+TEST_F(ApiTest, RawTableStoringNullUnderAMissingKeyCreatesNothing) {
+  new_table(L, 2, 0);
+  RawTable t(L, 1);
+  TableObject* raw = stack_address(L, 1)->table();
+  t.set(9, make_null());
+  EXPECT_FALSE(has_hash_part(raw));
+  t.set(9, str("nine"));
+  EXPECT_TRUE(has_hash_part(raw));
+  t.set(9, make_null());  // an existing key is cleared
+  EXPECT_TRUE(t.get(9).is_null());
+  t.set(1, str("one"));
+  t.set(1, make_null());
+  EXPECT_TRUE(t.get(1).is_null());
+  push_null(L);
+  EXPECT_FALSE(next(L, 1));
+}
+
+TEST_F(ApiTest, RawTableSwapsInsideAndAcrossParts) {
+  new_table(L, 3, 0);
+  RawTable t(L, 1);
+  t.set(1, str("a"));
+  t.set(2, str("b"));
+  t.set(3, str("c"));
+  t.swap(1, 3);
+  EXPECT_EQ(text_of(t.get(1)), "c");
+  EXPECT_EQ(text_of(t.get(3)), "a");
+  t.set(10, str("far"));
+  t.swap(2, 10);
+  EXPECT_EQ(text_of(t.get(2)), "far");
+  EXPECT_EQ(text_of(t.get(10)), "b");
+  t.swap(2, 11);  // with a missing element: the value moves and a null is left behind
+  EXPECT_TRUE(t.get(2).is_null());
+  EXPECT_EQ(text_of(t.get(11)), "far");
+}
+
+TEST_F(ApiTest, RawTableWalksPairsAndStoresAnyKey) {
+  new_table(L, 0, 0);
+  RawTable t(L, 1);
+  t.store(str("name"), num(5));
+  t.store(num(1), num(10));
+  t.store(make_boolean(1), num(20));
+  t.store(num(1.5), num(30));
+  int count = 0;
+  double sum = 0;
+  Value kv[2];
+  kv[0] = make_null();
+  while (t.next(kv)) {
+    ++count;
+    sum += kv[1].number();
+  }
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(sum, 65);
+  raw_get_field(L, 1, "name");
+  EXPECT_EQ(to_number(L, -1), 5);
+  EXPECT_EQ(protect(L, [](VmState* s) { RawTable(s, 1).store(make_null(), make_number(1)); }), STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), "table index is null");
+  EXPECT_EQ(protect(L, [](VmState* s) { RawTable(s, 1).store(make_number(NAN), make_number(1)); }), STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), "table index is NaN");
+}
+
+// Stores through the interface into a table the collector has already marked black, with a value
+// created after that: the store's barrier must keep the value alive through the cycle.
+class ApiBarrierTest : public ApiTest {
+ protected:
+  // Steps the collector, one object at a time, until the table in slot 1 is black while the
+  // marking still goes on.
+  bool mark_table_black() {
+    const TableObject* t = stack_address(L, 1)->table();
+    gc_control(L, GC_SETSTEPMUL, 1);
+    for (int i = 0; i < 100000; ++i) {
+      if (G(L)->gc_phase == PHASE_PROPAGATE && is_black(t)) return true;
+      collector_step(L);
+    }
+    return false;
+  }
+
+  void finish_cycle() {
+    for (int i = 0; i < 1000000 && G(L)->gc_phase == PHASE_PROPAGATE; ++i) collector_step(L);
+    for (int i = 0; i < 1000000 && G(L)->gc_phase != PHASE_PAUSE; ++i) collector_step(L);
+  }
+
+  // A string the sweep freed has left the string table; only the address is compared.
+  bool still_interned(const StringObject* s, const std::string& text) {
+    const StringTable& strings = G(L)->strings;
+    for (GcObject* o = strings.buckets[hash_bytes(text.data(), text.size()) & (strings.size - 1)]; o; o = o->next)
+      if (o == reinterpret_cast<const GcObject*>(s)) return true;
+    return false;
+  }
+};
+
+TEST_F(ApiBarrierTest, ElementStoredIntoTheArrayPartSurvives) {
+  new_table(L, 4, 0);
+  ASSERT_TRUE(mark_table_black());
+  const std::string text = "made after the table was marked (array part)";
+  Value v = str(text);  // referenced from nowhere else: not even from the stack
+  RawTable(L, 1).set(2, v);
+  finish_cycle();
+  ASSERT_EQ(G(L)->gc_phase, PHASE_PAUSE);
+  ASSERT_TRUE(still_interned(v.string(), text));
+  EXPECT_EQ(text_of(RawTable(L, 1).get(2)), text);
+}
+
+TEST_F(ApiBarrierTest, ElementStoredBeyondTheArrayPartSurvives) {
+  new_table(L, 4, 0);
+  ASSERT_TRUE(mark_table_black());
+  const std::string text = "made after the table was marked (hash part)";
+  Value v = str(text);
+  RawTable(L, 1).set(40, v);
+  finish_cycle();
+  ASSERT_EQ(G(L)->gc_phase, PHASE_PAUSE);
+  ASSERT_TRUE(still_interned(v.string(), text));
+  EXPECT_EQ(text_of(RawTable(L, 1).get(40)), text);
+}
+
+TEST_F(ApiBarrierTest, PairStoredUnderANewKeySurvives) {
+  new_table(L, 0, 4);
+  ASSERT_TRUE(mark_table_black());
+  const std::string key_text = "a key made after marking", value_text = "a value made after marking";
+  Value key = str(key_text), v = str(value_text);
+  RawTable(L, 1).store(key, v);
+  finish_cycle();
+  ASSERT_EQ(G(L)->gc_phase, PHASE_PAUSE);
+  ASSERT_TRUE(still_interned(key.string(), key_text));
+  ASSERT_TRUE(still_interned(v.string(), value_text));
+  raw_get_field(L, 1, key_text.c_str());
+  EXPECT_EQ(top_text(L), value_text);
+}
+
+TEST_F(ApiBarrierTest, FieldSetFromTheStackSurvives) {
+  new_table(L, 0, 4);
+  ASSERT_TRUE(mark_table_black());
+  const std::string text = "a field value made after marking";
+  Value v = str(text);
+  push(L, v);
+  raw_set_field(L, 1, "late");
+  // Leave no copy in the stack slot just above the top either.
+  push_null(L);
+  pop(L, 1);
+  finish_cycle();
+  ASSERT_EQ(G(L)->gc_phase, PHASE_PAUSE);
+  ASSERT_TRUE(still_interned(v.string(), text));
+  raw_get_field(L, 1, "late");
+  EXPECT_EQ(top_text(L), text);
 }
 
 }  // namespace
