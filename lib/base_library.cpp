@@ -34,12 +34,6 @@ namespace quevro {
 
 namespace {
 
-// Index of the first visible argument: slot 1 is the owner.
-constexpr int ARG1 = 2;
-constexpr int ARG2 = 3;
-constexpr int ARG3 = 4;
-constexpr int ARG4 = 5;
-
 int visible_count(VmState* L) { return get_top(L) > 1 ? get_top(L) - 1 : 0; }
 
 char locale_decimal_point() {

@@ -11,13 +11,6 @@
 
 namespace quevro {
 
-// Slot 1 is the owner; visible arguments start at slot 2.
-constexpr int ARG1 = 2;
-constexpr int ARG2 = 3;
-constexpr int ARG3 = 4;
-constexpr int ARG4 = 5;
-constexpr int ARG5 = 6;
-
 // Most results a native function may leave on the stack at once.
 constexpr int MAX_RESULTS = 50000;
 

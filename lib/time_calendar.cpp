@@ -26,16 +26,6 @@ void set_utc_zone(CivilTime* t) {
   copy_zone(t, "UTC");
 }
 
-struct tm wall_clock_of(const CivilTime& t) {
-  struct tm tm {};
-  tm.tm_year = t.year - 1900;
-  tm.tm_mon = t.month - 1;
-  tm.tm_mday = t.day;
-  tm.tm_hour = t.hour;
-  tm.tm_min = t.minute;
-  tm.tm_sec = t.second;
-  return tm;
-}
 
 bool same_wall_clock(const struct tm& a, const struct tm& b) {
   return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
@@ -132,6 +122,17 @@ bool break_down_local(int64_t seconds, CivilTime* out) {
 }
 
 }  // namespace
+
+struct tm wall_clock_of(const CivilTime& t) {
+  struct tm tm {};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  return tm;
+}
 
 int days_in_month(int64_t year, int month) {
   static const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace quevro {
 
@@ -39,6 +40,9 @@ void civil_from_days(int64_t days, int64_t* year, int* month, int* day);
 inline int weekday_of_days(int64_t days) { return static_cast<int>(((days % 7) + 11) % 7); }
 int weekday_of(int year, int month, int day);
 int day_of_year(int year, int month, int day);  // 0 for January 1
+
+// The C library's broken-down form of the date and wall-clock time (other fields zero).
+struct tm wall_clock_of(const CivilTime& t);
 
 // Fields from seconds, as UTC or local time; false when the result lies outside MIN_YEAR to
 // MAX_YEAR or the zone database cannot compute it.

@@ -147,13 +147,7 @@ class TimeWriter {
 
   struct tm library_time() {
     const CivilTime& t = zoned();
-    struct tm tm {};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
+    struct tm tm = wall_clock_of(t);
     tm.tm_wday = wday_;
     tm.tm_yday = yday_;
     tm.tm_isdst = t.isdst ? 1 : 0;

@@ -12,11 +12,6 @@ namespace quevro {
 
 namespace {
 
-constexpr int ARG1 = 2;
-constexpr int ARG2 = 3;
-constexpr int ARG3 = 4;
-constexpr int ARG4 = 5;
-constexpr int ARG5 = 6;
 constexpr uint32_t DEFAULT_WAKE_MASK = 7423;  // input, posted messages, timers, paint, hot keys, sent messages
 constexpr const char* MSG_STRUCT = "addr hwnd;INT message;ADDR wParam;addr lParam;INT time;int x;int y";
 

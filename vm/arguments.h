@@ -11,6 +11,13 @@
 
 namespace quevro {
 
+// The slots of the first visible arguments (slot 1 is the owner).
+constexpr int ARG1 = 2;
+constexpr int ARG2 = 3;
+constexpr int ARG3 = 4;
+constexpr int ARG4 = 5;
+constexpr int ARG5 = 6;
+
 // Raises the library error: the caller's position prefix followed by the message.
 [[noreturn]] void library_error_text(VmState* L, const std::string& message);
 template <class... A>
