@@ -114,7 +114,7 @@ struct Walk {
     case DeclarationFault::MISSING_NAME:
       runtime_error(L, packing ? "Invalid _struct{%s...},Expected a field name! [in]"
                                : "Invalid _struct{%s...},Expected a field name! [out]",
-                    r.rest.c_str());
+                    whole.c_str());
     case DeclarationFault::BAD_TYPE:
       runtime_error(L, packing ? "Invalid _struct: {...%s},data type error(%c...field:%s) [out]\n{ %s }"
                                : "Invalid _struct: {...%s},data type error(%c... field:%s) [out]\n{ %s }",
