@@ -59,7 +59,8 @@ const LibraryFunction RAW_FUNCTIONS[] = {
     {"sizeof", raw_sizeof},        {"convert", raw_convert},      {"copy", raw_copy},
     {"tostring", raw_tostring},    {"str", raw_str},              {"swap", raw_swap},
     {"toarray", raw_toarray},      {"tostdcall", raw_tostdcall},  {"tocdecl", raw_tocdecl},
-    {"tofastcall", raw_tofastcall}, {nullptr, nullptr},
+    {"tofastcall", raw_tofastcall}, {"realloc", raw_realloc},  {"concat", raw_concat},
+    {nullptr, nullptr},
 };
 
 void copy_string_function(VmState* L, int raw, const char* name) {

@@ -7,6 +7,7 @@
 
 #include "lib/library_support.h"
 #include "lib/size64.h"
+#include "native/growable_blocks.h"
 #include "native/number_conversion.h"
 #include "native/pointer_conversion.h"
 #include "native/structures.h"
@@ -108,6 +109,13 @@ int raw_sizeof(VmState* L) {
     size_t w = type_width(type_code(k));
     push_number(L, w == 0 && type_code(k) != 'v' ? -1 : static_cast<double>(w));
     return 1;
+  }
+  if (t == TAG_POINTER) {
+    BlockHeader* h = block_header(stack_address(L, ARG1)->u.p);
+    if (h == nullptr) arg_error(L, ARG1, "not a block from raw.realloc");
+    push_number(L, h->used);
+    push_number(L, h->capacity);
+    return 2;
   }
   push_number(L, 0);
   return 1;
@@ -331,6 +339,117 @@ int raw_to_pointer(VmState* L) {
   }
   auto address = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(opt_int64(L, ARG2, 0));
   push_pointer(L, reinterpret_cast<void*>(address));
+  return 1;
+}
+
+namespace {
+
+void* check_block(VmState* L, int idx) {
+  if (is_none_or_null(L, idx)) return nullptr;
+  void* p = type_of(L, idx) == TAG_POINTER ? stack_address(L, idx)->u.p : nullptr;
+  if (block_header(p) == nullptr) arg_error(L, idx, "not a block from raw.realloc");
+  return p;
+}
+
+// Bytes of a source: a structure table (packed into *scratch), a string or buffer, or a pointer
+// (which needs an explicit size).
+const unsigned char* source_bytes(VmState* L, int idx, std::string* scratch, size_t* len, bool* is_text) {
+  int t = type_of(L, idx);
+  *is_text = false;
+  if (t == TAG_TABLE) {
+    *scratch = packed_bytes(L, idx);
+    if (scratch->empty()) type_arg_error(L, idx, "table(struct)");
+    *len = scratch->size();
+    return reinterpret_cast<const unsigned char*>(scratch->data());
+  }
+  if (t == TAG_STRING || is_buffer_at(L, idx)) {
+    *is_text = true;
+    return reinterpret_cast<const unsigned char*>(to_lstring(L, idx, len));
+  }
+  if (t == TAG_POINTER) {
+    *len = SIZE_MAX;
+    return static_cast<const unsigned char*>(stack_address(L, idx)->u.p);
+  }
+  type_arg_error(L, idx, "table(struct)|string|buffer|pointer");
+}
+
+}  // namespace
+
+int raw_realloc(VmState* L) {
+  size_t size = checked_size(L, ARG1);
+  void* old = check_block(L, ARG2);
+  if (size == 0) {
+    free_block(old);
+    push_null(L);
+    return 1;
+  }
+  std::string packed;
+  if (type_of(L, ARG3) == TAG_TABLE) {
+    packed = packed_bytes(L, ARG3);
+    if (packed.size() > size) runtime_error(L, "Struct size has more than %d", static_cast<int>(size));
+  }
+  auto* data = static_cast<unsigned char*>(resize_block(old, size));
+  if (data == nullptr) runtime_error(L, "not enough memory");
+  BlockHeader* h = block_header(data);
+  int init = type_of(L, ARG3);
+  if (init == TAG_NUMBER) {
+    std::memset(data, static_cast<int>(truncate_to_int64(to_number(L, ARG3))), size);
+    h->used = 0;
+  } else if (init == TAG_STRING || is_buffer_at(L, ARG3)) {
+    size_t len;
+    const char* s = to_lstring(L, ARG3, &len);
+    size_t n = std::min(len, size);
+    std::memcpy(data, s, n);
+    std::memset(data + n, 0, std::min<size_t>(2, size + 2 - n));
+    h->used = static_cast<uint32_t>(n);
+  } else if (init == TAG_TABLE) {
+    std::memcpy(data, packed.data(), packed.size());
+    h->used = static_cast<uint32_t>(packed.size());
+  }
+  push_pointer(L, data);
+  return 1;
+}
+
+int raw_concat(VmState* L) {
+  std::string scratch;
+  size_t len;
+  bool is_text;
+  if (is_buffer_at(L, ARG1)) {
+    auto* dest = static_cast<unsigned char*>(to_cdata(L, ARG1));
+    size_t room_end = length_of(L, ARG1);
+    size_t offset = static_cast<size_t>(std::max<int64_t>(0, opt_int64(L, ARG3, 0)));
+    const unsigned char* src = source_bytes(L, ARG2, &scratch, &len, &is_text);
+    if (!is_none_or_null(L, ARG4)) len = std::min(len, checked_size(L, ARG4));
+    if (len == SIZE_MAX) arg_error(L, ARG4, "Incorrect memory size");
+    size_t n = offset >= room_end ? 0 : std::min(len, room_end - offset);
+    std::memmove(dest + offset, src, n);
+    push_number(L, static_cast<double>(offset + n));
+    return 1;
+  }
+  void* block = check_block(L, ARG1);
+  if (block == nullptr) type_arg_error(L, ARG1, "pointer|buffer");
+  const unsigned char* src = source_bytes(L, ARG2, &scratch, &len, &is_text);
+  size_t count = is_none_or_null(L, ARG3) ? len : checked_size(L, ARG3);
+  if (count == SIZE_MAX) arg_error(L, ARG3, "Incorrect memory size");
+  if (count > len) count = len;
+  size_t copied = is_text && count == len ? count + 2 : count;  // the text's own terminators too
+  size_t grow = static_cast<size_t>(std::max<int64_t>(1, opt_int64(L, ARG4, 1024)));
+  BlockHeader* h = block_header(block);
+  size_t used = h->used;
+  if (used + count > h->capacity) {
+    size_t capacity = used + count + grow;
+    // The source may live inside the block itself; copy it out before the block moves.
+    std::string moving(reinterpret_cast<const char*>(src), copied);
+    block = resize_block(block, capacity);
+    if (block == nullptr) runtime_error(L, "not enough memory");
+    scratch = std::move(moving);
+    src = reinterpret_cast<const unsigned char*>(scratch.data());
+    h = block_header(block);
+  }
+  // The block keeps two zero bytes past its capacity, so the terminators always fit.
+  std::memmove(static_cast<unsigned char*>(block) + used, src, copied);
+  h->used = static_cast<uint32_t>(used + count);
+  push_pointer(L, block);
   return 1;
 }
 

@@ -15,5 +15,7 @@ int raw_str(VmState* L);
 int raw_swap(VmState* L);
 int raw_toarray(VmState* L);
 int raw_to_pointer(VmState* L);
+int raw_realloc(VmState* L);
+int raw_concat(VmState* L);
 
 }  // namespace quevro
