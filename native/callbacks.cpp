@@ -255,7 +255,8 @@ int make_callback(VmState* L, const char* failure) {
                    callback_result_type(cb->result_kind), cb->types.empty() ? nullptr : cb->types.data()) != FFI_OK ||
       ffi_prep_closure_loc(cb->closure, &cb->cif, on_native_call, cb.get(), cb->entry) != FFI_OK)
     runtime_error(L, "%s", failure);
-  cb->state = L;
+  // Fibers end and are collected; the main fiber lives as long as every callback can.
+  cb->state = G(L)->main_fiber;
   cb->has_owner = !is_none_or_null(L, ARG3);
   Callback* record = cb.release();
   void** slot = static_cast<void**>(new_cdata(L, sizeof(void*)));

@@ -143,7 +143,17 @@ ApiFunction* api_function(VmState* L, int idx) {
   return *static_cast<ApiFunction**>(check_object(L, idx, RAW_LIBRARY, FUNCTION_TYPE));
 }
 
-int function_call(VmState* L) { return call_api(L, api_function(L, 1), ARG1); }
+// The call handler holds the function metatable as its upvalue: a call, the hot path, checks
+// its object against it without looking the type up by name.
+int function_call(VmState* L) {
+  Value* self = stack_address(L, 1);
+  Value* type = stack_address(L, upvalue_index(1));
+  if (self->tag == TAG_CDATA && type->tag == TAG_TABLE && self->cdata()->metatable == type->table()) {
+    auto* api = *static_cast<ApiFunction**>(to_cdata(L, 1));
+    if (api != nullptr) return call_api(L, api, ARG1);
+  }
+  return call_api(L, api_function(L, 1), ARG1);
+}
 
 int function_topointer(VmState* L) {
   push_pointer(L, api_function(L, 1)->address);
@@ -258,7 +268,10 @@ void register_module_types(VmState* L) {
   raw_set(L, -3);
   new_table(L, 0, 4);
   set_handler(L, "_gc", function_gc);
-  set_handler(L, "_call", function_call);
+  push_string(L, "_call");
+  push_value(L, -2);
+  push_closure(L, function_call, 1);
+  raw_set(L, -3);
   set_handler(L, "_topointer", function_topointer);
   push_string(L, "_type");
   push_string(L, "raw.function");

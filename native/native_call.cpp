@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "lib/size64.h"
 #include "native/native_values.h"
@@ -47,11 +48,11 @@ namespace {
 
 // One staged argument: the value word handed to libffi, and memory the call owns.
 struct Staged {
-  uint64_t word = 0;  // a scalar at its own width, or a pointer
-  uint64_t cell = 0;  // the by-reference cell
-  std::unique_ptr<unsigned char[]> block;
-  size_t block_size = 0;
-  int source = 0;     // stack slot of the script argument (0 for the bound first argument)
+  uint64_t word;                  // a scalar at its own width, or a pointer
+  uint64_t cell;                  // the by-reference cell
+  std::unique_ptr<unsigned char[]> block;  // a structure or an output buffer, when one is needed
+  size_t block_size;
+  int source;                     // stack slot of the script argument (0 for the bound one)
 };
 
 template <class T>
@@ -202,16 +203,16 @@ void push_buffer_text(VmState* L, const Staged& s, bool wide) {
   push_wide_as_utf8(L, reinterpret_cast<const char16_t*>(s.block.get()));
 }
 
-int push_results(VmState* L, ApiFunction* api, const uint64_t& result, std::vector<Staged>& staged) {
+int push_results(VmState* L, ApiFunction* api, const uint64_t& result, Staged* staged, size_t count) {
   int n = 0;
   const Signature& sig = api->signature;
-  ensure_stack(L, static_cast<int>(staged.size()) + 2);
+  ensure_stack(L, static_cast<int>(count) + 2);
   if (sig.result != 'v') {
     if (sig.result == 't') push_native_value(L, 'p', &result);
     else push_native_value(L, sig.result, &result);
     ++n;
   }
-  for (size_t i = 0; i < staged.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     const Parameter& p = sig.parameters[i];
     Staged& s = staged[i];
     if (p.code == 't') {
@@ -241,8 +242,32 @@ uint64_t narrow_result(char code, uint64_t raw) {
 int call_api(VmState* L, ApiFunction* api, int first) {
   const Signature& sig = api->signature;
   size_t count = sig.parameters.size();
-  std::vector<Staged> staged(count);
-  std::vector<void*> values(count);
+  // Most functions take a handful of parameters: stage those without touching the heap.
+  constexpr size_t INLINE_PARAMETERS = 8;
+  std::unique_ptr<Staged[]> heap_staged;
+  std::unique_ptr<void*[]> heap_values;
+  Staged* staged;
+  void** values;
+  alignas(Staged) unsigned char inline_bytes[INLINE_PARAMETERS * sizeof(Staged)];
+  void* inline_values[INLINE_PARAMETERS];
+  if (count > INLINE_PARAMETERS) {
+    heap_staged.reset(new Staged[count]());
+    heap_values.reset(new void*[count]);
+    staged = heap_staged.get();
+    values = heap_values.get();
+  } else {
+    // Only the slots in use are constructed (and destroyed below).
+    staged = reinterpret_cast<Staged*>(inline_bytes);
+    for (size_t i = 0; i < count; ++i) new (&staged[i]) Staged{};
+    values = inline_values;
+  }
+  struct InlineRelease {
+    Staged* staged;
+    size_t count;
+    ~InlineRelease() {
+      for (size_t i = 0; i < count; ++i) staged[i].~Staged();
+    }
+  } release{count > INLINE_PARAMETERS ? nullptr : staged, count > INLINE_PARAMETERS ? 0 : count};
   int top = get_top(L);
   // Missing arguments read as null; the slots must exist so that conversions can replace them.
   int needed = first + static_cast<int>(count) - (api->has_bound_first ? 1 : 0);
@@ -259,9 +284,9 @@ int call_api(VmState* L, ApiFunction* api, int first) {
     values[i] = &staged[i].word;
   }
   uint64_t raw[2] = {0, 0};
-  ffi_call(&api->cif, FFI_FN(api->address), raw, values.empty() ? nullptr : values.data());
+  ffi_call(&api->cif, FFI_FN(api->address), raw, count ? values : nullptr);
   uint64_t result = narrow_result(sig.result, raw[0]);
-  return push_results(L, api, result, staged);
+  return push_results(L, api, result, staged, count);
 }
 
 namespace {
