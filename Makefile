@@ -33,7 +33,7 @@ bench: deps
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVRO_SANITIZE=ON -DQUEVRO_FUZZ=ON >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target quevro $$(cd tests/fuzz && ls *_fuzzer.cpp | sed 's/\.cpp$$//')
+	@cmake --build build-fuzz -j $(JOBS) --target quevro quevro_memory_fixture $$(cd tests/fuzz && ls *_fuzzer.cpp | sed 's/\.cpp$$//')
 	@bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 run: all

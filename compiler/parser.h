@@ -74,9 +74,10 @@ class Parser {
   void adjust_assign(int nvars, int nexps, ExpDesc* e);
 
   // Statements
+  // A block's statements; braced tells whether "}" closes it, or <eof> (the chunk's top level).
   void statlist(bool braced);
   bool statement();
-  void skip_to_block_end();
+  void skip_to_block_end(bool braced);
   void body(BlockCnt* loop);
   void if_stat();
   int cond();

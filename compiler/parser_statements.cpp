@@ -16,7 +16,7 @@ bool block_follows(int code) { return code == '}' || code == TK_EOS; }
 
 }  // namespace
 
-// block ::= {stmt | ";"}   (a last statement ends a braced block)
+// block ::= {stmt | ";"}   (a last statement ends the block)
 void Parser::statlist(bool braced) {
   LevelGuard level(*this);
   bool saved = block_braced_;
@@ -28,19 +28,25 @@ void Parser::statlist(bool braced) {
     }
     bool last = statement();
     fs()->freereg = fs()->nactvar;
-    if (last && braced) {
-      skip_to_block_end();
+    if (last) {
+      skip_to_block_end(braced);
       break;
     }
   }
   block_braced_ = saved;
 }
 
-// skipped ::= {token} up to the "}" that closes the block
-// Code after a last statement up to the closing brace is read as tokens but never compiled.
-void Parser::skip_to_block_end() {
+// skipped ::= {token} up to the "}" that closes the block, or up to <eof> at the top level
+// Code after a last statement up to the end of its block is read as tokens but never compiled.
+// A braced block ends at its closing brace; the chunk's top level only at <eof>, so there every
+// brace is skipped like any other token.
+void Parser::skip_to_block_end(bool braced) {
   int depth = 0;
   while (t().code != TK_EOS) {
+    if (!braced) {
+      next();
+      continue;
+    }
     if (t().code == '{') {
       depth++;
     } else if (t().code == '}') {

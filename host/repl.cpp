@@ -4,12 +4,20 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "compiler/chunk_entry.h"
 #include "host/line_editor.h"
 #include "lib/base_library.h"
+#include "lib/table_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
+#include "vm/closure.h"
+#include "vm/metamethods.h"
+#include "vm/opcodes.h"
+#include "vm/prototype.h"
+#include "vm/string.h"
+#include "vm/table.h"
 
 namespace quevro {
 
@@ -17,11 +25,16 @@ namespace {
 
 constexpr const char* CHUNK_NAME = "=stdin";
 
-// Input that ends inside a construct fails with the end-of-input token named as the place.
-bool is_incomplete(VmState* L) {
+// How much of a table value the prompt shows: enough to recognise it, short enough to read.
+constexpr int TABLE_PREVIEW_ENTRIES = 20;
+constexpr size_t TABLE_PREVIEW_BYTES = 300;
+
+// A syntax error found at the end of the input: more lines may still complete it. The error names
+// the token it happened at last, and there the end of input is shown as <eof>.
+bool fails_at_end(VmState* L, int idx) {
   size_t len;
-  const char* msg = to_lstring(L, -1, &len);
-  return msg && std::string(msg, len).find("<eof>") != std::string::npos;
+  const char* msg = to_lstring(L, idx, &len);
+  return msg && std::string_view(msg, len).ends_with("\n{Near}:'<eof>'");
 }
 
 // Each input is its own chunk, so a local declared at the prompt would vanish with it; a leading
@@ -38,16 +51,67 @@ std::string keep_declarations(const std::string& input) {
   return input;
 }
 
-// Compiles the input, first as an expression whose values are printed, then as statements.
-// Returns 1 when compiled (function on the stack), 0 for an error (message on the stack),
-// -1 when more input is needed.
-int compile_input(VmState* L, const std::string& input) {
-  std::string as_expression = "return " + input;
-  if (load_buffer(L, as_expression.data(), as_expression.size(), CHUNK_NAME) == STATUS_OK) return 1;
+// True when some instruction of p continues at target by a jump.
+bool is_jump_target(const Prototype* p, int target) {
+  for (int pc = 0; pc < p->size_code; ++pc) {
+    Instruction i = p->code[pc];
+    int op = get_op(i);
+    if ((op == OP_JMP || op == OP_FORPREP || op == OP_FORLOOP) && pc + 1 + get_sbx(i) == target) return true;
+    if (op == OP_SETLIST && get_c(i) == 0) ++pc;  // the next word holds C
+    if (op == OP_CLOSURE && get_bx(i) < p->size_protos) pc += p->protos[get_bx(i)]->nupvalues;  // capture words
+  }
+  return false;
+}
+
+// When the input's last statement is a call, its results become the chunk's results so that the
+// prompt prints them: the call keeps all its results and the closing return hands them on. Only
+// done when nothing jumps to that return (a call in a branch may not have run).
+void return_final_call_results(Prototype* p) {
+  int n = p->size_code;
+  if (n < 2) return;
+  Instruction* call = &p->code[n - 2];
+  Instruction* ret = &p->code[n - 1];
+  if (get_op(*call) != OP_CALL || get_c(*call) != 1) return;
+  if (get_op(*ret) != OP_RETURN || get_b(*ret) != 1 || is_jump_target(p, n - 1)) return;
+  set_c(call, 0);
+  *ret = make_abc(OP_RETURN, get_a(*call), 0, 0);
+}
+
+// True when the input is exactly one expression list. "return " + input alone cannot tell: the
+// tokens after a return statement are skipped, so "1 )" or "}" would compile as well.
+bool is_expression_list(VmState* L, const std::string& input) {
+  std::string as_arguments = "values(0, " + input + "\n)";
+  bool ok = load_buffer(L, as_arguments.data(), as_arguments.size(), CHUNK_NAME) == STATUS_OK;
   L->top--;
+  return ok;
+}
+
+// Compiles the input: as statements (with the final call's results returned), else as an
+// expression list whose values are returned. Returns 1 when compiled (function on the stack), 0
+// for an error and -1 when more lines may complete the input (message on the stack for both).
+int compile_input(VmState* L, const std::string& input) {
   std::string statements = keep_declarations(input);
-  if (load_buffer(L, statements.data(), statements.size(), CHUNK_NAME) == STATUS_OK) return 1;
-  return is_incomplete(L) ? -1 : 0;
+  if (load_buffer(L, statements.data(), statements.size(), CHUNK_NAME) == STATUS_OK) {
+    return_final_call_results(stack_address(L, -1)->closure()->proto);
+    return 1;
+  }
+  std::string as_expression = "return " + input;
+  bool expression_unfinished = false;
+  if (load_buffer(L, as_expression.data(), as_expression.size(), CHUNK_NAME) == STATUS_OK) {
+    if (is_expression_list(L, input)) {
+      remove(L, -2);  // the statements' error
+      return 1;
+    }
+  } else {
+    expression_unfinished = fails_at_end(L, -1);
+  }
+  bool statements_unfinished = fails_at_end(L, -2);
+  // Keep the statements' error, unless only the expression reading went on to the end.
+  if (expression_unfinished && !statements_unfinished)
+    remove(L, -2);
+  else
+    L->top--;
+  return statements_unfinished || expression_unfinished ? -1 : 0;
 }
 
 void print_error(VmState* L) {
@@ -61,19 +125,45 @@ void print_error(VmState* L) {
   L->top--;
 }
 
-void print_results(VmState* L, int first) {
-  int n = get_top(L);
-  if (n < first) return;
+// A table shows its contents unless its metatable gives it a text of its own.
+bool shows_contents(VmState* L, int idx) {
+  const Value* v = stack_address(L, idx);
+  if (v->tag != TAG_TABLE) return false;
+  TableObject* mt = metatable_of(L, v);
+  return mt == nullptr || table_get_str(mt, intern_string(L, "_tostring"))->tag != TAG_FUNCTION;
+}
+
+struct Results {
+  int first;
+  int last;
   std::string line;
-  for (int i = first; i <= n; ++i) {
+};
+
+// Builds the line of results; runs protected, since conversions may call script code.
+void format_results(VmState* L, void* ud) {
+  auto* r = static_cast<Results*>(ud);
+  for (int i = r->first; i <= r->last; ++i) {
+    if (i > r->first) r->line += '\t';
+    if (shows_contents(L, i)) {
+      preview_table(L, i, TABLE_PREVIEW_ENTRIES, TABLE_PREVIEW_BYTES, r->line);
+      continue;
+    }
     push_tostring(L, i);
     size_t len;
     const char* s = to_lstring(L, -1, &len);
-    if (i > first) line += '\t';
-    if (s) line.append(s, len);
+    if (s) r->line.append(s, len);
     L->top--;
   }
-  std::fprintf(stdout, "%s\n", line.c_str());
+}
+
+void print_results(VmState* L, int first) {
+  Results r{first, get_top(L), std::string()};
+  if (r.last < first) return;
+  if (protected_run(L, format_results, &r) != STATUS_OK) {
+    print_error(L);
+    return;
+  }
+  std::fprintf(stdout, "%s\n", r.line.c_str());
   std::fflush(stdout);
 }
 
@@ -108,6 +198,10 @@ int run_prompt(VmState* L) {
     }
     print_results(L, base + 1);
     set_top(L, base);
+  }
+  if (!pending.empty() && compile_input(L, pending) < 0) {
+    // The input ended inside a construct: say what is missing instead of dropping it silently.
+    print_error(L);
   }
   if (interactive) std::printf("\n");
   return 0;

@@ -15,6 +15,7 @@
 
 #include "compiler/chunk_dumper.h"
 #include "compiler/chunk_entry.h"
+#include "runtime/app_paths.h"
 #include "runtime/library_registry.h"
 #include "runtime/message_primitives.h"
 #include "runtime/modules.h"
@@ -626,11 +627,25 @@ int base_errput(VmState* L) {
   return 1;
 }
 
+// The root directory given to fiber.create: an existing folder, with its trailing separator.
+std::string fiber_root_directory(VmState* L, int idx) {
+  if (type_of(L, idx) != TAG_STRING) arg_error(L, idx, "Ininvalid directory!");
+  size_t len;
+  const char* raw = to_lstring(L, idx, &len);
+  std::string dir = resolve_app_path(std::string(raw, len));
+  if (!directory_exists(dir)) arg_error(L, idx, "Ininvalid directory!");
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
 int fiber_create(VmState* L) {
   Value* f = stack_address(L, ARG1);
   if (f->tag != TAG_FUNCTION || !f->closure()->is_script) arg_error(L, ARG1, "\n{Expected}:function ");
-  VmState* co = new_fiber(L);
+  bool rooted = !is_none_or_null(L, ARG2);
+  std::string root = rooted ? fiber_root_directory(L, ARG2) : std::string();
+  VmState* co = new_fiber(L);  // starts with this fiber's root
   push(L, make_object(co));
+  if (rooted) set_state_root(co, root);
   // The fiber's stack holds its main function until the first resume.
   Value fn = *stack_address(L, ARG1);
   *co->top++ = fn;
@@ -672,8 +687,10 @@ int fiber_resume(VmState* L) {
     move_values(co, L, nres);
     return nres + 1;
   }
+  // The message is taken off first: a fiber that tried to resume itself is L as well.
+  Value message = *--co->top;
   push_boolean(L, false);
-  move_values(co, L, 1);
+  push(L, message);
   return 2;
 }
 

@@ -113,6 +113,7 @@ const char* atom_end(MatchState* ms, const char* p, const char* limit);
 
 // The matching '>' of a sub-pattern group starting at p, skipping nested groups, sets and escapes.
 const char* group_close(MatchState* ms, const char* p, const char* limit) {
+  DepthGuard guard(ms);  // nested groups recurse here
   const char* q = p + 1;
   while (q < limit) {
     if (*q == '>') return q;
@@ -772,6 +773,68 @@ PatternText read_pattern(const char* p, size_t len, bool prefixes) {
   return r;
 }
 
+void check_items(MatchState* ms, const char* p, const char* limit, bool in_group);
+
+// The sub-pattern groups among the atoms of the compound p..ep are checked like the pattern.
+void check_groups(MatchState* ms, const char* p, const char* ep) {
+  for (const char* a = p; a < ep;) {
+    const char* ae = atom_end(ms, a, ep);
+    if (*a == '<' && a[1] != '@') check_items(ms, a + (a[1] == '^' ? 2 : 1), ae - 1, true);
+    if (ae >= ep) break;
+    a = ae + 1;  // past the '&' or '|' that joins the next atom
+  }
+}
+
+// Reads the pattern p..limit item by item, the way the matcher does, without matching: a
+// malformed part raises its error even where no match attempt would reach it. A trailing '!' at
+// the top level is left to the matcher, since it is allowed where the subject ends.
+void check_items(MatchState* ms, const char* p, const char* limit, bool in_group) {
+  DepthGuard guard(ms);
+  while (p < limit) {
+    switch (*p) {
+      case '(':
+      case ')':
+        if (in_group) break;  // inside a group they are plain bytes
+        ++p;
+        continue;
+      case '$':
+        if (in_group || p + 1 != limit) break;
+        ++p;
+        continue;
+      case '!': {
+        if (p + 1 >= limit) {
+          if (in_group) library_error(ms->L, "missing pattern after '!'");
+          return;
+        }
+        const char* ep = compound_end(ms, p + 1, limit);
+        check_groups(ms, p + 1, ep);
+        p = ep;
+        continue;
+      }
+      case '%': {
+        if (p + 1 >= limit) library_error(ms->L, "unbalanced pattern");
+        const char* e1 = atom_end(ms, p + 1, limit);
+        if (e1 >= limit) library_error(ms->L, "unbalanced pattern");
+        const char* e2 = atom_end(ms, e1, limit);
+        check_groups(ms, p + 1, e1);
+        check_groups(ms, e1, e2);
+        p = e2 < limit && *e2 == '?' ? e2 + 1 : e2;
+        continue;
+      }
+      case '\\':
+        if (p + 1 < limit && std::isdigit(uc(p[1]))) {
+          p += 2;
+          continue;
+        }
+        break;
+      default: break;
+    }
+    const char* ep = compound_end(ms, p, limit);
+    check_groups(ms, p, ep);
+    p = read_suffix(ms, ep, limit).next;
+  }
+}
+
 void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const PatternText& pt) {
   ms->L = L;
   ms->src_init = s;
@@ -779,6 +842,7 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const Patter
   ms->p_end = pt.p + pt.len;
   ms->level = 0;
   ms->depth = 0;
+  if (!pt.plain) check_items(ms, pt.p, ms->p_end, false);
 }
 
 // The first byte a match must begin with, when the pattern starts with a plain byte item that

@@ -38,16 +38,14 @@ void push_text(VmState* L, const char* s, size_t n, bool wide) {
 }
 
 // Pushes the part of the text argument between positions i and j (inclusive, negatives from the
-// end), counted in bytes, in UTF-8 characters (chars) or, for a wide string, in UTF-16 units.
+// end), counted in bytes or in UTF-8 characters (chars). A wide string is always counted in
+// bytes, as # counts it, and gives a wide string of the units in the selected bytes.
 void push_slice(VmState* L, int idx, int64_t i, int64_t j, bool chars) {
   size_t len;
   const char* s = check_text(L, idx, &len);
   bool wide = is_wide_arg(L, idx);
-  int64_t n;
-  if (wide)
-    n = static_cast<int64_t>(len / 2);
-  else
-    n = chars ? static_cast<int64_t>(utf8_count(s, len)) : static_cast<int64_t>(len);
+  if (wide) chars = false;
+  int64_t n = chars ? static_cast<int64_t>(utf8_count(s, len)) : static_cast<int64_t>(len);
   i = from_end(i, n);
   j = from_end(j, n);
   if (i > n || j < 1) {
@@ -61,10 +59,7 @@ void push_slice(VmState* L, int idx, int64_t i, int64_t j, bool chars) {
     return;
   }
   size_t from, to;
-  if (wide) {
-    from = static_cast<size_t>(i - 1) * 2;
-    to = static_cast<size_t>(j) * 2;
-  } else if (chars) {
+  if (chars) {
     from = utf8_offset(s, len, static_cast<size_t>(i - 1));
     to = from + utf8_offset(s + from, len - from, static_cast<size_t>(j - i + 1));
   } else {

@@ -78,6 +78,11 @@ int write_chunk_piece(VmState*, const void* bytes, size_t size, void* ud) {
 class Serializer {
  public:
   Serializer(VmState* L, bool raw) : L_(L), raw_(raw) {}
+  Serializer(VmState* L, int max_entries, size_t max_bytes)
+      : L_(L), raw_(false), limited_(true), entries_left_(max_entries), max_bytes_(max_bytes) {}
+
+  // True when a limited text stopped before the end.
+  bool cut() const { return cut_; }
 
   // Writes the value at stack index idx.
   void value(int idx, bool outermost, std::string& out) {
@@ -125,6 +130,17 @@ class Serializer {
   VmState* L_;
   bool raw_;
   std::vector<TableObject*> open_;  // tables being written, for cycles
+  bool limited_ = false;
+  int entries_left_ = 0;
+  size_t max_bytes_ = 0;
+  bool cut_ = false;
+
+  bool room_for_entry(const std::string& out) {
+    if (!limited_) return true;
+    if (entries_left_ == 0 || out.size() >= max_bytes_) return false;
+    --entries_left_;
+    return true;
+  }
 
   void buffer(CdataObject* c, std::string& out) {
     out += "raw.buffer(" + std::to_string(c->size) + ",";
@@ -223,9 +239,18 @@ class Serializer {
         pop(L_, 1);
         continue;
       }
+      if (cut_) {
+        pop(L_, 2);  // a nested table ran out of room; the traversal ends with it
+        break;
+      }
       if (!first) {
         out += separator;
         if (lines) out.push_back('\n');
+      }
+      if (!room_for_entry(out)) {
+        cut_ = true;
+        pop(L_, 2);
+        break;
       }
       first = false;
       if (array && k.tag == TAG_NUMBER && k.u.n == expected) {
@@ -236,9 +261,10 @@ class Serializer {
       value(vi, false, out);
       pop(L_, 1);
     }
+    open_.pop_back();
+    if (cut_) return;
     if (lines && !first) out.push_back('\n');
     out.push_back(array ? ']' : '}');
-    open_.pop_back();
   }
 };
 
@@ -247,6 +273,23 @@ class Serializer {
 void serialize_table(VmState* L, int idx, bool raw, std::string& out) {
   ensure_stack(L, 8);
   Serializer(L, raw).value(idx, true, out);
+}
+
+void preview_table(VmState* L, int idx, int max_entries, size_t max_bytes, std::string& out) {
+  ensure_stack(L, 8);
+  std::string text;
+  Serializer writer(L, max_entries, max_bytes);
+  writer.value(idx, true, text);
+  if (writer.cut() || text.size() > max_bytes) {
+    // A single long value can still overrun the limit; cut on a character boundary.
+    if (text.size() > max_bytes) {
+      size_t end = max_bytes;
+      while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+      text.resize(end);
+    }
+    text += "...";
+  }
+  out += text;
 }
 
 }  // namespace quevro

@@ -2,10 +2,13 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "lib/library_support.h"
+#include "native/image_errors.h"
+#include "native/memory_modules.h"
 #include "native/native_call.h"
 #include "native/pointer_conversion.h"
 #include "native/weak_tables.h"
@@ -21,10 +24,17 @@ constexpr size_t LONGEST_PATH = 1039;
 constexpr const char* FUNCTION_REF_MODULE = "function_ref_module";
 
 void* find_symbol(const ModuleRecord& m, const std::string& name) {
-  // The in-memory loader's handles are resolved the same way once it is wired in.
-  void* handle = m.system_handle ? m.system_handle : m.memory_handle;
-  if (handle == nullptr) return nullptr;
-  return dlsym(handle, name.c_str());
+  if (m.memory_handle) return memory_module_symbol(static_cast<MemoryModule*>(m.memory_handle), name.c_str());
+  if (m.system_handle == nullptr) return nullptr;
+  return dlsym(m.system_handle, name.c_str());
+}
+
+// What lasterr reports after a failed load or lookup: the error number a Windows loader gives.
+void set_last_error(uint32_t win32_error) { errno = static_cast<int>(win32_error); }
+
+void* handle_of(const ModuleRecord& m) {
+  if (m.memory_handle) return memory_module_handle(static_cast<const MemoryModule*>(m.memory_handle));
+  return m.system_handle;
 }
 
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -65,6 +75,7 @@ int module_gc(VmState* L) {
   auto** slot = static_cast<ModuleRecord**>(to_cdata(L, 1));
   if (slot && *slot) {
     if ((*slot)->system_handle) dlclose((*slot)->system_handle);
+    if ((*slot)->memory_handle) release_memory_module(static_cast<MemoryModule*>((*slot)->memory_handle));
     delete *slot;
     *slot = nullptr;
   }
@@ -72,8 +83,7 @@ int module_gc(VmState* L) {
 }
 
 int module_topointer(VmState* L) {
-  ModuleRecord* m = module_record(L, 1);
-  push_pointer(L, m->system_handle ? m->system_handle : m->memory_handle);
+  push_pointer(L, handle_of(*module_record(L, 1)));
   return 1;
 }
 
@@ -111,7 +121,10 @@ int module_api(VmState* L) {
     push_pointer(L, found.address);
     return 1;
   }
-  if (found.address == nullptr) runtime_error(L, "Cannot find function '%s' in the dll.", display.c_str());
+  if (found.address == nullptr) {
+    set_last_error(image_error::PROC_NOT_FOUND);
+    runtime_error(L, "Cannot find function '%s' in the dll.", display.c_str());
+  }
   size_t len;
   const char* text = check_lstring(L, ARG2, &len);
   auto api = std::make_unique<ApiFunction>();
@@ -234,21 +247,35 @@ int raw_load_dll(VmState* L) {
   uint16_t flags = is_none_or_null(L, ARG3) ? CONV_STDCALL : convention_flags(check_lstring(L, ARG3, nullptr));
   auto record = std::make_unique<ModuleRecord>();
   record->flags = flags;
+  uint32_t error = image_error::NONE;
   if (is_none_or_null(L, ARG1)) {
     // A module shared by name comes from the in-memory loader's list.
     if (share.empty()) type_arg_error(L, ARG1, "string");
-    runtime_error(L, "Cannot load library '%s'.", share.c_str());
+    record->memory_handle = load_memory_module(nullptr, 0, share, &error);
+    if (record->memory_handle == nullptr) {
+      set_last_error(error);
+      runtime_error(L, "Cannot load library '%s'.", share.c_str());
+    }
+    push_typed_object(L, record.release(), MODULE_TYPE);
+    return 1;
   }
   size_t len;
   const char* path = check_lstring(L, ARG1, &len);
   if (len > LONGEST_PATH) {
-    // IN-MEMORY IMAGE: to be handed to the in-memory loader (load_memory_module); until it is
-    // wired in, an image cannot be loaded.
-    runtime_error(L, "Cannot load library '%s'.", share.empty() ? "(memory image)" : share.c_str());
+    record->memory_handle = load_memory_module(path, len, share, &error);
+    if (record->memory_handle == nullptr) {
+      set_last_error(error);
+      runtime_error(L, "Cannot load library '%s'.", share.empty() ? "(memory image)" : share.c_str());
+    }
+    push_typed_object(L, record.release(), MODULE_TYPE);
+    return 1;
   }
   std::string given(path, len);
   record->system_handle = open_library(L, given);
-  if (record->system_handle == nullptr) runtime_error(L, "Cannot load library '%s'.", given.c_str());
+  if (record->system_handle == nullptr) {
+    set_last_error(image_error::MOD_NOT_FOUND);
+    runtime_error(L, "Cannot load library '%s'.", given.c_str());
+  }
   push_typed_object(L, record.release(), MODULE_TYPE);
   return 1;
 }

@@ -134,20 +134,14 @@ std::string resolve_against_root(VmState* L, const std::string& raw) {
   return resolve_app_path(p);
 }
 
-namespace {
-constexpr const char* ROOT_KEY = "(state root)";
-}
-
 std::string state_root(VmState* L) {
-  TableObject* registry = G(L)->registry.table();
-  const Value* v = table_get_str(registry, intern_string(L, ROOT_KEY));
-  return v->tag == TAG_STRING ? std::string(v->string()->data(), v->string()->length) : std::string();
+  const Value& v = L->root_directory;
+  return v.tag == TAG_STRING ? std::string(v.string()->data(), v.string()->length) : std::string();
 }
 
 void set_state_root(VmState* L, const std::string& dir) {
-  TableObject* registry = G(L)->registry.table();
-  StringObject* key = intern_string(L, ROOT_KEY);
-  *table_set_str(L, registry, key) = make_string(intern_string(L, dir.data(), dir.size()));
+  // A fiber's own fields are rescanned by the collector's atomic step, so no barrier is needed.
+  L->root_directory = make_string(intern_string(L, dir.data(), dir.size()));
 }
 
 }  // namespace quevro

@@ -23,7 +23,8 @@ std::string resolve_app_path(const std::string& path, const char* subfolder = nu
 // taken relative to the root.
 std::string resolve_against_root(VmState* L, const std::string& path);
 
-// The state's root directory ("" when none).
+// The root directory of the running fiber ("" when none). Each fiber has its own; a new fiber
+// starts with its creator's.
 std::string state_root(VmState* L);
 void set_state_root(VmState* L, const std::string& dir);
 

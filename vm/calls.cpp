@@ -229,9 +229,13 @@ void raise_error(VmState* L) {
 
 namespace {
 
-// Fails a resume without raising: the message goes on the fiber's stack.
-int resume_error(VmState* co, const char* message) {
-  co->top = co->frame->base;
+// Refuses a resume without raising: the message replaces the nargs arguments on the fiber's
+// stack. Nothing below them is touched, because the refused fiber may be running (it is the
+// caller itself, or it resumed the caller) or may not have started yet, and then what lies below
+// is its own frames or its main function.
+int refuse_resume(VmState* co, int nargs, const char* message) {
+  co->top -= nargs;
+  ensure_stack(co, 1);
   *co->top++ = make_string(intern_string(co, message));
   return STATUS_RUNTIME;
 }
@@ -256,10 +260,11 @@ void resume_body(VmState* co, void* ud) {
 
 int resume(VmState* co, int nargs) {
   if (co->status != STATUS_YIELD && (co->status != STATUS_OK || co->frame != co->frames)) {
-    return resume_error(co, co->status != STATUS_OK ? "cannot resume dead fiber" : "cannot resume non-suspended fiber");
+    return refuse_resume(co, nargs,
+                         co->status != STATUS_OK ? "cannot resume dead fiber" : "cannot resume non-suspended fiber");
   }
   SharedState* g = G(co);
-  if (g->resume_depth >= RESUME_DEPTH_LIMIT) return resume_error(co, "C stack overflow");
+  if (g->resume_depth >= RESUME_DEPTH_LIMIT) return refuse_resume(co, nargs, "C stack overflow");
   g->resume_depth++;
   ptrdiff_t first_arg = save_stack(co, co->top - nargs);
   int status = run_protected(co, resume_body, &first_arg);

@@ -82,6 +82,8 @@ CallFrame* push_frame(VmState* L);
 
 // Fibers.
 // Starts or continues a fiber with the nargs values on top of its stack; returns its status.
+// A refused resume (dead or running fiber, resumes nested too deeply) replaces those values with
+// the message and leaves the rest of the fiber's stack alone.
 int resume(VmState* co, int nargs);
 int yield(VmState* L, int nresults);
 

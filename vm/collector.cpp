@@ -195,6 +195,7 @@ size_t traverse_fiber(SharedState* g, VmState* f) {
   if (!g->marking_atomic) push_gray(g, g->gray_again, o);  // rescanned in the atomic step
   black_to_gray(o);
   mark_value(g, f->globals);
+  mark_value(g, f->root_directory);
   Value* highest = f->top;
   for (CallFrame* c = f->frames; c <= f->frame; ++c)
     if (highest < c->top) highest = c->top;

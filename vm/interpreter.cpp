@@ -383,7 +383,8 @@ op_SELF: {
     }
   }
   save_pc();
-  full_get(L, &obj, rc, ra, make_boolean(1));
+  // R(B) itself, not the copy: an error describes the register the object came from.
+  full_get(L, RB(), rc, ra, make_boolean(1));
   refresh();
   QV_DISPATCH();
 }

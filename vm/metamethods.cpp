@@ -75,7 +75,9 @@ bool is_class(const Value* v) { return v->tag == TAG_FUNCTION && v->closure()->i
 bool call_binary_handler(VmState* L, const Value* a, const Value* b, Value* result, Event e) {
   const Value* h = value_handler(L, a, e);
   if (h->is_null()) h = value_handler(L, b, e);
-  if (h->is_null()) return false;
+  // The left operand's entry wins; an entry that is no function counts as no handler, so the
+  // operator raises its own type error instead of trying to call it.
+  if (h->tag != TAG_FUNCTION) return false;
   call_handler(L, *h, {*a, *b}, result);
   return true;
 }
@@ -166,6 +168,9 @@ void full_set(VmState* L, const Value* obj, const Value* key, const Value* val, 
       const Value* h = metatable_handler(L, table->metatable, EVENT_SET);
       if (h->is_null()) {
         *slot = v;
+        // When the table is its own metatable, the lookup above may have read this very slot,
+        // still empty, and recorded `_set` as missing; the store must not leave that behind.
+        table->absent_events = 0;
         return;
       }
       handler = *h;

@@ -15,7 +15,8 @@ TableObject* metatable_of(VmState* L, const Value* v);
 const Value* value_handler(VmState* L, const Value* v, Event e);
 
 // Calls the first of a's and b's handlers for the event with (a, b) for one result stored in
-// *result, which must be a stack slot. False when neither has one.
+// *result, which must be a stack slot. False when neither has one, or when that first handler is
+// not a function.
 bool call_binary_handler(VmState* L, const Value* a, const Value* b, Value* result, Event e);
 
 }  // namespace quevro

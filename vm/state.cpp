@@ -45,6 +45,7 @@ void init_fiber_fields(VmState* L, SharedState* g) {
   L->recovery = nullptr;
   L->error_handler = 0;
   L->host_data = nullptr;
+  L->root_directory = make_null();
 }
 
 // A new stack of 45 slots (5 of them reserve) and 8 frames, with the base frame in place.
@@ -196,6 +197,7 @@ VmState* new_fiber(VmState* L) {
   f->hook_count_base = L->hook_count_base;
   f->hook_count = f->hook_count_base;
   f->hook = L->hook;
+  f->root_directory = L->root_directory;
   link_object(g, f, TAG_FIBER);
   init_stack(f, L);
   return f;

@@ -80,6 +80,9 @@ struct VmState : GcObject {
   RecoveryPoint* recovery;
   ptrdiff_t error_handler;  // byte offset from the stack start; 0 = none
   void* host_data;
+  // The folder that script paths with a leading separator start from (a string), or null. The
+  // machine only keeps it alive and hands it on: a new fiber starts with its creator's.
+  Value root_directory;
 
   Value* stack_end() const { return stack + stack_size; }
   int frame_index() const { return static_cast<int>(frame - frames); }

@@ -18,7 +18,14 @@ for exe in "$build"/*_fuzzer; do
       i=$((i + 1))
     done
   fi
+  seeds=()
+  if [ "$name" = image_header ]; then
+    # The in-memory loader's test shared objects are real images to start mutating from.
+    seeds=("$build/fuzz-seeds-$name")
+    mkdir -p "${seeds[0]}"
+    cp "$build"/tests/libquevro_memory_fixture*.so "${seeds[0]}/" 2>/dev/null || true
+  fi
   echo "== fuzzing $name for ${seconds}s"
-  "$exe" "$work" "$corpus" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+  "$exe" "$work" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 2>&1 | tail -15
 done

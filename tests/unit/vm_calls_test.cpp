@@ -403,6 +403,33 @@ TEST_F(FiberTest, RunningFiberCannotBeResumed) {
   EXPECT_EQ(co->top[-1].number(), STATUS_RUNTIME);
 }
 
+TEST_F(FiberTest, RefusedResumeReplacesOnlyItsArguments) {
+  // Resumes nested as deeply as allowed: the next one is refused, and the fiber that has not
+  // started keeps its function below the arguments, so it can run once the nesting has gone.
+  Assembler a(L, 3);
+  a.abc(OP_ADD, 0, 1, 2);
+  a.ret(0, 1);
+  VmState* co = new_fiber(L);
+  push(L, make_object(co));
+  push(co, a.closure());
+  push(co, make_null());
+  push(co, num(2));
+  push(co, num(40));
+  int saved_depth = G(L)->resume_depth;
+  G(L)->resume_depth = 1 << 20;  // beyond any nesting limit
+  EXPECT_EQ(resume(co, 3), STATUS_RUNTIME);
+  G(L)->resume_depth = saved_depth;
+  ASSERT_EQ(get_top(co), 2);
+  EXPECT_EQ(text_of(co->top[-1]), "C stack overflow");
+  EXPECT_EQ(co->status, STATUS_OK);
+  co->top--;
+  push(co, make_null());
+  push(co, num(2));
+  push(co, num(40));
+  EXPECT_EQ(resume(co, 3), STATUS_OK);
+  EXPECT_EQ(co->top[-1].number(), 42);
+}
+
 TEST_F(FiberTest, YieldInsideGetHandlerRaises) {
   TableObject* t = new_tab();
   TableObject* mt = new_tab();
