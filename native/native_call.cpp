@@ -13,6 +13,8 @@
 #include "vm/arguments.h"
 #include "vm/calls.h"
 #include "vm/cdata.h"
+#include "vm/string.h"
+#include "vm/utf.h"
 
 namespace quevro {
 
@@ -199,8 +201,17 @@ void push_buffer_text(VmState* L, const Staged& s, bool wide) {
     push_lstring(L, reinterpret_cast<const char*>(s.block.get()), n);
     return;
   }
-  // The buffer always ends in zero units, so the scan stops inside it.
-  push_wide_as_utf8(L, reinterpret_cast<const char16_t*>(s.block.get()));
+  // The callee may have filled the whole buffer, terminators included: stop at its end.
+  std::u16string units;
+  for (size_t i = 0; 2 * i + 1 < s.block_size; ++i) {
+    char16_t c;
+    std::memcpy(&c, s.block.get() + 2 * i, 2);
+    if (c == 0) break;
+    units.push_back(c);
+  }
+  std::string text;
+  utf16_to_utf8(units.data(), units.size(), &text);
+  push_string_flags(L, text.data(), text.size(), STR_UTF8);
 }
 
 int push_results(VmState* L, ApiFunction* api, const uint64_t& result, Staged* staged, size_t count) {

@@ -43,8 +43,9 @@ char type_code(std::string_view k) {
   switch (first) {
     case '{': return '{';
     case 'i': case 'I': return sized_integer(k, first);
-    case 'a': return 'i';
-    case 'A': return 'I';
+    // Addresses are pointer-sized integers: 64 bits in this process.
+    case 'a': return 'l';
+    case 'A': return 'L';
     case 'D':
       if (k.size() > 1 && last == 'D') return 'I';
       if (k.size() > 1 && last == 'E') return 'd';

@@ -12,8 +12,9 @@ namespace {
 TEST(NativeTypeCode, FirstLetterDecidesAndCaseGivesSignedness) {
   EXPECT_EQ(type_code("int"), 'i');
   EXPECT_EQ(type_code("INT"), 'I');
-  EXPECT_EQ(type_code("addr"), 'i');
-  EXPECT_EQ(type_code("ADDR"), 'I');
+  // Addresses are pointer-sized: 64 bits here.
+  EXPECT_EQ(type_code("addr"), 'l');
+  EXPECT_EQ(type_code("ADDR"), 'L');
   EXPECT_EQ(type_code("DWORD"), 'I');
   EXPECT_EQ(type_code("DOUBLE"), 'd');
   EXPECT_EQ(type_code("double"), 'd');
