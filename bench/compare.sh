@@ -54,10 +54,13 @@ for name in "${names[@]}"; do
   # The three interpreters take turns, so a slow spell of a shared machine hits each of them alike;
   # each keeps its best run.
   q=""; l=""; j=""
+  # NAME.luajit.lua is a peer only LuaJIT can run (its FFI); it has no Lua 5.4 counterpart.
+  jit_script="$name.lua"
+  [ -f "$here/scripts/$name.luajit.lua" ] && jit_script="$name.luajit.lua"
   for _ in $(seq "$runs"); do
     q=$(better "$q" "$(run_once "$quevro" "$here/scripts/$name.quevro" "${args[@]}")")
     [ -n "$lua" ] && [ -f "$here/scripts/$name.lua" ] && l=$(better "$l" "$(run_once "$lua" "$here/scripts/$name.lua" "${args[@]}")")
-    [ -n "$luajit" ] && [ -f "$here/scripts/$name.lua" ] && j=$(better "$j" "$(run_once "$luajit" -joff "$here/scripts/$name.lua" "${args[@]}")")
+    [ -n "$luajit" ] && [ -f "$here/scripts/$jit_script" ] && j=$(better "$j" "$(run_once "$luajit" -joff "$here/scripts/$jit_script" "${args[@]}")")
   done
   if [ -n "$inputs" ]; then rm -rf "$inputs"; inputs=""; fi
   [ -n "$l" ] || l="- -"

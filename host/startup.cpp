@@ -21,6 +21,7 @@
 #include "lib/string_library.h"
 #include "lib/table_library.h"
 #include "lib/time_library.h"
+#include "native/raw_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -42,6 +43,7 @@ void open_libraries(VmState* L) {
   open_string_library(L);
   open_math_library(L);
   open_time_library(L);
+  open_raw_library(L);
   // Libraries opened by their first import.
   register_preloader(L, "(debug)", open_debug_library);
   gc_control(L, GC_RESTART, 0);

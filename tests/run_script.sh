@@ -6,7 +6,9 @@
 # A test that needs files writes them below the folder given by the argument line %TMPDIR%: the
 # runner makes a fresh folder for each run and removes it afterwards, so no test writes into the
 # source tree. The folder is passed with a doubled leading slash, the form that always names a
-# file-system path (a single one is first tried below the script's folder).
+# file-system path (a single one is first tried below the script's folder). An argument line
+# %FIXTURE% becomes the test shared library's path (QUEVRO_TEST_FIXTURE, set by CTest for the
+# native-call scripts), written the same way.
 set -u
 runner=$1
 script=$2
@@ -24,6 +26,7 @@ files=$(mktemp -d)
 trap 'rm -rf "$out" "$err" "$files"' EXIT
 for k in "${!args[@]}"; do
   [ "${args[$k]}" == "%TMPDIR%" ] && args[$k]="/$files"
+  [ "${args[$k]}" == "%FIXTURE%" ] && args[$k]="/${QUEVRO_TEST_FIXTURE:-}"
 done
 cd "$(dirname "$script")"
 "$runner" "$(basename "$script")" "${args[@]}" >"$out" 2>"$err"

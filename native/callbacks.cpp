@@ -1,0 +1,352 @@
+#include "native/callbacks.h"
+
+#include <ffi.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/base_library.h"
+#include "lib/library_support.h"
+#include "lib/size64.h"
+#include "native/modules.h"
+#include "native/native_call.h"
+#include "native/native_values.h"
+#include "native/number_conversion.h"
+#include "native/pointer_conversion.h"
+#include "native/structures.h"
+#include "native/type_codes.h"
+#include "runtime/top_level_report.h"
+#include "vm/api.h"
+#include "vm/calls.h"
+
+namespace quevro {
+
+namespace {
+
+// Function and owner of each live callback, keyed by the record's address.
+constexpr const char* CALLBACK_REFS = "raw_callback_refs";
+
+struct CallbackParameter {
+  char code;
+  bool by_reference;
+  std::string declaration;  // an inline structure declaration
+};
+
+struct Callback {
+  ffi_closure* closure = nullptr;
+  void* entry = nullptr;
+  VmState* state = nullptr;
+  bool has_owner = false;
+  char result_kind = 'v';
+  std::vector<CallbackParameter> parameters;
+  ffi_cif cif{};
+  std::vector<ffi_type*> types;
+
+  ~Callback() {
+    if (closure) ffi_closure_free(closure);
+  }
+};
+
+int words_of(char code) { return (code == 'L' || code == 'l' || code == 'd') ? 2 : 1; }
+
+char result_kind_of(char code) {
+  switch (code) {
+    case 'B': case 'I': case 'W': case 'b': case 'i': case 'w': return 'i';
+    default: return code;
+  }
+}
+
+[[noreturn]] void prototype_error(VmState* L, std::string_view rest) {
+  runtime_error(L, "callback : _struct error '...%s' ", std::string(rest).c_str());
+}
+
+void parse_prototype(VmState* L, std::string_view text, Callback* cb) {
+  size_t open = text.find('(');
+  if (open == std::string_view::npos) arg_error(L, ARG2, std::string(text).c_str());
+  size_t end;
+  std::string_view keyword = read_keyword(text.substr(0, open), &end);
+  char result = keyword.empty() ? 'v' : type_code(keyword);
+  if (result != 'v' && !is_value_code(result)) prototype_error(L, text);
+  cb->result_kind = result_kind_of(result);
+  int words = 0;
+  size_t i = open + 1;
+  while (i < text.size() && text[i] != ')') {
+    size_t start = i;
+    while (start < text.size() && is_blank(text[start])) ++start;
+    if (start < text.size() && text[start] == ')') break;
+    CallbackParameter p{'t', false, {}};
+    size_t stop;
+    if (start < text.size() && text[start] == '{') {
+      size_t close = text.find('}', start);
+      if (close == std::string_view::npos) prototype_error(L, text.substr(start));
+      std::string_view decl = text.substr(start + 1, close - start - 1);
+      while (!decl.empty() && is_blank(decl.front())) decl.remove_prefix(1);
+      p.declaration = std::string(decl);
+      stop = close + 1;
+    } else {
+      std::string_view k = read_keyword(text.substr(start), &stop);
+      stop += start;
+      p.code = type_code(k);
+      if (p.code == 'v' && k.size() > 1 && k.back() == 'd') {
+        p.code = 0;  // a `void` parameter is skipped
+      } else if (!is_value_code(p.code)) {
+        prototype_error(L, text.substr(start));
+      }
+    }
+    while (stop < text.size() && text[stop] != ',' && text[stop] != ')') {
+      if (text[stop] == '&') p.by_reference = true;
+      ++stop;
+    }
+    if (p.code != 0) {
+      words += words_of(p.code);
+      if (words > MAX_CALLBACK_WORDS) runtime_error(L, "argument list too long");
+      cb->parameters.push_back(std::move(p));
+    }
+    i = stop < text.size() && text[stop] == ',' ? stop + 1 : stop;
+  }
+  if (i >= text.size()) prototype_error(L, text.substr(open));
+}
+
+struct Dispatch {
+  Callback* cb;
+  void* result;
+  void** args;
+};
+
+void push_argument(VmState* L, const CallbackParameter& p, void* slot) {
+  const void* at = slot;
+  if (p.by_reference) {
+    at = *static_cast<void**>(slot);
+    if (at == nullptr) {
+      push_null(L);
+      return;
+    }
+  }
+  if (p.code == 't' && !p.declaration.empty()) {
+    void* address = p.by_reference ? const_cast<void*>(at) : *static_cast<void* const*>(at);
+    new_table(L, 0, 2);
+    push_string(L, "_struct");
+    push_lstring(L, p.declaration.data(), p.declaration.size());
+    raw_set(L, -3);
+    if (address) unpack_structure(L, get_top(L), static_cast<const unsigned char*>(address), 0);
+    return;
+  }
+  push_native_value(L, p.code, at);
+}
+
+// A result value into native memory at the code's width; false for a structure that is too big.
+uint64_t result_word(VmState* L, int idx, char kind) {
+  int t = type_of(L, idx);
+  uint64_t u;
+  if (t == TAG_BOOLEAN) return to_boolean(L, idx) ? 1 : 0;
+  if (kind == 'y') return to_boolean(L, idx) ? 1 : 0;
+  if (t == TAG_NUMBER) {
+    double n = to_number(L, idx);
+    if (kind == 'i') return static_cast<uint32_t>(truncate_to_int64(n));
+    uint64_t out = 0;
+    if (kind == 'd') std::memcpy(&out, &n, 8);
+    else if (kind == 'f') { float f = static_cast<float>(n); std::memcpy(&out, &f, 4); }
+    else out = truncate_to_uint64(n);
+    return out;
+  }
+  if (is_size64(L, idx) && to_size64(L, idx, &u)) return u;
+  if (kind == 't') {
+    size_t size = is_structure(L, idx) ? structure_size(L, idx) : 0;
+    if (size == 0 || size > 8) runtime_error(L, "\n{Expected}:struct(64bit or less)\n{Got}:%s", type_name(L, idx));
+    uint64_t out = 0;
+    pack_structure(L, idx, reinterpret_cast<unsigned char*>(&out), 0);
+    return out;
+  }
+  void* p = nullptr;
+  to_native_pointer(L, idx, true, true, &p);
+  return reinterpret_cast<uintptr_t>(p);
+}
+
+void write_back(VmState* L, int idx, const CallbackParameter& p, void* slot) {
+  void* target = *static_cast<void**>(slot);
+  if (target == nullptr) return;
+  if (p.code == 't') {
+    if (is_structure(L, idx)) pack_structure(L, idx, static_cast<unsigned char*>(target), 0);
+    return;
+  }
+  uint64_t w = result_word(L, idx, p.code == 'd' || p.code == 'f' ? p.code : (type_width(p.code) == 8 ? 'l' : 'i'));
+  std::memcpy(target, &w, type_width(p.code) ? type_width(p.code) : 4);
+}
+
+void dispatch_body(VmState* L, void* ud) {
+  auto* d = static_cast<Dispatch*>(ud);
+  Callback* cb = d->cb;
+  int n = static_cast<int>(cb->parameters.size());
+  ensure_stack(L, n + 8);
+  push_function(L, standard_error_handler);
+  int handler = get_top(L);
+  registry_subtable(L, CALLBACK_REFS);
+  push_pointer(L, cb);
+  raw_get(L, -2);
+  remove(L, -2);
+  int refs = get_top(L);
+  raw_get_index(L, refs, 1);  // the function
+  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  for (int i = 0; i < n; ++i) push_argument(L, cb->parameters[i], d->args[i]);
+  if (pcall(L, n + 1, -1, handler) != STATUS_OK) {
+    top_level_report(L, "RAW CALLBACK ERROR", true);
+    return;
+  }
+  int first = refs + 1;
+  int results = get_top(L) - refs;
+  int next = first;
+  uint64_t word = 0;
+  if (cb->result_kind != 'v') {
+    if (results > 0) word = result_word(L, first, cb->result_kind);
+    ++next;
+  }
+  for (int i = 0; i < n && next <= get_top(L); ++i) {
+    if (!cb->parameters[i].by_reference) continue;
+    write_back(L, next++, cb->parameters[i], d->args[i]);
+  }
+  switch (cb->result_kind) {
+    case 'v': break;
+    case 'i': case 'y': *static_cast<ffi_sarg*>(d->result) = static_cast<int32_t>(word); break;
+    case 'f': std::memcpy(d->result, &word, 4); break;
+    default: std::memcpy(d->result, &word, 8); break;
+  }
+}
+
+void on_native_call(ffi_cif*, void* result, void** args, void* user_data) {
+  auto* cb = static_cast<Callback*>(user_data);
+  std::memset(result, 0, sizeof(uint64_t));
+  VmState* L = cb->state;
+  if (L == nullptr) return;
+  int top = get_top(L);
+  Dispatch d{cb, result, args};
+  if (protected_run(L, dispatch_body, &d) != STATUS_OK) {
+    std::memset(result, 0, sizeof(uint64_t));
+    top_level_report(L, "RAW CALLBACK ERROR", true);
+  }
+  set_top(L, top);
+}
+
+ffi_type* callback_result_type(char kind) {
+  switch (kind) {
+    case 'i': case 'y': return &ffi_type_sint32;
+    case 'l': case 'L': case 't': return &ffi_type_uint64;
+    default: return ffi_type_of(kind);
+  }
+}
+
+Callback* callback_record(VmState* L, int idx) {
+  return *static_cast<Callback**>(check_object(L, idx, RAW_LIBRARY, CALLBACK_TYPE));
+}
+
+int make_callback(VmState* L, const char* failure) {
+  Value* f = stack_address(L, ARG1);
+  if (f->tag != TAG_FUNCTION) type_arg_error(L, ARG1, "function");
+  size_t len;
+  const char* proto = check_lstring(L, ARG2, &len);
+  auto cb = std::make_unique<Callback>();
+  parse_prototype(L, std::string_view(proto, len), cb.get());
+  for (const CallbackParameter& p : cb->parameters)
+    cb->types.push_back(p.by_reference || p.code == 't' ? &ffi_type_pointer : ffi_type_of(p.code));
+  cb->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &cb->entry));
+  if (cb->closure == nullptr ||
+      ffi_prep_cif(&cb->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(cb->types.size()),
+                   callback_result_type(cb->result_kind), cb->types.empty() ? nullptr : cb->types.data()) != FFI_OK ||
+      ffi_prep_closure_loc(cb->closure, &cb->cif, on_native_call, cb.get(), cb->entry) != FFI_OK)
+    runtime_error(L, "%s", failure);
+  // Fibers end and are collected; the main fiber lives as long as every callback can.
+  cb->state = G(L)->main_fiber;
+  cb->has_owner = !is_none_or_null(L, ARG3);
+  Callback* record = cb.release();
+  void** slot = static_cast<void**>(new_cdata(L, sizeof(void*)));
+  *slot = record;
+  int object = get_top(L);
+  registry_subtable(L, RAW_LIBRARY);
+  raw_get_field(L, -1, CALLBACK_TYPE);
+  remove(L, -2);
+  set_metatable(L, object);
+  registry_subtable(L, CALLBACK_REFS);
+  push_pointer(L, record);
+  new_table(L, 2, 0);
+  push_value(L, ARG1);
+  raw_set_index(L, -2, 1);
+  push_value(L, ARG3);
+  raw_set_index(L, -2, 2);
+  raw_set(L, -3);
+  set_top(L, object);
+  return 1;
+}
+
+int callback_gc(VmState* L) {
+  auto** slot = static_cast<Callback**>(to_cdata(L, 1));
+  if (slot && *slot) {
+    registry_subtable(L, CALLBACK_REFS);
+    push_pointer(L, *slot);
+    push_null(L);
+    raw_set(L, -3);
+    pop(L, 1);
+    delete *slot;
+    *slot = nullptr;
+  }
+  return 0;
+}
+
+int callback_topointer(VmState* L) {
+  push_pointer(L, callback_record(L, 1)->entry);
+  return 1;
+}
+
+int callback_tonumber(VmState* L) {
+  push_number(L, static_cast<double>(reinterpret_cast<uintptr_t>(callback_record(L, 1)->entry)));
+  return 1;
+}
+
+// Calls the script function directly with the stored owner.
+int callback_call(VmState* L) {
+  Callback* cb = callback_record(L, 1);
+  int args = get_top(L) - 1;
+  ensure_stack(L, 4);
+  registry_subtable(L, CALLBACK_REFS);
+  push_pointer(L, cb);
+  raw_get(L, -2);
+  remove(L, -2);
+  int refs = get_top(L);
+  raw_get_index(L, refs, 1);
+  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  for (int i = 0; i < args; ++i) push_value(L, ARG1 + i);
+  int base = refs;
+  call(L, args + 1, -1);
+  return get_top(L) - base;
+}
+
+void set_handler(VmState* L, const char* name, NativeFn fn) {
+  push_string(L, name);
+  push_function(L, fn);
+  raw_set(L, -3);
+}
+
+}  // namespace
+
+int raw_tostdcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
+int raw_tocdecl(VmState* L) { return make_callback(L, "tocdecl failed!"); }
+int raw_tofastcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
+
+void register_callback_type(VmState* L) {
+  ensure_stack(L, 6);
+  registry_subtable(L, RAW_LIBRARY);
+  new_table(L, 0, 5);
+  set_handler(L, "_gc", callback_gc);
+  set_handler(L, "_call", callback_call);
+  set_handler(L, "_topointer", callback_topointer);
+  set_handler(L, "_tonumber", callback_tonumber);
+  push_string(L, "_type");
+  push_string(L, "raw.callback");
+  raw_set(L, -3);
+  push_string(L, CALLBACK_TYPE);
+  insert(L, -2);
+  raw_set(L, -3);
+  pop(L, 1);
+}
+
+}  // namespace quevro
