@@ -19,6 +19,7 @@
 #include "runtime/library_registry.h"
 #include "runtime/message_primitives.h"
 #include "runtime/modules.h"
+#include "runtime/system_errors.h"
 #include "runtime/top_level_report.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
@@ -577,11 +578,12 @@ int base_dumpcode(VmState* L) {
   return 1;
 }
 
-// lasterr(code): the system's text for an error number (the last one a system call left behind
+// lasterr(code): the system's text for an error number (the calling thread's last system error
 // when none is given), then the number.
 int base_lasterr(VmState* L) {
-  int code = is_none_or_null(L, ARG1) ? errno : check_integer(L, ARG1);
-  push_string(L, std::strerror(code));
+  uint32_t code = is_none_or_null(L, ARG1) ? last_system_error() : static_cast<uint32_t>(check_integer(L, ARG1));
+  std::string text = system_error_text(code);
+  push_lstring(L, text.data(), text.size());
   push_number(L, code);
   return 2;
 }

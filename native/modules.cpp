@@ -1,5 +1,7 @@
 #include "native/modules.h"
 
+#include "runtime/system_errors.h"
+
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include "native/pointer_conversion.h"
 #include "native/weak_tables.h"
 #include "runtime/app_paths.h"
+#include "runtime/system_errors.h"
 #include "vm/api.h"
 
 namespace quevro {
@@ -30,7 +33,7 @@ void* find_symbol(const ModuleRecord& m, const std::string& name) {
 }
 
 // What lasterr reports after a failed load or lookup: the error number a Windows loader gives.
-void set_last_error(uint32_t win32_error) { errno = static_cast<int>(win32_error); }
+void set_last_error(uint32_t win32_error) { set_last_system_error(win32_error); }
 
 void* handle_of(const ModuleRecord& m) {
   if (m.memory_handle) return memory_module_handle(static_cast<const MemoryModule*>(m.memory_handle));

@@ -1,5 +1,6 @@
 #include "native/native_call.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,6 +10,7 @@
 #include "native/number_conversion.h"
 #include "native/pointer_conversion.h"
 #include "native/structures.h"
+#include "runtime/system_errors.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
 #include "vm/calls.h"
@@ -47,6 +49,16 @@ bool prepare_api(ApiFunction* api) {
 }
 
 namespace {
+
+// Calls the target the way scripts expect an API call to behave: a C function reports failure
+// through errno, which becomes the thread's last system error; a function that leaves errno
+// alone leaves the last error as it was.
+void call_target(ffi_cif* cif, void* address, uint64_t* raw, void** values) {
+  errno = 0;
+  ffi_call(cif, FFI_FN(address), raw, values);
+  int failure = errno;
+  if (failure != 0) set_last_system_error(system_error_from_errno(failure));
+}
 
 // One staged argument: the value word handed to libffi, and memory the call owns.
 struct Staged {
@@ -295,7 +307,7 @@ int call_api(VmState* L, ApiFunction* api, int first) {
     values[i] = &staged[i].word;
   }
   uint64_t raw[2] = {0, 0};
-  ffi_call(&api->cif, FFI_FN(api->address), raw, count ? values : nullptr);
+  call_target(&api->cif, api->address, raw, count ? values : nullptr);
   uint64_t result = narrow_result(sig.result, raw[0]);
   return push_results(L, api, result, staged, count);
 }
@@ -428,7 +440,7 @@ int call_direct(VmState* L, void* address, bool unicode, char suffix, int first)
                    count ? types.data() : nullptr) != FFI_OK)
     runtime_error(L, "Cannot prepare the call");
   uint64_t raw[2] = {0, 0};
-  ffi_call(&cif, FFI_FN(address), raw, count ? values.data() : nullptr);
+  call_target(&cif, address, raw, count ? values.data() : nullptr);
   ensure_stack(L, count + 2);
   switch (suffix) {
     case 'B': push_boolean(L, static_cast<int32_t>(raw[0]) != 0); break;
