@@ -30,7 +30,6 @@ const Value* raw_field(VmState* L, TableObject* t, const std::string& key) {
   return table_get_str(t, intern_string(L, key.data(), key.size()));
 }
 
-// No collector step runs here: callers hold values (a module's path) that nothing anchors yet.
 void set_raw_field(VmState* L, TableObject* t, const std::string& key, const Value& v) {
   ensure_stack(L, 3);
   push(L, make_object(t));
@@ -123,11 +122,11 @@ Value native_preloader(VmState* L, TableObject* loaded, const std::string& name)
   return v.tag == TAG_FUNCTION && !v.closure()->is_class ? v : make_null();
 }
 
-// Runs a module's chunk (on top of the stack) with its argument; leaves the status.
-int run_module_chunk(VmState* L, const Value& argument) {
-  ensure_stack(L, 2);
-  push_null(L);  // owner
-  push(L, argument);
+// Runs the module chunk below its argument on the stack, with a null owner.
+int run_module_chunk(VmState* L) {
+  ensure_stack(L, 1);
+  push_null(L);
+  insert(L, -2);
   return pcall(L, 2, 0, 0);
 }
 
@@ -239,15 +238,15 @@ int base_import(VmState* L) {
     if (state.tag == TAG_POINTER && state.u.p == loading_marker()) return 0;
     bool preloader = state.tag == TAG_FUNCTION && !state.closure()->is_class;
     if (preloader || is_falsy(state)) {
-      Value argument;
+      // The chunk and its argument stay on the stack from here to the call: nothing else keeps
+      // them alive while the loading state is recorded.
+      ensure_stack(L, 2);
       if (preloader) {
-        ensure_stack(L, 1);
         push(L, state);
-        argument = make_string(intern_string(L, name.data(), name.size()));
+        push_lstring(L, name.data(), name.size());
       } else if (push_resource(L, "LIB", name, true) > 0) {
         // The embedded chunk: compiled with the module name as its chunk name.
-        argument = L->top[-1];
-        CdataObject* buffer = argument.cdata();
+        CdataObject* buffer = L->top[-1].cdata();
         const char* bytes = reinterpret_cast<const char*>(buffer->data());
         size_t size = buffer->size;
         if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
@@ -256,7 +255,7 @@ int base_import(VmState* L) {
         }
         if (load_buffer(L, bytes, size, name.c_str()) != STATUS_OK)
           library_error(L, "import %s failed !syntax error: \n%s", name.c_str(), error_text(L).c_str());
-        remove(L, -2);
+        insert(L, -2);  // the chunk below its buffer
       } else {
         std::string path = find_module_file(L, name);
         if (path.empty()) library_error(L, "import %s failed ! file not found", name.c_str());
@@ -265,10 +264,10 @@ int base_import(VmState* L) {
           if (status == STATUS_FILE) library_error(L, "import %s failed :\n%s ", name.c_str(), error_text(L).c_str());
           library_error(L, "import %s failed !syntax error: \n%s", name.c_str(), error_text(L).c_str());
         }
-        argument = make_string(intern_string(L, path.data(), path.size()));
+        push_lstring(L, path.data(), path.size());
       }
       set_raw_field(L, loaded_libs(L), name, make_pointer(loading_marker()));
-      int status = run_module_chunk(L, argument);
+      int status = run_module_chunk(L);
       Value ns;
       if (status != STATUS_OK || !namespace_exists(L, name, &ns)) {
         std::string message = status != STATUS_OK ? error_text(L) : std::string("namespace not found!");
