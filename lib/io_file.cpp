@@ -420,21 +420,12 @@ int push_open_failure(VmState* L, const char* shown_path, size_t len, int err) {
 }
 
 void register_file_type(VmState* L) {
-  ensure_stack(L, 6);
-  registry_subtable(L, IO_LIBRARY);
-  push_string(L, FILE_TYPE);
-  new_table(L, 0, 8);
-  push_string(L, "_type");
-  push_string(L, "io.file");
-  raw_set(L, -3);
-  push_string(L, "_get");
+  static const LibraryFunction handlers[] = {
+      {"_tostring", file_tostring}, {"_gc", file_gc}, {"_topointer", file_topointer}, {nullptr, nullptr}};
+  register_object_type(L, IO_LIBRARY, FILE_TYPE, handlers);
   new_table(L, 0, 32);
   for (const LibraryFunction* m = FILE_METHODS; m->name; ++m) set_function_field(L, m->name, m->fn);
-  raw_set(L, -3);
-  set_function_field(L, "_tostring", file_tostring);
-  set_function_field(L, "_gc", file_gc);
-  set_function_field(L, "_topointer", file_topointer);
-  raw_set(L, -3);
+  raw_set_field(L, -2, "_get");
   pop(L, 1);
 }
 

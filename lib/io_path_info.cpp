@@ -4,6 +4,7 @@
 
 #include "lib/io_file.h"
 #include "lib/library_support.h"
+#include "runtime/library_registry.h"
 
 namespace quevro {
 
@@ -105,20 +106,9 @@ int io_splitpath(VmState* L) {
 }
 
 void register_path_info_type(VmState* L) {
-  ensure_stack(L, 6);
-  registry_subtable(L, IO_LIBRARY);
-  push_string(L, PATH_INFO_TYPE);
-  new_table(L, 0, 4);
-  push_string(L, "_type");
-  push_string(L, "io.pathInfo");
-  raw_set(L, -3);
-  push_string(L, "_get");
-  push_function(L, path_info_get);
-  raw_set(L, -3);
-  push_string(L, "_tostring");
-  push_function(L, path_info_tostring);
-  raw_set(L, -3);
-  raw_set(L, -3);
+  static const LibraryFunction handlers[] = {
+      {"_get", path_info_get}, {"_tostring", path_info_tostring}, {nullptr, nullptr}};
+  register_object_type(L, IO_LIBRARY, PATH_INFO_TYPE, handlers);
   pop(L, 1);
 }
 

@@ -266,25 +266,11 @@ void push_size64(VmState* L, uint64_t v) {
 
 void push_size64_metatable(VmState* L) {
   if (push_registered_metatable(L)) return;
-  ensure_stack(L, 4);
-  registry_subtable(L, LIBRARY);
-  new_table(L, 0, 32);
-  for (const LibraryFunction* m = SIZE64_MEMBERS; m->name; ++m) {
-    push_string(L, m->name);
-    push_function(L, m->fn);
-    raw_set(L, -3);
-  }
+  register_object_type(L, LIBRARY, TYPE, SIZE64_MEMBERS);
   // The methods are found through `_get`, which is the metatable itself.
-  push_string(L, "_get");
-  push_value(L, -2);
-  raw_set(L, -3);
-  push_string(L, "_type");
-  push_string(L, TYPE_NAME);
-  raw_set(L, -3);
-  push_string(L, TYPE);
-  push_value(L, -2);
-  raw_set(L, -4);
-  remove(L, -2);
+  ensure_stack(L, 1);
+  push_value(L, -1);
+  raw_set_field(L, -2, "_get");
 }
 
 uint64_t size64_from_arguments(VmState* L, int first) {

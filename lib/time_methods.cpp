@@ -312,18 +312,7 @@ const LibraryFunction DATETIME_MEMBERS[] = {
 }  // namespace
 
 void register_datetime_type(VmState* L) {
-  registry_subtable(L, TIME_LIBRARY);
-  push_string(L, DATETIME_TYPE);
-  new_table(L, 0, 40);
-  push_string(L, "_type");
-  push_fstring(L, "%s.%s", TIME_LIBRARY, DATETIME_TYPE);
-  raw_set(L, -3);
-  for (const LibraryFunction* f = DATETIME_MEMBERS; f->name; ++f) {
-    push_string(L, f->name);
-    push_function(L, f->fn);
-    raw_set(L, -3);
-  }
-  raw_set(L, -3);
+  register_object_type(L, TIME_LIBRARY, DATETIME_TYPE, DATETIME_MEMBERS);
   pop(L, 1);
 }
 

@@ -17,6 +17,7 @@
 #include "native/pointer_conversion.h"
 #include "native/structures.h"
 #include "native/type_codes.h"
+#include "runtime/library_registry.h"
 #include "runtime/top_level_report.h"
 #include "vm/api.h"
 #include "vm/calls.h"
@@ -320,12 +321,6 @@ int callback_call(VmState* L) {
   return get_top(L) - base;
 }
 
-void set_handler(VmState* L, const char* name, NativeFn fn) {
-  push_string(L, name);
-  push_function(L, fn);
-  raw_set(L, -3);
-}
-
 }  // namespace
 
 int raw_tostdcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
@@ -333,19 +328,12 @@ int raw_tocdecl(VmState* L) { return make_callback(L, "tocdecl failed!"); }
 int raw_tofastcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
 
 void register_callback_type(VmState* L) {
-  ensure_stack(L, 6);
-  registry_subtable(L, RAW_LIBRARY);
-  new_table(L, 0, 5);
-  set_handler(L, "_gc", callback_gc);
-  set_handler(L, "_call", callback_call);
-  set_handler(L, "_topointer", callback_topointer);
-  set_handler(L, "_tonumber", callback_tonumber);
-  push_string(L, "_type");
-  push_string(L, "raw.callback");
-  raw_set(L, -3);
-  push_string(L, CALLBACK_TYPE);
-  insert(L, -2);
-  raw_set(L, -3);
+  static const LibraryFunction handlers[] = {{"_gc", callback_gc},
+                                              {"_call", callback_call},
+                                              {"_topointer", callback_topointer},
+                                              {"_tonumber", callback_tonumber},
+                                              {nullptr, nullptr}};
+  register_object_type(L, RAW_LIBRARY, CALLBACK_TYPE, handlers);
   pop(L, 1);
 }
 

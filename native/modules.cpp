@@ -1,7 +1,5 @@
 #include "native/modules.h"
 
-#include "runtime/system_errors.h"
-
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -15,6 +13,7 @@
 #include "native/pointer_conversion.h"
 #include "native/weak_tables.h"
 #include "runtime/app_paths.h"
+#include "runtime/library_registry.h"
 #include "runtime/system_errors.h"
 #include "vm/api.h"
 
@@ -220,12 +219,6 @@ int module_get(VmState* L) {
   return 1;
 }
 
-void set_handler(VmState* L, const char* name, NativeFn fn) {
-  push_string(L, name);
-  push_function(L, fn);
-  raw_set(L, -3);
-}
-
 }  // namespace
 
 ResolvedExport resolve_export(const ModuleRecord& m, const std::string& name) {
@@ -284,31 +277,18 @@ int raw_load_dll(VmState* L) {
 }
 
 void register_module_types(VmState* L) {
-  ensure_stack(L, 8);
-  registry_subtable(L, RAW_LIBRARY);
-  new_table(L, 0, 4);
-  set_handler(L, "_gc", module_gc);
-  set_handler(L, "_get", module_get);
-  set_handler(L, "_topointer", module_topointer);
-  push_string(L, "_type");
-  push_string(L, "raw.module");
-  raw_set(L, -3);
-  push_string(L, MODULE_TYPE);
-  insert(L, -2);
-  raw_set(L, -3);
-  new_table(L, 0, 4);
-  set_handler(L, "_gc", function_gc);
-  push_string(L, "_call");
-  push_value(L, -2);
+  static const LibraryFunction module_handlers[] = {
+      {"_gc", module_gc}, {"_get", module_get}, {"_topointer", module_topointer}, {nullptr, nullptr}};
+  register_object_type(L, RAW_LIBRARY, MODULE_TYPE, module_handlers);
+  pop(L, 1);
+  static const LibraryFunction function_handlers[] = {
+      {"_gc", function_gc}, {"_topointer", function_topointer}, {nullptr, nullptr}};
+  register_object_type(L, RAW_LIBRARY, FUNCTION_TYPE, function_handlers);
+  // `_call` knows the type of the objects it serves through its upvalue, the metatable itself.
+  ensure_stack(L, 2);
+  push_value(L, -1);
   push_closure(L, function_call, 1);
-  raw_set(L, -3);
-  set_handler(L, "_topointer", function_topointer);
-  push_string(L, "_type");
-  push_string(L, "raw.function");
-  raw_set(L, -3);
-  push_string(L, FUNCTION_TYPE);
-  insert(L, -2);
-  raw_set(L, -3);
+  raw_set_field(L, -2, "_call");
   pop(L, 1);
 }
 

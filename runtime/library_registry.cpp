@@ -40,4 +40,19 @@ void register_preloader(VmState* L, const char* name, NativeFn opener) {
   pop(L, 1);
 }
 
+void register_object_type(VmState* L, const char* library, const char* type, const LibraryFunction* fields) {
+  ensure_stack(L, 5);
+  registry_subtable(L, library);
+  new_table(L, 0, 8);
+  push_fstring(L, "%s.%s", library, type);
+  raw_set_field(L, -2, "_type");
+  for (const LibraryFunction* f = fields; f && f->name; ++f) {
+    push_function(L, f->fn);
+    raw_set_field(L, -2, f->name);
+  }
+  push_value(L, -1);
+  raw_set_field(L, -3, type);
+  remove(L, -2);  // the library's registry table
+}
+
 }  // namespace quevro

@@ -20,6 +20,11 @@ void register_library(VmState* L, const char* name, const LibraryFunction* funct
 // name as its argument) the first time the module is imported, instead of looking for a chunk.
 void register_preloader(VmState* L, const char* name, NativeFn opener);
 
+// Registers an object type of a library: a new metatable, entered in the registry under the
+// library's name and the type's name, whose `_type` is "library.type" and which holds the given
+// functions (a list ended by a null name; null for none). Leaves the metatable on the stack.
+void register_object_type(VmState* L, const char* library, const char* type, const LibraryFunction* fields);
+
 // Pushes the `_loaded_libs` table of the state.
 void push_loaded_libs(VmState* L);
 
