@@ -247,10 +247,13 @@ int str_save(VmState* L) {
     return 2;
   }
   text = to_text(L, ARG2, &len);
+  // The error a failed write left, or else the one the closing flush meets (a full disk often
+  // shows only there).
   size_t written = std::fwrite(text, 1, len, f);
-  int e = errno;
-  bool ok = std::fclose(f) == 0 && written == len;
-  if (!ok) {
+  int e = written == len ? 0 : errno;
+  bool closed = std::fclose(f) == 0;
+  if (closed == false && e == 0) e = errno;
+  if (!closed || written != len) {
     push_boolean(L, false);
     push_string(L, std::strerror(e));
     return 2;
