@@ -139,6 +139,36 @@ TEST(CrossThread, TwoThreadsSendingToEachOtherBothComplete) {
   close_handle(p.ready);
 }
 
+// A procedure that, while handling a message sent to it, sends one back to the window in `user`.
+intptr_t send_back(WindowHandle, uint32_t, uintptr_t, intptr_t lparam, void* user) {
+  return 1000 + send_message(static_cast<WindowHandle>(user), WM_USER, 0, lparam);
+}
+
+TEST(CrossThread, ASenderHandlesTheMessageItsReceiverSendsBackMeanwhile) {
+  drain();
+  Owner owner;
+  WindowHandle mine = create_window(answer, &owner);
+  std::atomic<WindowHandle> theirs{nullptr};
+  Handle created = create_event(true, false);
+  uint64_t worker_id = 0;
+  Handle worker = start_thread(
+      [&] {
+        theirs = create_window(send_back, mine);
+        set_event(created);
+        Message m;
+        while (get_message(&m, nullptr, 0, 0) == 1 && m.message != WM_APP) dispatch_message(&m);
+      },
+      &worker_id);
+  ASSERT_EQ(wait_for_multiple_objects(1, &created, false, SAFETY_MS), WAIT_OBJECT_0);
+  EXPECT_EQ(send_message(theirs.load(), WM_USER, 0, 5), 1006);
+  EXPECT_EQ(owner.calls.load(), 1);
+  EXPECT_EQ(owner.thread.load(), current_thread_id());
+  ASSERT_TRUE(post_thread_message(worker_id, WM_APP, 0, 0));
+  EXPECT_EQ(wait_for_multiple_objects(1, &worker, false, SAFETY_MS), WAIT_OBJECT_0);
+  for (Handle h : {created, worker}) close_handle(h);
+  destroy_window(mine);
+}
+
 TEST(CrossThread, SendToTheWindowOfAnEndedThreadReturnsZero) {
   Owner owner;
   WindowHandle w = nullptr;
