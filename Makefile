@@ -1,7 +1,18 @@
 # Entry points: make, make test, make bench, make run, make fuzz. SANITIZE=1 builds with the
-# address and undefined-behaviour sanitizers into a separate folder.
+# address and undefined-behaviour sanitizers into a separate folder; TSAN=1 builds with the thread
+# sanitizer and runs only the tests that use threads.
 SANITIZE ?= 0
-ifeq ($(SANITIZE),1)
+TSAN ?= 0
+# The units TSAN=1 runs (a ctest -R pattern): the window-system layer and the cross-thread units.
+THREAD_TESTS := ^(WindowSystem|CrossThread)\.
+TEST_FILTER :=
+BUILD_TARGETS :=
+ifeq ($(TSAN),1)
+  BUILD := build-tsan
+  CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVRO_TSAN=ON
+  TEST_FILTER := -R '$(THREAD_TESTS)'
+  BUILD_TARGETS := --target host_tests
+else ifeq ($(SANITIZE),1)
   BUILD := build-asan
   CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Debug -DQUEVRO_SANITIZE=ON
 else
@@ -13,7 +24,7 @@ JOBS ?= 2
 .PHONY: all deps configure test bench run fuzz clean
 
 all: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) $(BUILD_TARGETS)
 
 deps:
 	@bash tools/deps.sh
@@ -22,7 +33,7 @@ configure: deps
 	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS) >/dev/null
 
 test: all
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(TEST_FILTER)
 
 bench: deps
 	@[ -f build-bench/build.ninja ] || cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -40,4 +51,4 @@ run: all
 	@./$(BUILD)/quevro
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,12 +1,14 @@
 #include "runtime/window_system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -16,14 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One lock and one condition for the whole layer: every queue change and every handle change
-// notifies all waiters, who then check what concerns them. Simple, and ample for the few
-// threads a script starts.
-std::mutex g_lock;
-std::condition_variable g_changed;
+struct Queue;
 
 struct SentMessage {
   Message msg;
+  Queue* sender;  // alive while the message is pending: the sender is blocked until done
   intptr_t result = 0;
   bool done = false;
 };
@@ -35,19 +34,24 @@ struct Timer {
   Clock::time_point due;
 };
 
+// A thread's queue. Only its own thread waits on `wake`; whoever changes what that thread may be
+// waiting for (its posted or sent messages, a reply to its send, its timers, a handle it waits
+// on) notifies it.
 struct Queue {
   uint64_t thread_id;
+  std::condition_variable wake;
   std::deque<Message> posted;
   std::deque<SentMessage*> sent;
   std::vector<Timer> timers;
   bool quit_pending = false;
   int quit_code = 0;
+  bool ended = false;
 };
 
 struct Window {
   WindowProc proc;
   void* user;
-  Queue* owner;
+  std::shared_ptr<Queue> owner;
 };
 
 struct Waitable {
@@ -55,30 +59,85 @@ struct Waitable {
   bool signaled;
 };
 
-std::map<uint64_t, std::unique_ptr<Queue>> g_queues;
-std::map<WindowHandle, Window> g_windows;
-std::map<Handle, std::unique_ptr<Waitable>> g_handles;
-uintptr_t g_next_window = 0x10000;
+// All of the layer's state sits behind one lock, so there is no lock order to keep; the lock is
+// never held while a window procedure runs. The state is never destroyed: threads may still
+// post or end while the process exits.
+struct State {
+  std::mutex lock;
+  std::map<uint64_t, std::shared_ptr<Queue>> queues;
+  std::map<WindowHandle, Window> windows;
+  std::map<Handle, std::shared_ptr<Waitable>> handles;
+  std::set<Queue*> handle_waiters;  // queues of threads inside a wait on handles
+  uintptr_t next_window = 0x10000;
+};
 
-uint64_t thread_key() {
-  return static_cast<uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+State& state() {
+  static State* s = new State;
+  return *s;
 }
 
-Queue* queue_of(uint64_t id) {
-  auto it = g_queues.find(id);
-  if (it != g_queues.end()) return it->second.get();
-  auto q = std::make_unique<Queue>();
-  q->thread_id = id;
-  Queue* raw = q.get();
-  g_queues.emplace(id, std::move(q));
-  return raw;
-}
+std::atomic<uint64_t> g_next_thread_id{1};
 
-Queue* my_queue() { return queue_of(thread_key()); }
+// Ends the calling thread's queue when the thread ends (for threads not started by start_thread,
+// which ends it before signalling the thread handle).
+struct QueueBinding {
+  std::shared_ptr<Queue> queue;
+  ~QueueBinding();
+};
+
+thread_local QueueBinding t_binding;
 
 uint32_t now_ticks() {
   return static_cast<uint32_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
+Message make_message(WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  return Message{hwnd, message, wparam, lparam, now_ticks(), 0, 0};
+}
+
+std::shared_ptr<Queue> register_queue(State& s, uint64_t id) {
+  auto q = std::make_shared<Queue>();
+  q->thread_id = id;
+  s.queues.emplace(id, q);
+  return q;
+}
+
+// The calling thread's queue; called with the lock held.
+Queue* my_queue(State& s) {
+  if (!t_binding.queue) t_binding.queue = register_queue(s, g_next_thread_id++);
+  return t_binding.queue.get();
+}
+
+void complete(SentMessage* m, intptr_t result) {
+  m->result = result;
+  m->done = true;
+  m->sender->wake.notify_all();
+}
+
+// Removes the queue's thread from the layer: its windows and timers go, messages sent to it fail
+// with 0 and its posted messages are dropped. Called with the lock held.
+void end_queue(State& s, Queue* q) {
+  if (q->ended) return;
+  q->ended = true;
+  for (auto it = s.windows.begin(); it != s.windows.end();) {
+    if (it->second.owner.get() == q)
+      it = s.windows.erase(it);
+    else
+      ++it;
+  }
+  for (SentMessage* m : q->sent) complete(m, 0);
+  q->sent.clear();
+  q->posted.clear();
+  q->timers.clear();
+  s.queues.erase(q->thread_id);
+}
+
+QueueBinding::~QueueBinding() {
+  if (!queue) return;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  end_queue(s, queue.get());
 }
 
 bool in_filter(const Message& m, WindowHandle hwnd, uint32_t min, uint32_t max) {
@@ -87,25 +146,23 @@ bool in_filter(const Message& m, WindowHandle hwnd, uint32_t min, uint32_t max) 
   return m.message >= min && m.message <= max;
 }
 
-// Handles messages sent from other threads; called with the lock held, releases it around the
-// window procedures.
-void deliver_sent(std::unique_lock<std::mutex>& lock, Queue* q) {
+// Handles the messages other threads sent to this one; called with the lock held, which it
+// releases around each window procedure.
+void deliver_sent(std::unique_lock<std::mutex>& lock, State& s, Queue* q) {
   while (!q->sent.empty()) {
-    SentMessage* s = q->sent.front();
+    SentMessage* m = q->sent.front();
     q->sent.pop_front();
-    auto it = g_windows.find(s->msg.hwnd);
-    WindowProc proc = it != g_windows.end() ? it->second.proc : nullptr;
-    void* user = it != g_windows.end() ? it->second.user : nullptr;
+    auto it = s.windows.find(m->msg.hwnd);
+    WindowProc proc = it != s.windows.end() ? it->second.proc : nullptr;
+    void* user = it != s.windows.end() ? it->second.user : nullptr;
     lock.unlock();
-    intptr_t r = proc ? proc(s->msg.hwnd, s->msg.message, s->msg.wparam, s->msg.lparam, user) : 0;
+    intptr_t r = proc ? proc(m->msg.hwnd, m->msg.message, m->msg.wparam, m->msg.lparam, user) : 0;
     lock.lock();
-    s->result = r;
-    s->done = true;
-    g_changed.notify_all();
+    complete(m, r);
   }
 }
 
-// Moves due timers into the posted queue as WM_TIMER messages.
+// Moves due timers into the posted queue as WM_TIMER messages, at most one pending per timer.
 void post_due_timers(Queue* q) {
   auto now = Clock::now();
   for (Timer& t : q->timers) {
@@ -113,7 +170,7 @@ void post_due_timers(Queue* q) {
     bool already = std::any_of(q->posted.begin(), q->posted.end(), [&](const Message& m) {
       return m.message == WM_TIMER && m.hwnd == t.hwnd && m.wparam == t.id;
     });
-    if (!already) q->posted.push_back(Message{t.hwnd, WM_TIMER, t.id, 0, now_ticks(), 0, 0});
+    if (!already) q->posted.push_back(make_message(t.hwnd, WM_TIMER, t.id, 0));
     t.due = now + std::chrono::milliseconds(t.period_ms);
   }
 }
@@ -121,6 +178,13 @@ void post_due_timers(Queue* q) {
 Clock::time_point next_timer(const Queue* q, Clock::time_point limit) {
   for (const Timer& t : q->timers) limit = std::min(limit, t.due);
   return limit;
+}
+
+void wait_on(std::unique_lock<std::mutex>& lock, Queue* q, Clock::time_point until) {
+  if (until == Clock::time_point::max())
+    q->wake.wait(lock);
+  else
+    q->wake.wait_until(lock, until);
 }
 
 bool take_message(Queue* q, Message* msg, WindowHandle hwnd, uint32_t min, uint32_t max, bool remove) {
@@ -131,167 +195,215 @@ bool take_message(Queue* q, Message* msg, WindowHandle hwnd, uint32_t min, uint3
     if (remove) q->posted.erase(it);
     return true;
   }
-  if (q->quit_pending && (hwnd == nullptr) && in_filter(Message{nullptr, WM_QUIT, 0, 0, 0, 0, 0}, nullptr, min, max)) {
-    *msg = Message{nullptr, WM_QUIT, static_cast<uintptr_t>(q->quit_code), 0, now_ticks(), 0, 0};
+  // WM_QUIT comes only once the queue holds nothing else.
+  if (q->quit_pending && hwnd == nullptr && in_filter(make_message(nullptr, WM_QUIT, 0, 0), nullptr, min, max)) {
+    *msg = make_message(nullptr, WM_QUIT, static_cast<uintptr_t>(q->quit_code), 0);
     if (remove) q->quit_pending = false;
     return true;
   }
   return false;
 }
 
-bool queue_has_input(Queue* q) {
+// Whether the queue holds input of a kind in the wake mask. Sent messages have been handled
+// before this is asked, so only posted messages, the quit request and timers count.
+bool queue_has_input(Queue* q, uint32_t wake_mask) {
   post_due_timers(q);
-  return !q->posted.empty() || !q->sent.empty() || q->quit_pending;
+  bool timers = false;
+  bool posts = q->quit_pending;
+  for (const Message& m : q->posted) (m.message == WM_TIMER ? timers : posts) = true;
+  return (posts && (wake_mask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE))) || (timers && (wake_mask & QS_TIMER));
 }
 
-bool handle_ready(Handle h) {
-  auto it = g_handles.find(h);
-  return it != g_handles.end() && it->second->signaled;
+// Looks up the handles once, so that a handle closed during the wait stays valid for it.
+bool resolve_handles(State& s, uint32_t count, const Handle* handles, std::vector<std::shared_ptr<Waitable>>* out) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!handles[i]) {
+      out->push_back(nullptr);
+      continue;
+    }
+    auto it = s.handles.find(handles[i]);
+    if (it == s.handles.end()) return false;
+    out->push_back(it->second);
+  }
+  return true;
 }
 
-void consume(Handle h) {
-  auto it = g_handles.find(h);
-  if (it != g_handles.end() && !it->second->manual_reset) it->second->signaled = false;
+void consume(Waitable* w) {
+  if (!w->manual_reset) w->signaled = false;
 }
 
-uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms, bool with_queue) {
-  std::unique_lock<std::mutex> lock(g_lock);
-  for (uint32_t i = 0; i < count; ++i)
-    if (handles[i] && g_handles.find(handles[i]) == g_handles.end()) return WAIT_FAILED;
-  Queue* q = with_queue ? my_queue() : nullptr;
-  auto deadline = timeout_ms == INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
+// WAIT_OBJECT_0 + i when the wait is satisfied by the handles, WAIT_TIMEOUT when not (yet).
+uint32_t check_handles(const std::vector<std::shared_ptr<Waitable>>& ws, bool wait_all) {
+  if (wait_all) {
+    for (const auto& w : ws)
+      if (!w || !w->signaled) return WAIT_TIMEOUT;
+    for (const auto& w : ws) consume(w.get());
+    return WAIT_OBJECT_0;
+  }
+  for (size_t i = 0; i < ws.size(); ++i) {
+    if (ws[i] && ws[i]->signaled) {
+      consume(ws[i].get());
+      return WAIT_OBJECT_0 + static_cast<uint32_t>(i);
+    }
+  }
+  return WAIT_TIMEOUT;
+}
+
+uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms, bool with_queue,
+                     uint32_t wake_mask) {
+  if (count > MAXIMUM_WAIT_OBJECTS || (count == 0 && !with_queue)) return WAIT_FAILED;
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.lock);
+  std::vector<std::shared_ptr<Waitable>> ws;
+  if (!resolve_handles(s, count, handles, &ws)) return WAIT_FAILED;
+  Queue* q = my_queue(s);
+  auto deadline =
+      timeout_ms == INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
+  s.handle_waiters.insert(q);
+  uint32_t result = WAIT_TIMEOUT;
   for (;;) {
-    if (q) deliver_sent(lock, q);
-    if (wait_all && count > 0) {
-      bool all = true;
-      for (uint32_t i = 0; i < count; ++i) all = all && handles[i] && handle_ready(handles[i]);
-      if (all) {
-        for (uint32_t i = 0; i < count; ++i) consume(handles[i]);
-        return WAIT_OBJECT_0;
-      }
-    } else {
-      for (uint32_t i = 0; i < count; ++i) {
-        if (handles[i] && handle_ready(handles[i])) {
-          consume(handles[i]);
-          return WAIT_OBJECT_0 + i;
-        }
+    if (with_queue) {
+      bool had_sent = !q->sent.empty();
+      deliver_sent(lock, s, q);
+      if (had_sent && (wake_mask & QS_SENDMESSAGE)) {
+        result = WAIT_OBJECT_0 + count;
+        break;
       }
     }
-    if (q && queue_has_input(q)) return WAIT_OBJECT_0 + count;
-    auto until = q ? next_timer(q, deadline) : deadline;
-    if (Clock::now() >= deadline) return WAIT_TIMEOUT;
-    if (until == Clock::time_point::max())
-      g_changed.wait(lock);
-    else
-      g_changed.wait_until(lock, until);
+    if (count > 0 && (result = check_handles(ws, wait_all)) != WAIT_TIMEOUT) break;
+    if (with_queue && queue_has_input(q, wake_mask)) {
+      result = WAIT_OBJECT_0 + count;
+      break;
+    }
+    result = WAIT_TIMEOUT;
+    if (Clock::now() >= deadline) break;
+    wait_on(lock, q, with_queue ? next_timer(q, deadline) : deadline);
   }
+  s.handle_waiters.erase(q);
+  return result;
+}
+
+void signal(State& s, Waitable* w) {
+  w->signaled = true;
+  for (Queue* q : s.handle_waiters) q->wake.notify_all();
 }
 
 }  // namespace
 
-uint64_t current_thread_id() { return thread_key(); }
+uint64_t current_thread_id() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  return my_queue(s)->thread_id;
+}
 
 uint32_t tick_count() { return now_ticks(); }
 
 WindowHandle create_window(WindowProc proc, void* user) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto* hwnd = reinterpret_cast<WindowHandle>(g_next_window);
-  g_next_window += 0x10;
-  g_windows[hwnd] = Window{proc, user, my_queue()};
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto* hwnd = reinterpret_cast<WindowHandle>(s.next_window);
+  s.next_window += 0x10;
+  my_queue(s);
+  s.windows[hwnd] = Window{proc, user, t_binding.queue};
   return hwnd;
 }
 
 bool destroy_window(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto it = g_windows.find(hwnd);
-  if (it == g_windows.end()) return false;
-  Queue* q = it->second.owner;
-  q->timers.erase(std::remove_if(q->timers.begin(), q->timers.end(), [&](const Timer& t) { return t.hwnd == hwnd; }),
-                  q->timers.end());
-  g_windows.erase(it);
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.windows.find(hwnd);
+  if (it == s.windows.end()) return false;
+  auto& timers = it->second.owner->timers;
+  timers.erase(std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == hwnd; }),
+               timers.end());
+  s.windows.erase(it);
   return true;
 }
 
 bool is_window(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  return g_windows.count(hwnd) != 0;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  return s.windows.count(hwnd) != 0;
 }
 
 bool post_message(WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  std::lock_guard<std::mutex> lock(g_lock);
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
   Queue* q;
   if (hwnd == nullptr) {
-    q = my_queue();
+    q = my_queue(s);
   } else {
-    auto it = g_windows.find(hwnd);
-    if (it == g_windows.end()) return false;
-    q = it->second.owner;
+    auto it = s.windows.find(hwnd);
+    if (it == s.windows.end()) return false;
+    q = it->second.owner.get();
   }
-  q->posted.push_back(Message{hwnd, message, wparam, lparam, now_ticks(), 0, 0});
-  g_changed.notify_all();
+  q->posted.push_back(make_message(hwnd, message, wparam, lparam));
+  q->wake.notify_all();
   return true;
 }
 
 bool post_thread_message(uint64_t thread_id, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto it = g_queues.find(thread_id);
-  if (it == g_queues.end()) return false;
-  it->second->posted.push_back(Message{nullptr, message, wparam, lparam, now_ticks(), 0, 0});
-  g_changed.notify_all();
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.queues.find(thread_id);
+  if (it == s.queues.end()) return false;
+  it->second->posted.push_back(make_message(nullptr, message, wparam, lparam));
+  it->second->wake.notify_all();
   return true;
 }
 
 void post_quit_message(int exit_code) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  Queue* q = my_queue();
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  Queue* q = my_queue(s);
   q->quit_pending = true;
   q->quit_code = exit_code;
-  g_changed.notify_all();
 }
 
 intptr_t send_message(WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  std::unique_lock<std::mutex> lock(g_lock);
-  auto it = g_windows.find(hwnd);
-  if (it == g_windows.end()) return 0;
-  Window w = it->second;
-  Queue* mine = my_queue();
-  if (w.owner == mine) {
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.lock);
+  auto it = s.windows.find(hwnd);
+  if (it == s.windows.end()) return 0;
+  Queue* mine = my_queue(s);
+  Queue* target = it->second.owner.get();
+  if (target == mine) {
+    WindowProc proc = it->second.proc;
+    void* user = it->second.user;
     lock.unlock();
-    return w.proc ? w.proc(hwnd, message, wparam, lparam, w.user) : 0;
+    return proc ? proc(hwnd, message, wparam, lparam, user) : 0;
   }
-  SentMessage s;
-  s.msg = Message{hwnd, message, wparam, lparam, now_ticks(), 0, 0};
-  w.owner->sent.push_back(&s);
-  g_changed.notify_all();
-  // While waiting, messages sent to this thread are still handled, so two threads sending to
-  // each other cannot deadlock.
-  while (!s.done) {
-    deliver_sent(lock, mine);
-    if (s.done) break;
-    g_changed.wait(lock);
+  if (target->ended) return 0;
+  SentMessage m{make_message(hwnd, message, wparam, lparam), mine};
+  target->sent.push_back(&m);
+  target->wake.notify_all();
+  // Handling what others send to this thread while it waits keeps two threads that send to each
+  // other from blocking each other.
+  for (;;) {
+    deliver_sent(lock, s, mine);
+    if (m.done) break;
+    mine->wake.wait(lock);
   }
-  return s.result;
+  return m.result;
 }
 
 bool peek_message(Message* msg, WindowHandle hwnd, uint32_t min, uint32_t max, uint32_t remove) {
-  std::unique_lock<std::mutex> lock(g_lock);
-  Queue* q = my_queue();
-  deliver_sent(lock, q);
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.lock);
+  Queue* q = my_queue(s);
+  deliver_sent(lock, s, q);
   return take_message(q, msg, hwnd, min, max, (remove & PM_REMOVE) != 0);
 }
 
 int get_message(Message* msg, WindowHandle hwnd, uint32_t min, uint32_t max) {
-  std::unique_lock<std::mutex> lock(g_lock);
-  if (hwnd && g_windows.count(hwnd) == 0) return -1;
-  Queue* q = my_queue();
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.lock);
+  if (hwnd && s.windows.count(hwnd) == 0) return -1;
+  Queue* q = my_queue(s);
   for (;;) {
-    deliver_sent(lock, q);
+    deliver_sent(lock, s, q);
     if (take_message(q, msg, hwnd, min, max, true)) return msg->message == WM_QUIT ? 0 : 1;
-    auto until = next_timer(q, Clock::time_point::max());
-    if (until == Clock::time_point::max())
-      g_changed.wait(lock);
-    else
-      g_changed.wait_until(lock, until);
+    wait_on(lock, q, next_timer(q, Clock::time_point::max()));
   }
 }
 
@@ -304,9 +416,10 @@ intptr_t dispatch_message(const Message* msg) {
   WindowProc proc = nullptr;
   void* user = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto it = g_windows.find(msg->hwnd);
-    if (it == g_windows.end()) return 0;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    auto it = s.windows.find(msg->hwnd);
+    if (it == s.windows.end()) return 0;
     proc = it->second.proc;
     user = it->second.user;
   }
@@ -314,15 +427,17 @@ intptr_t dispatch_message(const Message* msg) {
 }
 
 uintptr_t set_timer(WindowHandle hwnd, uintptr_t id, uint32_t milliseconds) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  Queue* q = my_queue();
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  Queue* q = my_queue(s);
   if (hwnd) {
-    auto it = g_windows.find(hwnd);
-    if (it == g_windows.end()) return 0;
-    q = it->second.owner;
+    auto it = s.windows.find(hwnd);
+    if (it == s.windows.end()) return 0;
+    q = it->second.owner.get();
   }
   if (milliseconds == 0) milliseconds = 1;
   auto due = Clock::now() + std::chrono::milliseconds(milliseconds);
+  q->wake.notify_all();  // the owner may sleep until a later timer
   for (Timer& t : q->timers) {
     if (t.hwnd == hwnd && t.id == id) {
       t.period_ms = milliseconds;
@@ -331,65 +446,94 @@ uintptr_t set_timer(WindowHandle hwnd, uintptr_t id, uint32_t milliseconds) {
     }
   }
   q->timers.push_back(Timer{hwnd, id, milliseconds, due});
-  g_changed.notify_all();
   return id ? id : 1;
 }
 
 bool kill_timer(WindowHandle hwnd, uintptr_t id) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  for (auto& entry : g_queues) {
-    auto& timers = entry.second->timers;
-    auto it = std::find_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == hwnd && t.id == id; });
-    if (it != timers.end()) {
-      timers.erase(it);
-      return true;
-    }
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  Queue* q = my_queue(s);
+  if (hwnd) {
+    auto it = s.windows.find(hwnd);
+    if (it == s.windows.end()) return false;
+    q = it->second.owner.get();
   }
-  return false;
+  auto& timers = q->timers;
+  auto it = std::find_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == hwnd && t.id == id; });
+  if (it == timers.end()) return false;
+  timers.erase(it);
+  return true;
 }
 
 Handle create_event(bool manual_reset, bool initially_set) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto w = std::make_unique<Waitable>(Waitable{manual_reset, initially_set});
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto w = std::make_shared<Waitable>(Waitable{manual_reset, initially_set});
   Handle h = w.get();
-  g_handles.emplace(h, std::move(w));
+  s.handles.emplace(h, std::move(w));
   return h;
 }
 
 Handle create_signal_handle() { return create_event(true, false); }
 
 bool set_event(Handle h) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto it = g_handles.find(h);
-  if (it == g_handles.end()) return false;
-  it->second->signaled = true;
-  g_changed.notify_all();
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.handles.find(h);
+  if (it == s.handles.end()) return false;
+  signal(s, it->second.get());
   return true;
 }
 
 void signal_handle(Handle h) { set_event(h); }
 
 bool reset_event(Handle h) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  auto it = g_handles.find(h);
-  if (it == g_handles.end()) return false;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.handles.find(h);
+  if (it == s.handles.end()) return false;
   it->second->signaled = false;
   return true;
 }
 
 bool close_handle(Handle h) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  return g_handles.erase(h) != 0;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  return s.handles.erase(h) != 0;
+}
+
+Handle start_thread(std::function<void()> body, uint64_t* thread_id) {
+  State& s = state();
+  std::shared_ptr<Queue> queue;
+  std::shared_ptr<Waitable> ended;
+  Handle handle;
+  {
+    std::lock_guard<std::mutex> lock(s.lock);
+    queue = register_queue(s, g_next_thread_id++);
+    ended = std::make_shared<Waitable>(Waitable{true, false});
+    handle = ended.get();
+    s.handles.emplace(handle, ended);
+  }
+  if (thread_id) *thread_id = queue->thread_id;
+  std::thread([body = std::move(body), queue, ended]() mutable {
+    t_binding.queue = queue;
+    body();
+    body = nullptr;  // what the body holds goes before anyone sees the thread as ended
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    end_queue(s, queue.get());
+    signal(s, ended.get());
+  }).detach();
+  return handle;
 }
 
 uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms) {
-  return wait_common(count, handles, wait_all, timeout_ms, false);
+  return wait_common(count, handles, wait_all, timeout_ms, false, 0);
 }
 
 uint32_t msg_wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms,
                                        uint32_t wake_mask) {
-  (void)wake_mask;  // every kind of queued input wakes the waiter in this layer
-  return wait_common(count, handles, wait_all, timeout_ms, true);
+  return wait_common(count, handles, wait_all, timeout_ms, true, wake_mask);
 }
 
 }  // namespace quevro::winsys
