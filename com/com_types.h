@@ -107,6 +107,11 @@ inline constexpr HRESULT DISP_E_BADCALLEE = hresult(0x80020010u);
 inline constexpr HRESULT DISP_E_NOTACOLLECTION = hresult(0x80020011u);
 inline constexpr HRESULT DISP_E_DIVBYZERO = hresult(0x80020012u);
 
+inline constexpr HRESULT RPC_E_CALL_REJECTED = hresult(0x80010001u);
+inline constexpr HRESULT RPC_E_SERVERFAULT = hresult(0x80010105u);
+inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = hresult(0x8001010Au);
+inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = hresult(0x80080005u);
+inline constexpr HRESULT TYPE_E_CANTLOADLIBRARY = hresult(0x80029C4Au);
 inline constexpr HRESULT TYPE_E_LIBNOTREGISTERED = hresult(0x8002801Du);
 inline constexpr HRESULT TYPE_E_ELEMENTNOTFOUND = hresult(0x8002802Bu);
 

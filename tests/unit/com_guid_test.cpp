@@ -61,11 +61,15 @@ TEST(ComHresult, MessagesAreTheSystemTexts) {
   EXPECT_EQ(hresult_message(DISP_E_EXCEPTION), "Exception occurred.");
   EXPECT_EQ(hresult_message(E_INVALIDARG), "The parameter is incorrect.");
   EXPECT_EQ(hresult_message(REGDB_E_CLASSNOTREG), "Class not registered");
+  EXPECT_EQ(hresult_message(hresult_from_win32(2)), "The system cannot find the file specified.");
+  EXPECT_EQ(hresult_message(RPC_E_SERVERCALL_RETRYLATER),
+            "The message filter indicated that the application is busy.");
   EXPECT_EQ(hresult_message(hresult(0x8002FFFFu)), "");
   for (HRESULT hr : {E_NOTIMPL, E_NOINTERFACE, E_POINTER, E_FAIL, E_OUTOFMEMORY, DISP_E_UNKNOWNNAME,
                      DISP_E_PARAMNOTFOUND, DISP_E_OVERFLOW, DISP_E_BADVARTYPE, DISP_E_BADINDEX,
                      DISP_E_ARRAYISLOCKED, DISP_E_PARAMNOTOPTIONAL, DISP_E_NOTACOLLECTION,
-                     CLASS_E_CLASSNOTAVAILABLE, CO_E_CLASSSTRING}) {
+                     CLASS_E_CLASSNOTAVAILABLE, CO_E_CLASSSTRING, RPC_E_CALL_REJECTED,
+                     RPC_E_SERVERFAULT, CO_E_SERVER_EXEC_FAILURE, TYPE_E_CANTLOADLIBRARY}) {
     std::string_view text = hresult_message(hr);
     EXPECT_FALSE(text.empty()) << std::hex << hr;
     EXPECT_EQ(text.find('\n'), std::string_view::npos);
