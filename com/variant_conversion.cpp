@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "com/com_error.h"
+#include "com/dispatch_object.h"
 #include "com/ole_date.h"
 #include "com/safearray.h"
 #include "lib/size64.h"
@@ -162,6 +163,12 @@ void typed_number_to_variant(VmState* L, int idx, VARIANT* out) {
 }
 
 void table_to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VARTYPE preferred) {
+  if (DispatchWrapper* object = to_dispatch_object(L, idx)) {
+    object->dispatch->AddRef();
+    out->vt = VT_DISPATCH;
+    out->pdispVal = object->dispatch;
+    return;
+  }
   if (get_metafield(L, idx, "_toComObject")) {
     push_value(L, idx);
     call(L, 1, 1);
@@ -222,7 +229,7 @@ std::vector<ULONG> array_shape(VmState* L, int idx) {
   return dims;
 }
 
-enum ElementKinds : unsigned { KIND_NUMBER = 1, KIND_STRING = 2, KIND_OTHER = 4 };
+enum ElementKinds : unsigned { KIND_NUMBER = 1, KIND_STRING = 2, KIND_OTHER = 4, KIND_OBJECT = 8 };
 
 unsigned leaf_kinds(VmState* L, int idx, size_t level, const std::vector<ULONG>& dims) {
   unsigned kinds = 0;
@@ -232,7 +239,10 @@ unsigned leaf_kinds(VmState* L, int idx, size_t level, const std::vector<ULONG>&
       if (is_nested_level(L, -1)) kinds |= leaf_kinds(L, get_top(L), level + 1, dims);
     } else {
       int tag = type_of(L, -1);
-      kinds |= tag == TAG_NUMBER ? KIND_NUMBER : tag == TAG_STRING ? KIND_STRING : KIND_OTHER;
+      kinds |= tag == TAG_NUMBER   ? KIND_NUMBER
+               : tag == TAG_STRING ? KIND_STRING
+               : to_dispatch_object(L, -1) ? KIND_OBJECT
+                                            : KIND_OTHER;
     }
     pop(L, 1);
   }
@@ -243,6 +253,7 @@ VARTYPE element_type_of(VmState* L, int idx, const std::vector<ULONG>& dims) {
   unsigned kinds = leaf_kinds(L, idx, 0, dims);
   if (kinds == KIND_NUMBER) return VT_R8;
   if (kinds == KIND_STRING) return VT_BSTR;
+  if (kinds == KIND_OBJECT) return VT_DISPATCH;
   return VT_VARIANT;
 }
 
@@ -300,6 +311,18 @@ void push_time(VmState* L, DATE date) {
   t.second = st.wSecond;
   t.milliseconds = 0;
   push_time_object(L, t, DEFAULT_TIME_FORMAT, nullptr, 0);
+}
+
+void push_interface(VmState* L, IUnknown* object, VARTYPE vt) {
+  if (!object) return push_null(L);
+  ComRef<IDispatch> dispatch;
+  if (vt == VT_DISPATCH)
+    dispatch = ComRef<IDispatch>::share(static_cast<IDispatch*>(object));
+  else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())))
+    dispatch.reset();
+  // Bare IUnknown objects and enumerators have no script form yet.
+  if (!dispatch) raise_type_not_implemented(L, vt);
+  push_dispatch_object(L, dispatch.get());
 }
 
 void push_as_number(VmState* L, const VARIANT* v) {
@@ -510,10 +533,7 @@ void push_variant(VmState* L, const VARIANT* v) {
     case VT_INT_PTR:
     case VT_UINT_PTR: return push_pointer(L, v->byref);
     case VT_DISPATCH:
-    case VT_UNKNOWN:
-      if (!v->punkVal) return push_null(L);
-      // Wrapping foreign objects for scripts is not available yet.
-      raise_type_not_implemented(L, vt);
+    case VT_UNKNOWN: return push_interface(L, v->punkVal, vt);
     case VT_I2: case VT_I4: case VT_R4: case VT_CY: case VT_DECIMAL: case VT_I1:
     case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_INT: case VT_UINT:
       return push_as_number(L, v);

@@ -1,0 +1,327 @@
+// Automation objects driven from scripts: a test class registered in the class registry for the
+// length of each test, created with com.CreateObject and used through member reads, writes,
+// calls and the default member.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "com/class_registry.h"
+#include "com/dispatch_params.h"
+#include "com/safearray.h"
+#include "compiler/chunk_entry.h"
+#include "host/startup.h"
+#include "vm/api.h"
+#include "vm/calls.h"
+#include "vm/state.h"
+
+namespace quevro::test {
+namespace {
+
+using namespace quevro::com;
+
+int live_objects = 0;
+
+constexpr CLSID TEST_CLSID = {0x51E7A0C1, 0x2B3D, 0x4E5F, {0x90, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
+
+enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE };
+
+struct MemberName {
+  const char16_t* name;
+  DISPID id;
+};
+constexpr MemberName MEMBERS[] = {{u"Value", VALUE},   {u"Add", ADD},
+                                  {u"Subtract", SUBTRACT}, {u"Numbers", NUMBERS},
+                                  {u"Fail", FAIL},     {u"SilentFail", SILENT_FAIL},
+                                  {u"Child", CHILD},   {u"Echo", ECHO},
+                                  {u"LastType", LAST_TYPE}};
+
+bool same_name(const char16_t* a, const char16_t* b) {
+  for (; *a && *b; ++a, ++b) {
+    char16_t x = *a >= u'A' && *a <= u'Z' ? *a + 32 : *a;
+    char16_t y = *b >= u'A' && *b <= u'Z' ? *b + 32 : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+// A property Value, methods Add(a, b), Subtract(a, b), Numbers(), Fail(), SilentFail(), Child(),
+// Echo(x) and LastType (the VARTYPE Echo last received); the default member Item(i) gives i * 10.
+class TestObject final : public IDispatch {
+ public:
+  TestObject() {
+    VariantInit(&value_);
+    ++live_objects;
+  }
+
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown || iid == IID_IDispatch) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) {
+      VariantClear(&value_);
+      --live_objects;
+      delete this;
+    }
+    return left;
+  }
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (count != 1) return E_INVALIDARG;
+    for (const MemberName& m : MEMBERS) {
+      if (same_name(names[0], m.name)) {
+        ids[0] = m.id;
+        return S_OK;
+      }
+    }
+    ids[0] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
+
+  HRESULT Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* exception, UINT*) override {
+    switch (member) {
+      case VALUE: return value(flags, params, result);
+      case ADD:
+      case SUBTRACT: return arithmetic(member, flags, params, result);
+      case NUMBERS: return numbers(flags, result);
+      case FAIL: return fail(exception, u"the test object failed");
+      case SILENT_FAIL: return fail(exception, nullptr);
+      case CHILD: {
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        result->vt = VT_DISPATCH;
+        result->pdispVal = new TestObject();
+        return S_OK;
+      }
+      case ECHO: {
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+        last_type_ = params->rgvarg[0].vt;
+        return VariantCopy(result, &params->rgvarg[0]);
+      }
+      case LAST_TYPE:
+        result->vt = VT_I4;
+        result->lVal = last_type_;
+        return S_OK;
+      case DISPID_VALUE: return item(flags, params, result);
+      default: return DISP_E_MEMBERNOTFOUND;
+    }
+  }
+
+ private:
+  ULONG references_ = 1;
+  VARIANT value_;
+  VARTYPE last_type_ = VT_EMPTY;
+
+  HRESULT value(WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (flags & DISPATCH_PROPERTYPUT) {
+      if (params->cArgs != 1 || params->cNamedArgs != 1 ||
+          params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+        return DISP_E_BADPARAMCOUNT;
+      return VariantCopy(&value_, &params->rgvarg[0]);
+    }
+    if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+    return VariantCopy(result, &value_);
+  }
+
+  // Arguments arrive last first: rgvarg[1] is a, rgvarg[0] is b.
+  static HRESULT arithmetic(DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 2) return DISP_E_BADPARAMCOUNT;
+    VARIANT a, b;
+    VariantInit(&a);
+    VariantInit(&b);
+    if (FAILED(VariantChangeType(&a, &params->rgvarg[1], 0, VT_R8)) ||
+        FAILED(VariantChangeType(&b, &params->rgvarg[0], 0, VT_R8)))
+      return DISP_E_TYPEMISMATCH;
+    result->vt = VT_R8;
+    result->dblVal = member == ADD ? a.dblVal + b.dblVal : a.dblVal - b.dblVal;
+    return S_OK;
+  }
+
+  static HRESULT numbers(WORD flags, VARIANT* result) {
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 3);
+    for (LONG i = 0; i < 3; ++i) {
+      int32_t n = (i + 1) * 100;
+      SafeArrayPutElement(array, &i, &n);
+    }
+    result->vt = VT_ARRAY | VT_I4;
+    result->parray = array;
+    return S_OK;
+  }
+
+  static HRESULT fail(EXCEPINFO* exception, const char16_t* description) {
+    exception->bstrSource = SysAllocString(u"Quevro.TestObject");
+    exception->bstrDescription = description ? SysAllocString(description) : nullptr;
+    exception->scode = E_INVALIDARG;
+    return DISP_E_EXCEPTION;
+  }
+
+  static HRESULT item(WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    VARIANT index;
+    VariantInit(&index);
+    if (FAILED(VariantChangeType(&index, &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+    result->vt = VT_I4;
+    result->lVal = index.lVal * 10;
+    return S_OK;
+  }
+};
+
+class DispatchObject : public ::testing::Test {
+ protected:
+  VmState* L = nullptr;
+
+  void SetUp() override {
+    live_objects = 0;
+    ASSERT_EQ(register_class(TEST_CLSID, "Quevro.TestObject.1", "Quevro.TestObject",
+                             [](REFIID iid, void** object) {
+                               TestObject* made = new TestObject();
+                               HRESULT hr = made->QueryInterface(iid, object);
+                               made->Release();
+                               return hr;
+                             }),
+              S_OK);
+    L = create_main_state();
+    ASSERT_NE(L, nullptr);
+  }
+
+  void TearDown() override {
+    if (L) close_state(L);
+    unregister_class(TEST_CLSID);
+    // Closing the state collects every wrapper, and each releases its object.
+    EXPECT_EQ(live_objects, 0);
+  }
+
+  // Runs the code; its results joined by "|", or "error: " and the message.
+  std::string run(const std::string& code) {
+    int base = get_top(L);
+    int status = load_buffer(L, code.data(), code.size(), "=test");
+    if (status == 0) status = pcall(L, 0, -1, 0);
+    std::string out;
+    if (status != 0) {
+      out = "error: " + std::string(to_string(L, -1) ? to_string(L, -1) : "?");
+    } else {
+      for (int i = base + 1; i <= get_top(L); ++i) {
+        if (i > base + 1) out += "|";
+        const char* text = to_string(L, i);
+        if (type_of(L, i) == TAG_BOOLEAN) text = to_boolean(L, i) ? "true" : "false";
+        out += text ? text : type_name(L, i);
+      }
+    }
+    set_top(L, base);
+    return out;
+  }
+};
+
+// The message of a runtime error raised by a script line, without the position annotation.
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST_F(DispatchObject, MethodsAreCalledWithTheirArgumentsInOrder) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); return o.Add(2, 3), o.Subtract(10, 4)"),
+            "5|6");
+}
+
+TEST_F(DispatchObject, PropertiesAreReadAndWritten) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject.1'); o.Value = 'hello'; return o.Value"),
+            "hello");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); o.Value = 7; o.Value = o.Value + 1; "
+                "return o.Value"),
+            "8");
+}
+
+TEST_F(DispatchObject, GetAndSetPrefixesGiveAccessorCallables) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); o.setValue(42); return o.getValue()"),
+            "42");
+}
+
+TEST_F(DispatchObject, ReadingAMethodGivesACallable) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); return type(o.Add)"), "function");
+}
+
+TEST_F(DispatchObject, UnknownNamesAreTheTablesOwnFields) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var before = o.Missing; "
+                "o.Missing = 'mine'; return type(before), o.Missing"),
+            "null|mine");
+}
+
+TEST_F(DispatchObject, ArrayResultsBecomeTables) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var a = o.Numbers(); "
+                "return #a, a[1], a[3]"),
+            "3|100|300");
+}
+
+TEST_F(DispatchObject, NumbersAndTablesIndexTheDefaultMember) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); return o[4], o[{5}], o(6)"),
+            "40|50|60");
+}
+
+TEST_F(DispatchObject, ArgumentTypesFollowTheNumbers) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); o.Echo(3); var a = o.LastType; "
+                "o.Echo(3.5); var b = o.LastType; o.Echo(4294967296); var c = o.LastType; "
+                "o.Echo({1, 2}); var d = o.LastType; o.Echo({1, 'x'}); var e = o.LastType; "
+                "return a, b, c, d, e"),
+            "3|5|5|8197|8204");
+}
+
+TEST_F(DispatchObject, ObjectsPassAndReturnAsObjects) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var c = o.Child(); c.Value = 'kid'; "
+                "var back = o.Echo(c); return back.Value, back == c, back == o, o.LastType"),
+            "kid|true|false|9");
+}
+
+TEST_F(DispatchObject, ExceptionsRaiseTheirDescription) {
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); o.Fail()");
+  EXPECT_TRUE(ends_with(failure, "the test object failed")) << failure;
+  std::string silent = run("var o = com.CreateObject('Quevro.TestObject'); o.SilentFail()");
+  EXPECT_TRUE(ends_with(silent, std::string(hresult_message(E_INVALIDARG)) + "(E_INVALIDARG,0x80070057)"))
+      << silent;
+}
+
+TEST_F(DispatchObject, FailedCallsRaiseTheCodeText) {
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); o.Add(1)");
+  EXPECT_TRUE(ends_with(failure, "COM error\n" + std::string(hresult_message(DISP_E_BADPARAMCOUNT)) +
+                                     "(DISP_E_BADPARAMCOUNT,0x8002000E)"))
+      << failure;
+}
+
+TEST_F(DispatchObject, UnknownClassesRaiseTheCodeText) {
+  std::string failure = run("com.CreateObject('No.Such.Class')");
+  EXPECT_TRUE(ends_with(failure, "COM error\n" + std::string(hresult_message(CO_E_CLASSSTRING)) +
+                                     "(0x800401F3)"))
+      << failure;
+}
+
+TEST_F(DispatchObject, PreferencesRequireAnObject) {
+  std::string failure = run("com.SetPreferredArrayType({}, 3)");
+  EXPECT_TRUE(ends_with(failure, "invalid object(com.IDispatch)")) << failure;
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); com.SetPreferredArrayType(o, 3); "
+                "o.Echo({1.5, 2}); return o.LastType"),
+            "8195");
+}
+
+TEST_F(DispatchObject, DroppedObjectsAreReleasedByTheCollector) {
+  EXPECT_EQ(run("for i = 1, 20 { var o = com.CreateObject('Quevro.TestObject'); o.Child() } "
+                "collectgarbage('collect'); collectgarbage('collect'); return 1"),
+            "1");
+  EXPECT_EQ(live_objects, 0);
+}
+
+}  // namespace
+}  // namespace quevro::test
