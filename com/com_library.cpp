@@ -5,6 +5,9 @@
 #include "com/class_registry.h"
 #include "com/com_error.h"
 #include "com/dispatch_object.h"
+#include "com/safearray.h"
+#include "com/variant_conversion.h"
+#include "com/variant_object.h"
 #include "runtime/library_registry.h"
 #include "vm/arguments.h"
 
@@ -41,6 +44,19 @@ int set_preferred_invoke_kind(VmState* L) {
   return 0;
 }
 
+// com.SafeArray(pointer, element type = VT_UI1): the array's script value.
+int safearray_value(VmState* L) {
+  if (type_of(L, ARG1) == TAG_NULL) {
+    push_null(L);
+    return 1;
+  }
+  if (type_of(L, ARG1) != TAG_POINTER) runtime_error_text(L, "No value to convert.");
+  auto* array = static_cast<SAFEARRAY*>(stack_address(L, ARG1)->u.p);
+  VARTYPE element = is_number(L, ARG2) ? static_cast<VARTYPE>(to_integer(L, ARG2)) : VARTYPE{VT_UI1};
+  push_safearray(L, array, element);
+  return 1;
+}
+
 }  // namespace
 
 void open_com_library(VmState* L) {
@@ -48,10 +64,13 @@ void open_com_library(VmState* L) {
       {"CreateObject", create_object},
       {"SetPreferredArrayType", set_preferred_array_type},
       {"SetPreferredInvokeKind", set_preferred_invoke_kind},
+      {"Variant", new_variant},
+      {"SafeArray", safearray_value},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
   pop(L, 1);
   register_dispatch_types(L);
+  register_variant_type(L);
 }
 
 }  // namespace quevro::com

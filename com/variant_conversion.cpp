@@ -11,6 +11,7 @@
 #include "com/dispatch_object.h"
 #include "com/ole_date.h"
 #include "com/safearray.h"
+#include "com/variant_object.h"
 #include "lib/size64.h"
 #include "lib/time_format.h"
 #include "lib/time_object.h"
@@ -92,6 +93,11 @@ void cdata_to_variant(VmState* L, int idx, VARIANT* out) {
   if (is_size64(L, idx) && to_size64(L, idx, &value)) {
     out->vt = VT_UI8;
     out->ullVal = value;
+    return;
+  }
+  if (VARIANT* boxed = to_variant_object(L, idx)) {
+    HRESULT hr = VariantCopy(out, boxed);
+    if (FAILED(hr)) raise_hresult(L, hr);
     return;
   }
   CdataObject* data = stack_address(L, idx)->cdata();
@@ -491,6 +497,12 @@ void push_safearray(VmState* L, SAFEARRAY* array, VARTYPE element) {
     total *= static_cast<uint64_t>(int64_t{upper} - lower + 1);
   }
   if (total == 0) return push_null(L);
+  // An array that records its element type is read as what it holds, whatever the caller
+  // assumed; otherwise the assumed type must at least have the stored elements' size.
+  VARTYPE recorded;
+  if (SUCCEEDED(SafeArrayGetVartype(array, &recorded))) element = recorded;
+  else if (safearray_element_size(element) != SafeArrayGetElemsize(array))
+    runtime_error_text(L, NOT_AUTOMATION_TYPE);
   ArrayLock lock(array);
   if (element == VT_UI1) {
     push_lstring(L, static_cast<const char*>(array->pvData), static_cast<size_t>(total));

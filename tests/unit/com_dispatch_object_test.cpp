@@ -323,5 +323,57 @@ TEST_F(DispatchObject, DroppedObjectsAreReleasedByTheCollector) {
   EXPECT_EQ(live_objects, 0);
 }
 
+TEST_F(DispatchObject, VariantsKeepTheirTypeOnTheWayToTheObject) {
+  EXPECT_EQ(run("var v = com.Variant(3, 2); var o = com.CreateObject('Quevro.TestObject'); "
+                "var back = o.Echo(v); return v.vt, v.value, o.LastType, back"),
+            "2|3|2|3");
+  EXPECT_EQ(run("var v = com.Variant('12', 3); return v.vt, v.value + 1"), "3|13");
+  EXPECT_EQ(run("var v = com.Variant(2.5, 0xFFFF); return v.vt, v.value"), "5|2.5");
+  EXPECT_EQ(run("var v = com.Variant(5, 20); var o = com.CreateObject('Quevro.TestObject'); "
+                "o.Echo(v); return o.LastType"),
+            "20");
+}
+
+TEST_F(DispatchObject, EmptyVariantsTakeTheGivenType) {
+  EXPECT_EQ(run("var v = com.Variant(null); return v.vt, type(v.value)"), "1|null");
+  EXPECT_EQ(run("var v = com.Variant(null, 8); return v.vt, v.value"), "8|");
+  std::string refused = run("com.Variant(null, 0x4003)");
+  EXPECT_TRUE(ends_with(refused, "Type not compatible with automation.")) << refused;
+}
+
+TEST_F(DispatchObject, VariantValueIsWritableAndNothingElse) {
+  EXPECT_EQ(run("var v = com.Variant(1); v.value = 'abc'; return v.vt, v.bstrVal, v.value"),
+            "8|abc|abc");
+  std::string denied = run("var v = com.Variant(1); v.vt = 3");
+  EXPECT_TRUE(ends_with(denied, "access denied!")) << denied;
+  EXPECT_EQ(run("var v = com.Variant('x'); v.clear(); return v.vt"), "0");
+}
+
+TEST_F(DispatchObject, VariantsThatCannotChangeTypeRaiseTheCodeText) {
+  std::string failure = run("com.Variant('x', 3)");
+  EXPECT_TRUE(ends_with(failure, "COM error\n" + std::string(hresult_message(DISP_E_TYPEMISMATCH)) +
+                                     "(DISP_E_TYPEMISMATCH,0x80020005)"))
+      << failure;
+}
+
+TEST_F(DispatchObject, SafeArrayReadsAnArrayAtAPointer) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_R8, 0, 2);
+  LONG i = 1;
+  double d = 2.5;
+  SafeArrayPutElement(array, &i, &d);
+  push_pointer(L, array);
+  raw_set_field(L, GLOBALS_INDEX, "numbers");
+  SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, 3);
+  std::memcpy(bytes->pvData, "abc", 3);
+  push_pointer(L, bytes);
+  raw_set_field(L, GLOBALS_INDEX, "bytes");
+  // The element type the array records wins over the one given.
+  EXPECT_EQ(run("var t = com.SafeArray(numbers, 8); return #t, t[2]"), "2|2.5");
+  EXPECT_EQ(run("return com.SafeArray(bytes)"), "abc");
+  EXPECT_EQ(run("return type(com.SafeArray(null))"), "null");
+  SafeArrayDestroy(array);
+  SafeArrayDestroy(bytes);
+}
+
 }  // namespace
 }  // namespace quevro::test
