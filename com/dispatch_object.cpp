@@ -176,7 +176,8 @@ int dispatch_set(VmState* L) {
 // _call(object, arguments...)
 int dispatch_call(VmState* L) {
   int top = get_top(L);
-  if (top < 1) runtime_error_text(L, OUT_OF_RANGE);
+  // Reached without even the object (the handler called on its own).
+  if (top < 1 || type_of(L, 1) == TAG_NULL) runtime_error_text(L, OUT_OF_RANGE);
   DispatchWrapper* object = check_dispatch_object(L, 1);
   WORD kind = object->preferred_kind;
   InvokeOutcome outcome = invoke_member(L, object, {DISPID_VALUE, kind, 2, top - 1, 0});

@@ -170,12 +170,17 @@ class TestObject final : public IDispatch {
     return DISP_E_EXCEPTION;
   }
 
-  static HRESULT item(WORD flags, DISPPARAMS* params, VARIANT* result) {
+  HRESULT item(WORD flags, DISPPARAMS* params, VARIANT* result) {
     if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
     if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
     VARIANT index;
     VariantInit(&index);
     if (FAILED(VariantChangeType(&index, &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+    // Negative indices are served only to method calls, as some servers do.
+    if (index.lVal < 0 && (flags & DISPATCH_PROPERTYGET)) {
+      result->vt = VT_EMPTY;
+      return DISP_E_EXCEPTION;
+    }
     result->vt = VT_I4;
     result->lVal = index.lVal * 10;
     return S_OK;
@@ -373,6 +378,56 @@ TEST_F(DispatchObject, SafeArrayReadsAnArrayAtAPointer) {
   EXPECT_EQ(run("return type(com.SafeArray(null))"), "null");
   SafeArrayDestroy(array);
   SafeArrayDestroy(bytes);
+}
+
+TEST_F(DispatchObject, CallingTheObjectRetriesAsAMethodAfterAnException) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); return o(-2), o(-3)"), "-20|-30");
+  // Indexing asks for method-or-get and reports the exception.
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); return o[-2]");
+  EXPECT_TRUE(ends_with(failure, "Unknown exception")) << failure;
+  // A method-only preference goes straight to the method.
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); com.SetPreferredInvokeKind(o, 1); "
+                "return o(-4)"),
+            "-40");
+}
+
+TEST_F(DispatchObject, CallingWithoutTheObjectIsOutOfRange) {
+  // The handler reached directly, with no owner and no arguments.
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); "
+                            "var h = o@._call; return call(h)");
+  EXPECT_TRUE(failure.find("Parameter(s) out of range") != std::string::npos) << failure;
+}
+
+TEST_F(DispatchObject, TablesWithNumberMetamethodsPassTypedNumbers) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var t = {@= {_tonumber = function() { return 7 }, _number_type = 'word'}}; "
+                "var back = o.Echo(t); return back, o.LastType"),
+            "7|2");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var t = {@= {_tonumber = function() { return 7 }}}; "
+                "o.Echo(t); return o.LastType"),
+            "5");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var t = {@= {_tonumber = function() { return 9 }, _number_type = 'L'}}; "
+                "o.Echo(t); return o.LastType"),
+            "21");
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); "
+                            "o.Echo({@= {_tonumber = function() { return 7 }, _number_type = 'xyz'}})");
+  EXPECT_TRUE(ends_with(failure, "Invalid number type 'xyz'")) << failure;
+}
+
+TEST_F(DispatchObject, ToComObjectIsConvertedInstead) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var t = {@= {_toComObject = function() { return 'as text' }}}; "
+                "return o.Echo(t), o.LastType"),
+            "as text|8");
+}
+
+TEST_F(DispatchObject, TimeObjectsPassAsDates) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var back = o.Echo(time(1709213415, '!%Y')); "
+                "return o.LastType, back.year, back.month, back.day, back.hour, back.minute, back.second"),
+            "7|2024|2|29|13|30|15");
 }
 
 }  // namespace
