@@ -6,6 +6,7 @@
 #include "com/com_error.h"
 #include "com/dispatch_object.h"
 #include "com/safearray.h"
+#include "com/unknown_object.h"
 #include "com/variant_conversion.h"
 #include "com/variant_object.h"
 #include "runtime/library_registry.h"
@@ -71,6 +72,7 @@ void open_com_library(VmState* L) {
   pop(L, 1);
   register_dispatch_types(L);
   register_variant_type(L);
+  register_unknown_type(L);
 }
 
 }  // namespace quevro::com

@@ -11,6 +11,7 @@
 #include "com/dispatch_object.h"
 #include "com/ole_date.h"
 #include "com/safearray.h"
+#include "com/unknown_object.h"
 #include "com/variant_object.h"
 #include "lib/size64.h"
 #include "lib/time_format.h"
@@ -93,6 +94,12 @@ void cdata_to_variant(VmState* L, int idx, VARIANT* out) {
   if (is_size64(L, idx) && to_size64(L, idx, &value)) {
     out->vt = VT_UI8;
     out->ullVal = value;
+    return;
+  }
+  if (IUnknown* object = to_unknown_object(L, idx)) {
+    object->AddRef();
+    out->vt = VT_UNKNOWN;
+    out->punkVal = object;
     return;
   }
   if (VARIANT* boxed = to_variant_object(L, idx)) {
@@ -326,8 +333,8 @@ void push_interface(VmState* L, IUnknown* object, VARTYPE vt) {
     dispatch = ComRef<IDispatch>::share(static_cast<IDispatch*>(object));
   else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())))
     dispatch.reset();
-  // Bare IUnknown objects and enumerators have no script form yet.
-  if (!dispatch) raise_type_not_implemented(L, vt);
+  // Enumerators have no script form of their own yet; they stay bare interfaces.
+  if (!dispatch) return push_unknown_object(L, object);
   push_dispatch_object(L, dispatch.get());
 }
 

@@ -24,7 +24,7 @@ int live_objects = 0;
 
 constexpr CLSID TEST_CLSID = {0x51E7A0C1, 0x2B3D, 0x4E5F, {0x90, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
 
-enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE };
+enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE };
 
 struct MemberName {
   const char16_t* name;
@@ -34,7 +34,7 @@ constexpr MemberName MEMBERS[] = {{u"Value", VALUE},   {u"Add", ADD},
                                   {u"Subtract", SUBTRACT}, {u"Numbers", NUMBERS},
                                   {u"Fail", FAIL},     {u"SilentFail", SILENT_FAIL},
                                   {u"Child", CHILD},   {u"Echo", ECHO},
-                                  {u"LastType", LAST_TYPE}};
+                                  {u"LastType", LAST_TYPE}, {u"Bare", BARE}};
 
 bool same_name(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
@@ -44,6 +44,33 @@ bool same_name(const char16_t* a, const char16_t* b) {
   }
   return *a == *b;
 }
+
+// An object that answers nothing but IUnknown.
+class BareObject final : public IUnknown {
+ public:
+  BareObject() { ++live_objects; }
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown) {
+      *object = this;
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) {
+      --live_objects;
+      delete this;
+    }
+    return left;
+  }
+
+ private:
+  ULONG references_ = 1;
+};
 
 // A property Value, methods Add(a, b), Subtract(a, b), Numbers(), Fail(), SilentFail(), Child(),
 // Echo(x) and LastType (the VARTYPE Echo last received); the default member Item(i) gives i * 10.
@@ -111,6 +138,11 @@ class TestObject final : public IDispatch {
         last_type_ = params->rgvarg[0].vt;
         return VariantCopy(result, &params->rgvarg[0]);
       }
+      case BARE:
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        result->vt = VT_UNKNOWN;
+        result->punkVal = new BareObject();
+        return S_OK;
       case LAST_TYPE:
         result->vt = VT_I4;
         result->lVal = last_type_;
@@ -421,6 +453,12 @@ TEST_F(DispatchObject, ToComObjectIsConvertedInstead) {
                 "var t = {@= {_toComObject = function() { return 'as text' }}}; "
                 "return o.Echo(t), o.LastType"),
             "as text|8");
+}
+
+TEST_F(DispatchObject, BareInterfacesPassBackAsUnknown) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var b = o.Bare(); "
+                "var back = o.Echo(b); return o.LastType, back == b, back == o.Bare()"),
+            "13|true|false");
 }
 
 TEST_F(DispatchObject, TimeObjectsPassAsDates) {
