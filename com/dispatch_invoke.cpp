@@ -41,6 +41,20 @@ class ExceptionRecord {
 
 }  // namespace
 
+bool member_id(DispatchWrapper* object, const char* name, size_t len, DISPID* out);
+
+namespace {
+
+// The current identifier of the member last known as `stale`, when it has a new one.
+bool renewed_id(DispatchWrapper* object, DISPID stale, DISPID* out) {
+  const std::string* name = object->names ? object->names->name_of(stale) : nullptr;
+  if (!name) return false;
+  std::string copy = *name;  // resolving updates the cache the name lives in
+  return member_id(object, copy.data(), copy.size(), out) && *out != stale;
+}
+
+}  // namespace
+
 std::string exception_text(EXCEPINFO* info) {
   fill_in_exception(info);
   if (SysStringLen(info->bstrDescription) != 0) return utf8_from_bstr(info->bstrDescription);
@@ -61,7 +75,9 @@ bool member_id(DispatchWrapper* object, const char* name, size_t len, DISPID* ou
   LPOLESTR names[1] = {wide};
   HRESULT hr = object->dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, out);
   SysFreeString(wide);
-  return SUCCEEDED(hr);
+  if (FAILED(hr)) return false;
+  if (object->names) object->names->remember(std::string_view(name, len), *out);
+  return true;
 }
 
 InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeRequest& request) {
@@ -83,6 +99,14 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
   ComRef<IDispatch> keep = ComRef<IDispatch>::share(object->dispatch);
   HRESULT hr = keep->Invoke(request.member, IID_NULL, LOCALE_USER_DEFAULT, request.kind, &params,
                             result.get(), exception.get(), &argument_error);
+  DISPID renewed;
+  if (hr == DISP_E_MEMBERNOTFOUND && renewed_id(object, request.member, &renewed)) {
+    // The object may have renumbered its members since the name was resolved: ask once more.
+    VariantClear(result.get());
+    clear_exception(exception.get());
+    hr = keep->Invoke(renewed, IID_NULL, LOCALE_USER_DEFAULT, request.kind, &params, result.get(),
+                      exception.get(), &argument_error);
+  }
   if (FAILED(hr)) {
     std::string message =
         hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : com_error_text(hr);

@@ -201,8 +201,10 @@ int dispatch_equal(VmState* L) {
 // _gc of the wrapper cdata: the interface reference goes with it.
 int release_wrapper(VmState* L) {
   auto* wrapper = static_cast<DispatchWrapper*>(to_cdata(L, 1));
-  if (wrapper && wrapper->dispatch) {
-    IDispatch* dispatch = wrapper->dispatch;
+  if (!wrapper) return 0;
+  delete wrapper->names;
+  wrapper->names = nullptr;
+  if (IDispatch* dispatch = wrapper->dispatch) {
     wrapper->dispatch = nullptr;
     dispatch->Release();
   }
@@ -238,9 +240,10 @@ void push_dispatch_object(VmState* L, IDispatch* dispatch) {
   check_stack(L, 4);
   new_table(L, 0, 1);
   auto* wrapper = static_cast<DispatchWrapper*>(new_cdata(L, sizeof(DispatchWrapper)));
-  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF};
+  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr};
   push_type_metatable(L, DISPATCH_POINTER_TYPE);
   set_metatable(L, -2);
+  wrapper->names = new NameCache();
   // The reference is taken only once the cdata that releases it exists.
   dispatch->AddRef();
   wrapper->dispatch = dispatch;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "com/dispatch_params.h"
+#include "com/name_cache.h"
 #include "vm/api.h"
 
 namespace quevro::com {
@@ -17,6 +18,7 @@ struct DispatchWrapper {
   IDispatch* dispatch;
   WORD preferred_kind;      // how calls of the object itself invoke its default member
   VARTYPE preferred_array;  // element type for arrays made from tables; 0xFFFF for none
+  NameCache* names;         // owned; freed with the wrapper
 };
 
 // Registers the metatables of automation objects under the library "com".

@@ -8,6 +8,7 @@
 
 #include "com/class_registry.h"
 #include "com/dispatch_params.h"
+#include "com/name_cache.h"
 #include "com/safearray.h"
 #include "compiler/chunk_entry.h"
 #include "host/startup.h"
@@ -24,7 +25,9 @@ int live_objects = 0;
 
 constexpr CLSID TEST_CLSID = {0x51E7A0C1, 0x2B3D, 0x4E5F, {0x90, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
 
-enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE };
+enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE, RENUMBER };
+// Moving's identifier changes each time Renumber is called.
+constexpr DISPID MOVING_BASE = 100;
 
 struct MemberName {
   const char16_t* name;
@@ -34,7 +37,8 @@ constexpr MemberName MEMBERS[] = {{u"Value", VALUE},   {u"Add", ADD},
                                   {u"Subtract", SUBTRACT}, {u"Numbers", NUMBERS},
                                   {u"Fail", FAIL},     {u"SilentFail", SILENT_FAIL},
                                   {u"Child", CHILD},   {u"Echo", ECHO},
-                                  {u"LastType", LAST_TYPE}, {u"Bare", BARE}};
+                                  {u"LastType", LAST_TYPE}, {u"Bare", BARE},
+                                  {u"Renumber", RENUMBER}};
 
 bool same_name(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
@@ -107,6 +111,10 @@ class TestObject final : public IDispatch {
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (count != 1) return E_INVALIDARG;
+    if (same_name(names[0], u"Moving")) {
+      ids[0] = MOVING_BASE + generation_;
+      return S_OK;
+    }
     for (const MemberName& m : MEMBERS) {
       if (same_name(names[0], m.name)) {
         ids[0] = m.id;
@@ -148,7 +156,16 @@ class TestObject final : public IDispatch {
         result->lVal = last_type_;
         return S_OK;
       case DISPID_VALUE: return item(flags, params, result);
-      default: return DISP_E_MEMBERNOTFOUND;
+      case RENUMBER:
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        ++generation_;
+        return S_OK;
+      default:
+        if (member != MOVING_BASE + generation_ || !(flags & DISPATCH_METHOD))
+          return DISP_E_MEMBERNOTFOUND;
+        result->vt = VT_I4;
+        result->lVal = generation_;
+        return S_OK;
     }
   }
 
@@ -156,6 +173,7 @@ class TestObject final : public IDispatch {
   ULONG references_ = 1;
   VARIANT value_;
   VARTYPE last_type_ = VT_EMPTY;
+  int generation_ = 0;
 
   HRESULT value(WORD flags, DISPPARAMS* params, VARIANT* result) {
     if (flags & DISPATCH_PROPERTYPUT) {
@@ -459,6 +477,25 @@ TEST_F(DispatchObject, BareInterfacesPassBackAsUnknown) {
   EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var b = o.Bare(); "
                 "var back = o.Echo(b); return o.LastType, back == b, back == o.Bare()"),
             "13|true|false");
+}
+
+TEST_F(DispatchObject, RenumberedMembersAreResolvedAgain) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var m = o.Moving; var a = m(); "
+                "o.Renumber(); o.Renumber(); return a, m()"),
+            "0|2");
+}
+
+TEST(ComNameCache, KeepsTheNewestNamesAndUpdatesIdentifiers) {
+  NameCache cache;
+  for (int i = 0; i < 160; ++i) cache.remember("name" + std::to_string(i), i);
+  EXPECT_EQ(cache.size(), NameCache::capacity);
+  EXPECT_EQ(cache.name_of(5), nullptr);
+  ASSERT_NE(cache.name_of(159), nullptr);
+  EXPECT_EQ(*cache.name_of(159), "name159");
+  cache.remember("name159", 1000);
+  EXPECT_EQ(cache.name_of(159), nullptr);
+  EXPECT_EQ(*cache.name_of(1000), "name159");
+  EXPECT_EQ(cache.size(), NameCache::capacity);
 }
 
 TEST_F(DispatchObject, TimeObjectsPassAsDates) {
