@@ -182,6 +182,16 @@ void table_to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VART
     out->pdispVal = object->dispatch;
     return;
   }
+  raw_get_field(L, idx, "_dispatch");
+  if (type_of(L, -1) == TAG_POINTER && stack_address(L, -1)->u.p) {
+    auto* dispatch = static_cast<IDispatch*>(stack_address(L, -1)->u.p);
+    pop(L, 1);
+    dispatch->AddRef();
+    out->vt = VT_DISPATCH;
+    out->pdispVal = dispatch;
+    return;
+  }
+  pop(L, 1);
   if (get_metafield(L, idx, "_toComObject")) {
     push_value(L, idx);
     call(L, 1, 1);

@@ -498,6 +498,18 @@ TEST(ComNameCache, KeepsTheNewestNamesAndUpdatesIdentifiers) {
   EXPECT_EQ(cache.size(), NameCache::capacity);
 }
 
+TEST_F(DispatchObject, TablesNamingAnInterfacePassIt) {
+  TestObject* object = new TestObject();
+  push_pointer(L, static_cast<IDispatch*>(object));
+  raw_set_field(L, GLOBALS_INDEX, "raw");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var back = o.Echo({_dispatch = raw}); "
+                "back.Value = 'through'; return o.LastType, back.Value"),
+            "9|through");
+  push_null(L);
+  raw_set_field(L, GLOBALS_INDEX, "raw");
+  object->Release();
+}
+
 TEST_F(DispatchObject, TimeObjectsPassAsDates) {
   EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
                 "var back = o.Echo(time(1709213415, '!%Y')); "
