@@ -174,6 +174,8 @@ class TestObject final : public IDispatch {
   VARIANT value_;
   VARTYPE last_type_ = VT_EMPTY;
   int generation_ = 0;
+  int32_t stored_index_ = -1;
+  int32_t stored_value_ = 0;
 
   HRESULT value(WORD flags, DISPPARAMS* params, VARIANT* result) {
     if (flags & DISPATCH_PROPERTYPUT) {
@@ -221,6 +223,7 @@ class TestObject final : public IDispatch {
   }
 
   HRESULT item(WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (flags & DISPATCH_PROPERTYPUT) return put_item(params);
     if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
     if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
     VARIANT index;
@@ -232,7 +235,23 @@ class TestObject final : public IDispatch {
       return DISP_E_EXCEPTION;
     }
     result->vt = VT_I4;
-    result->lVal = index.lVal * 10;
+    result->lVal = index.lVal == stored_index_ ? stored_value_ : index.lVal * 10;
+    return S_OK;
+  }
+
+  // Item(index) = value: the value comes first (named DISPID_PROPERTYPUT), then the index.
+  HRESULT put_item(DISPPARAMS* params) {
+    if (params->cArgs != 2 || params->cNamedArgs != 1 ||
+        params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+      return DISP_E_BADPARAMCOUNT;
+    VARIANT value, index;
+    VariantInit(&value);
+    VariantInit(&index);
+    if (FAILED(VariantChangeType(&value, &params->rgvarg[0], 0, VT_I4)) ||
+        FAILED(VariantChangeType(&index, &params->rgvarg[1], 0, VT_I4)))
+      return DISP_E_TYPEMISMATCH;
+    stored_index_ = index.lVal;
+    stored_value_ = value.lVal;
     return S_OK;
   }
 };
@@ -508,6 +527,13 @@ TEST_F(DispatchObject, TablesNamingAnInterfacePassIt) {
   push_null(L);
   raw_set_field(L, GLOBALS_INDEX, "raw");
   object->Release();
+}
+
+TEST_F(DispatchObject, WritingAtATableIndexPutsTheDefaultMember) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); o[{3}] = 99; return o[3], o[4]"),
+            "99|40");
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); o[{3, 4}] = 1");
+  EXPECT_TRUE(ends_with(failure, "(DISP_E_BADPARAMCOUNT,0x8002000E)")) << failure;
 }
 
 TEST_F(DispatchObject, TimeObjectsPassAsDates) {
