@@ -110,10 +110,18 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
   if (FAILED(hr)) {
     std::string message =
         hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : com_error_text(hr);
-    return InvokeOutcome{hr, message};
+    return InvokeOutcome{hr, message, 0};
   }
   push_variant(L, result.get());
-  return InvokeOutcome{hr, std::string()};
+  int results = 1;
+  for (int i = 0; request.with_outputs && i < request.argument_count; ++i) {
+    VARIANT* argument = arguments.at(count - 1 - static_cast<size_t>(i));
+    if (!(argument->vt & VT_BYREF)) continue;
+    check_stack(L, 2);
+    push_variant(L, argument);
+    ++results;
+  }
+  return InvokeOutcome{hr, std::string(), results};
 }
 
 }  // namespace quevro::com

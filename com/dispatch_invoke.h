@@ -13,15 +13,17 @@ struct InvokeRequest {
   int first_argument;  // stack index of the first argument
   int argument_count;
   int put_value;       // stack index of the value a property put stores; 0 for none
+  bool with_outputs = false;  // also push the final value of every by-reference argument
 };
 
 struct InvokeOutcome {
   HRESULT hr;
   std::string message;  // the error text when hr failed
+  int results = 0;      // values pushed on success
 };
 
 // Converts the arguments (the last one first, as Invoke expects them), calls, and on success
-// pushes the converted result. Every VARIANT built for the call is cleared on every path.
+// pushes the converted result (then, when asked, the by-reference arguments in their order). Every VARIANT built for the call is cleared on every path.
 InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeRequest& request);
 
 // The text a failed automation exception reports.

@@ -52,10 +52,11 @@ int call_member(VmState* L) {
     if (top < 2) runtime_error_text(L, OUT_OF_RANGE);
     // The last argument is the value; those before it index the property.
     raise_on_failure(L, invoke_member(L, object, {member, kind, 2, top - 2, top}));
-  } else {
-    raise_on_failure(L, invoke_member(L, object, {member, kind, 2, top > 1 ? top - 1 : 0, 0}));
+    return 1;
   }
-  return 1;
+  InvokeOutcome outcome = invoke_member(L, object, {member, kind, 2, top > 1 ? top - 1 : 0, 0, true});
+  raise_on_failure(L, outcome);
+  return outcome.results;
 }
 
 void push_member_callable(VmState* L, int object, DISPID member, WORD kind) {

@@ -25,7 +25,7 @@ int live_objects = 0;
 
 constexpr CLSID TEST_CLSID = {0x51E7A0C1, 0x2B3D, 0x4E5F, {0x90, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
 
-enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE, RENUMBER };
+enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE, RENUMBER, DOUBLE_IN_PLACE };
 // Moving's identifier changes each time Renumber is called.
 constexpr DISPID MOVING_BASE = 100;
 
@@ -38,7 +38,7 @@ constexpr MemberName MEMBERS[] = {{u"Value", VALUE},   {u"Add", ADD},
                                   {u"Fail", FAIL},     {u"SilentFail", SILENT_FAIL},
                                   {u"Child", CHILD},   {u"Echo", ECHO},
                                   {u"LastType", LAST_TYPE}, {u"Bare", BARE},
-                                  {u"Renumber", RENUMBER}};
+                                  {u"Renumber", RENUMBER}, {u"DoubleInPlace", DOUBLE_IN_PLACE}};
 
 bool same_name(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
@@ -156,6 +156,15 @@ class TestObject final : public IDispatch {
         result->lVal = last_type_;
         return S_OK;
       case DISPID_VALUE: return item(flags, params, result);
+      case DOUBLE_IN_PLACE:
+        // DoubleInPlace(ref n): doubles the 32-bit integer behind the reference, answers true.
+        if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+        if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+        if (params->rgvarg[0].vt != (VT_BYREF | VT_I4)) return DISP_E_TYPEMISMATCH;
+        *params->rgvarg[0].plVal *= 2;
+        result->vt = VT_BOOL;
+        result->boolVal = VARIANT_TRUE;
+        return S_OK;
       case RENUMBER:
         if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
         ++generation_;
@@ -534,6 +543,22 @@ TEST_F(DispatchObject, WritingAtATableIndexPutsTheDefaultMember) {
             "99|40");
   std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); o[{3, 4}] = 1");
   EXPECT_TRUE(ends_with(failure, "(DISP_E_BADPARAMCOUNT,0x8002000E)")) << failure;
+}
+
+TEST_F(DispatchObject, MethodsReturnByReferenceArgumentsAfterTheResult) {
+  int32_t number = 21;
+  VARIANT reference;
+  VariantInit(&reference);
+  reference.vt = VT_BYREF | VT_I4;
+  reference.plVal = &number;
+  push_pointer(L, &reference);
+  raw_set_field(L, GLOBALS_INDEX, "reference");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var v = com.Variant(reference); "
+                "return o.DoubleInPlace(v)"),
+            "true|42");
+  EXPECT_EQ(number, 42);
+  // Property reads give only the value.
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); o.Value = 5; return o.Value"), "5");
 }
 
 TEST_F(DispatchObject, TimeObjectsPassAsDates) {
