@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "com/com_library.h"
 #include "compiler/chunk_entry.h"
 #include "compiler/lexer.h"
 #include "host/command_line.h"
@@ -44,6 +45,7 @@ void open_libraries(VmState* L) {
   open_math_library(L);
   open_time_library(L);
   open_raw_library(L);
+  com::open_com_library(L);
   // Libraries opened by their first import.
   register_preloader(L, "(debug)", open_debug_library);
   gc_control(L, GC_RESTART, 0);

@@ -1,0 +1,127 @@
+#include "com/dispatch_invoke.h"
+
+#include <vector>
+
+#include "com/com_error.h"
+#include "com/variant_conversion.h"
+
+namespace quevro::com {
+namespace {
+
+// Clears the call's VARIANTs on the success and the error path.
+class ArgumentList {
+ public:
+  explicit ArgumentList(size_t count) : items_(count) {
+    for (VARIANT& v : items_) VariantInit(&v);
+  }
+  ArgumentList(const ArgumentList&) = delete;
+  ArgumentList& operator=(const ArgumentList&) = delete;
+  ~ArgumentList() {
+    for (VARIANT& v : items_) VariantClear(&v);
+  }
+  VARIANT* at(size_t i) { return &items_[i]; }
+  VARIANT* data() { return items_.data(); }
+  size_t size() const { return items_.size(); }
+
+ private:
+  std::vector<VARIANT> items_;
+};
+
+class ExceptionRecord {
+ public:
+  ExceptionRecord() : info_(empty_exception()) {}
+  ExceptionRecord(const ExceptionRecord&) = delete;
+  ExceptionRecord& operator=(const ExceptionRecord&) = delete;
+  ~ExceptionRecord() { clear_exception(&info_); }
+  EXCEPINFO* get() { return &info_; }
+
+ private:
+  EXCEPINFO info_;
+};
+
+}  // namespace
+
+bool member_id(DispatchWrapper* object, const char* name, size_t len, DISPID* out);
+
+namespace {
+
+// The current identifier of the member last known as `stale`, when it has a new one.
+bool renewed_id(DispatchWrapper* object, DISPID stale, DISPID* out) {
+  const std::string* name = object->names ? object->names->name_of(stale) : nullptr;
+  if (!name) return false;
+  std::string copy = *name;  // resolving updates the cache the name lives in
+  return member_id(object, copy.data(), copy.size(), out) && *out != stale;
+}
+
+}  // namespace
+
+std::string exception_text(EXCEPINFO* info) {
+  fill_in_exception(info);
+  if (SysStringLen(info->bstrDescription) != 0) return utf8_from_bstr(info->bstrDescription);
+  if (info->wCode != 0) {
+    std::string text = hresult_text(info->wCode);
+    if (!text.empty()) return text;
+  }
+  if (info->scode != 0) {
+    std::string text = hresult_text(info->scode);
+    if (!text.empty()) return text;
+  }
+  return "Unknown exception";
+}
+
+bool member_id(DispatchWrapper* object, const char* name, size_t len, DISPID* out) {
+  BSTR wide = bstr_from_utf8(std::string_view(name, len));
+  if (!wide) return false;
+  LPOLESTR names[1] = {wide};
+  HRESULT hr = object->dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, out);
+  SysFreeString(wide);
+  if (FAILED(hr)) return false;
+  if (object->names) object->names->remember(std::string_view(name, len), *out);
+  return true;
+}
+
+InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeRequest& request) {
+  bool put = request.put_value != 0;
+  size_t count = static_cast<size_t>(request.argument_count) + (put ? 1 : 0);
+  ArgumentList arguments(count);
+  for (int i = 0; i < request.argument_count; ++i)
+    to_variant(L, request.first_argument + i, arguments.at(count - 1 - static_cast<size_t>(i)),
+               VT_VARIANT, object->preferred_array);
+  if (put) to_variant(L, request.put_value, arguments.at(0), VT_VARIANT, object->preferred_array);
+
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{arguments.data(), put ? &named : nullptr, static_cast<UINT>(count),
+                    put ? 1u : 0u};
+  VariantHolder result;
+  ExceptionRecord exception;
+  UINT argument_error = 0;
+  // The object may drop its last script reference during the call; keep it alive until the end.
+  ComRef<IDispatch> keep = ComRef<IDispatch>::share(object->dispatch);
+  HRESULT hr = keep->Invoke(request.member, IID_NULL, LOCALE_USER_DEFAULT, request.kind, &params,
+                            result.get(), exception.get(), &argument_error);
+  DISPID renewed;
+  if (hr == DISP_E_MEMBERNOTFOUND && renewed_id(object, request.member, &renewed)) {
+    // The object may have renumbered its members since the name was resolved: ask once more.
+    VariantClear(result.get());
+    clear_exception(exception.get());
+    hr = keep->Invoke(renewed, IID_NULL, LOCALE_USER_DEFAULT, request.kind, &params, result.get(),
+                      exception.get(), &argument_error);
+  }
+  if (FAILED(hr)) {
+    std::string message =
+        hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : com_error_text(hr);
+    return InvokeOutcome{hr, message, 0};
+  }
+  push_variant(L, result.get());
+  int results = 1;
+  for (int i = 0; request.with_outputs && i < request.argument_count; ++i) {
+    VARIANT* argument = arguments.at(count - 1 - static_cast<size_t>(i));
+    if (!(argument->vt & VT_BYREF)) continue;
+    check_stack(L, 2);
+    push_variant(L, argument);
+    ++results;
+  }
+  return InvokeOutcome{hr, std::string(), results};
+}
+
+}  // namespace quevro::com

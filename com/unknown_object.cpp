@@ -1,0 +1,71 @@
+#include "com/unknown_object.h"
+
+#include "runtime/library_registry.h"
+
+namespace quevro::com {
+namespace {
+
+constexpr const char* COM_LIBRARY_NAME = "com";
+
+void push_unknown_metatable(VmState* L) {
+  registry_subtable(L, COM_LIBRARY_NAME);
+  raw_get_field(L, -1, UNKNOWN_TYPE);
+  remove(L, -2);
+}
+
+IUnknown** holder_at(VmState* L, int idx) {
+  if (!is_cdata(L, idx) || !get_metatable(L, idx)) return nullptr;
+  push_unknown_metatable(L);
+  bool same = raw_equal(L, -1, -2);
+  pop(L, 2);
+  return same ? static_cast<IUnknown**>(to_cdata(L, idx)) : nullptr;
+}
+
+int unknown_gc(VmState* L) {
+  if (IUnknown** holder = holder_at(L, 1)) {
+    if (IUnknown* object = *holder) {
+      *holder = nullptr;
+      object->Release();
+    }
+  }
+  return 0;
+}
+
+int unknown_pointer(VmState* L) {
+  push_pointer(L, to_unknown_object(L, 1));
+  return 1;
+}
+
+int unknown_equal(VmState* L) {
+  IUnknown* a = to_unknown_object(L, 1);
+  push_boolean(L, a && a == to_unknown_object(L, 2));
+  return 1;
+}
+
+}  // namespace
+
+void register_unknown_type(VmState* L) {
+  static const LibraryFunction fields[] = {{"_gc", unknown_gc},
+                                           {"_topointer", unknown_pointer},
+                                           {"_eq", unknown_equal},
+                                           {nullptr, nullptr}};
+  register_object_type(L, COM_LIBRARY_NAME, UNKNOWN_TYPE, fields);
+  pop(L, 1);
+}
+
+void push_unknown_object(VmState* L, IUnknown* object) {
+  auto** holder = static_cast<IUnknown**>(new_cdata(L, sizeof(IUnknown*)));
+  *holder = nullptr;
+  push_unknown_metatable(L);
+  set_metatable(L, -2);
+  // The reference is taken only once the cdata that releases it exists.
+  object->AddRef();
+  *holder = object;
+}
+
+IUnknown* to_unknown_object(VmState* L, int idx) {
+  IUnknown** holder = holder_at(L, idx);
+  return holder ? *holder : nullptr;
+}
+
+}  // namespace quevro::com
