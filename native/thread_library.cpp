@@ -72,10 +72,12 @@ void run_thread_body(VmState* L, int nargs, const std::shared_ptr<ThreadRecord>&
     close_state(L);
   } else {
     report_thread_error(L);
-    release_all_named_locks();
+    release_all_named_locks();  // before __beforeUnload runs, as other threads may wait on them
     shut_down(L);
     exit_code = -1;
   }
+  // A lock still held by an ended thread could never be taken again: leave them all.
+  release_all_named_locks();
   close_thread_callback_state();
   record->exit_code.store(exit_code);
 }

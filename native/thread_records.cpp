@@ -12,8 +12,9 @@ struct Records {
 };
 
 Records& records() {
-  static Records r;
-  return r;
+  // Never destroyed: threads still running while the process exits record their exit codes.
+  static auto* r = new Records;
+  return *r;
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ thread_local std::map<NamedLock*, int> held_counts;
 }  // namespace
 
 std::recursive_mutex& shared_state_lock() {
-  static std::recursive_mutex lock;
-  return lock;
+  // Never destroyed, for threads still running while the process exits.
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
 }
 
 VmState* shared_state() {
@@ -54,10 +55,11 @@ void release_all_named_locks() {
 }
 
 NamedLock* named_lock(const char* name, size_t len) {
-  // Named locks live as long as the process, as the shared state does; the map owns them.
-  static std::map<std::string, std::unique_ptr<NamedLock>> locks;
+  // Named locks live as long as the process, as the shared state does. The map is never
+  // destroyed: threads still running while the process exits may reach it.
+  static auto* locks = new std::map<std::string, std::unique_ptr<NamedLock>>;
   std::lock_guard<std::recursive_mutex> guard(shared_state_lock());
-  std::unique_ptr<NamedLock>& slot = locks[std::string(name, len)];
+  std::unique_ptr<NamedLock>& slot = (*locks)[std::string(name, len)];
   if (!slot) slot = std::make_unique<NamedLock>();
   return slot.get();
 }
