@@ -5,7 +5,7 @@ SANITIZE ?= 0
 TSAN ?= 0
 # The tests TSAN=1 runs (a ctest -R pattern): the window-system layer, the cross-thread units, the
 # thread library's transfer units and its scripts.
-THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer)\.|^script/thread/
+THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|NamedLock)\.|^script/thread/
 TEST_FILTER :=
 BUILD_TARGETS :=
 ifeq ($(TSAN),1)
