@@ -3,15 +3,16 @@
 # sanitizer and runs only the tests that use threads.
 SANITIZE ?= 0
 TSAN ?= 0
-# The units TSAN=1 runs (a ctest -R pattern): the window-system layer and the cross-thread units.
-THREAD_TESTS := ^(WindowSystem|CrossThread)\.
+# The tests TSAN=1 runs (a ctest -R pattern): the window-system layer, the cross-thread units, the
+# thread library's transfer units and its scripts.
+THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|NamedLock)\.|^script/thread/
 TEST_FILTER :=
 BUILD_TARGETS :=
 ifeq ($(TSAN),1)
   BUILD := build-tsan
   CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVRO_TSAN=ON
   TEST_FILTER := -R '$(THREAD_TESTS)'
-  BUILD_TARGETS := --target host_tests
+  BUILD_TARGETS := --target host_tests quevro
 else ifeq ($(SANITIZE),1)
   BUILD := build-asan
   CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Debug -DQUEVRO_SANITIZE=ON

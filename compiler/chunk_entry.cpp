@@ -31,7 +31,11 @@ void load_body(VmState* L, void* ud) {
                      ? load_precompiled(L, req->data, req->len, req->chunk_name)
                      : compile_source(L, req->data, req->len, req->chunk_name);
   ensure_stack(L, 1);
-  push(L, make_object(new_script_closure(L, p, L->globals.table())));
+  ClosureObject* c = new_script_closure(L, p, L->globals.table());
+  // A dumped function's captured variables stay behind in the state it came from: each gets a
+  // fresh cell holding null, so that reading one never follows an empty slot.
+  for (int i = 0; i < c->nupvalues; ++i) c->script_upvalues()[i] = new_closed_upvalue(L);
+  push(L, make_object(c));
 }
 
 bool has_bom(const char* s, size_t len) { return len >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0; }

@@ -23,6 +23,7 @@
 #include "lib/table_library.h"
 #include "lib/time_library.h"
 #include "native/raw_library.h"
+#include "native/thread_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -45,6 +46,7 @@ void open_libraries(VmState* L) {
   open_math_library(L);
   open_time_library(L);
   open_raw_library(L);
+  open_thread_library(L);
   com::open_com_library(L);
   // Libraries opened by their first import.
   register_preloader(L, "(debug)", open_debug_library);

@@ -91,6 +91,16 @@ void close_upvalues(VmState* L, Value* level) {
   }
 }
 
+UpvalueObject* new_closed_upvalue(VmState* L) {
+  auto* uv = mem_new_object<UpvalueObject>(L, sizeof(UpvalueObject));
+  uv->tag = TAG_UPVAL;
+  uv->marked = current_white(G(L));
+  set_null(&uv->closed);
+  uv->v = &uv->closed;
+  link_closed_upvalue(L, uv);
+  return uv;
+}
+
 void free_upvalue(SharedState* g, UpvalueObject* uv) {
   if (uv->is_open()) unlink_open(uv);
   mem_free(g, uv, sizeof(UpvalueObject));

@@ -54,6 +54,9 @@ void make_class(VmState* L, ClosureObject* c);
 void free_closure(SharedState* g, ClosureObject* c);
 
 UpvalueObject* find_upvalue(VmState* L, Value* slot);
+// A closed cell holding null, for a closure whose captured variables did not come with it (a
+// function loaded from a precompiled chunk).
+UpvalueObject* new_closed_upvalue(VmState* L);
 void close_upvalues(VmState* L, Value* level);
 void free_upvalue(SharedState* g, UpvalueObject* uv);
 
