@@ -5,6 +5,9 @@
 
 namespace quevro::com {
 
+// The library's name: its registry table holds the object types it registers.
+inline constexpr const char* COM_LIBRARY = "com";
+
 void open_com_library(VmState* L);
 
 }  // namespace quevro::com

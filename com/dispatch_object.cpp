@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "com/com_library.h"
 #include "com/dispatch_invoke.h"
 #include "runtime/library_registry.h"
 #include "vm/calls.h"

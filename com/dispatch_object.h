@@ -9,7 +9,6 @@
 
 namespace quevro::com {
 
-inline constexpr const char* COM_LIBRARY = "com";
 inline constexpr const char* DISPATCH_TYPE = "IDispatch";
 inline constexpr const char* DISPATCH_POINTER_TYPE = "IDispatch.Pointer";
 

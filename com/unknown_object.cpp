@@ -1,14 +1,13 @@
 #include "com/unknown_object.h"
 
+#include "com/com_library.h"
 #include "runtime/library_registry.h"
 
 namespace quevro::com {
 namespace {
 
-constexpr const char* COM_LIBRARY_NAME = "com";
-
 void push_unknown_metatable(VmState* L) {
-  registry_subtable(L, COM_LIBRARY_NAME);
+  registry_subtable(L, COM_LIBRARY);
   raw_get_field(L, -1, UNKNOWN_TYPE);
   remove(L, -2);
 }
@@ -49,7 +48,7 @@ void register_unknown_type(VmState* L) {
                                            {"_topointer", unknown_pointer},
                                            {"_eq", unknown_equal},
                                            {nullptr, nullptr}};
-  register_object_type(L, COM_LIBRARY_NAME, UNKNOWN_TYPE, fields);
+  register_object_type(L, COM_LIBRARY, UNKNOWN_TYPE, fields);
   pop(L, 1);
 }
 

@@ -5,16 +5,15 @@
 
 #include "com/com_error.h"
 #include "com/variant_conversion.h"
+#include "com/com_library.h"
 #include "runtime/library_registry.h"
 #include "vm/arguments.h"
 
 namespace quevro::com {
 namespace {
 
-constexpr const char* COM_LIBRARY_NAME = "com";
-
 void push_variant_metatable(VmState* L) {
-  registry_subtable(L, COM_LIBRARY_NAME);
+  registry_subtable(L, COM_LIBRARY);
   raw_get_field(L, -1, VARIANT_TYPE);
   remove(L, -2);
 }
@@ -105,7 +104,7 @@ void register_variant_type(VmState* L) {
                                            {"_tostring", variant_tostring},
                                            {"_topointer", variant_pointer},
                                            {nullptr, nullptr}};
-  register_object_type(L, COM_LIBRARY_NAME, VARIANT_TYPE, fields);
+  register_object_type(L, COM_LIBRARY, VARIANT_TYPE, fields);
   pop(L, 1);
 }
 
