@@ -320,13 +320,7 @@ void push_private_table(VmState* L, void* key, const char* weak_mode) {
   if (type_of(L, -1) == TAG_TABLE) return;
   pop(L, 1);
   new_table(L, 0, 0);
-  if (weak_mode != nullptr) {
-    new_table(L, 0, 1);
-    push_string(L, "_weak");
-    push_string(L, weak_mode);
-    raw_set(L, -3);
-    set_metatable(L, -2);
-  }
+  if (weak_mode != nullptr) make_weak(L, -1, weak_mode);
   push_pointer(L, key);
   push_value(L, -2);
   raw_set(L, REGISTRY_INDEX);

@@ -10,11 +10,7 @@ void push_weak_registry_table(VmState* L, const char* name, const char* mode) {
   if (type_of(L, -1) == TAG_TABLE) return;
   pop(L, 1);
   new_table(L, 0, 0);
-  new_table(L, 0, 1);
-  push_string(L, "_weak");
-  push_string(L, mode);
-  raw_set(L, -3);
-  set_metatable(L, -2);
+  make_weak(L, -1, mode);
   push_string(L, name);
   push_value(L, -2);
   raw_set(L, REGISTRY_INDEX);

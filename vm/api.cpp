@@ -541,6 +541,15 @@ void registry_subtable(VmState* L, const char* name) {
   *table_set_str(L, registry, key) = make_object(t);
 }
 
+void make_weak(VmState* L, int idx, const char* mode) {
+  int table = idx < 0 && idx > REGISTRY_INDEX ? get_top(L) + idx + 1 : idx;
+  ensure_stack(L, 2);
+  new_table(L, 0, 1);
+  push_string(L, mode);
+  raw_set_field(L, -2, "_weak");
+  set_metatable(L, table);
+}
+
 const Prototype* script_prototype(VmState* L, int idx) {
   Value* v = stack_address(L, idx);
   return v->tag == TAG_FUNCTION && v->closure()->is_script ? v->closure()->proto : nullptr;

@@ -113,6 +113,9 @@ bool next(VmState* L, int idx);
 void concat(VmState* L, int n);
 int64_t append_values(VmState* L, int idx, int first);
 void registry_subtable(VmState* L, const char* name);
+// Gives the table at idx a new metatable whose `_weak` mode ("k", "v" or "kv") lets the
+// collector drop entries whose keys or values nothing else holds.
+void make_weak(VmState* L, int idx, const char* mode);
 // The compiled code of the script function at idx (what the chunk dumper writes); null for a
 // native function or any other value.
 const Prototype* script_prototype(VmState* L, int idx);
