@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  g++ cmake ninja-build make pkg-config
+  g++ cmake ninja-build make pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev
   tzdata locales
