@@ -1,6 +1,6 @@
 #include "batch/archive_sink.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 
@@ -72,7 +72,7 @@ std::string ArchiveSink::write(const std::string& name, std::span<const uint8_t>
   if (name.size() > 0xffff) return path_ + ": file name too long";
   Entry entry{name, 0, 0, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(written_)};
   if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) entry.flags = kUtf8Names;
-  entry.crc = static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), bytes.data(), bytes.size()));
+  entry.crc = static_cast<uint32_t>(libdeflate_crc32(0, bytes.data(), bytes.size()));
   std::vector<uint8_t> local = header(entry, false);
   uint64_t end = written_ + local.size() + bytes.size();
   // The central directory has to fit below the limit as well.

@@ -1,5 +1,5 @@
-// Raw deflate (no zlib or gzip wrapper), as a browser's "deflate-raw" compression stream makes it:
-// the default level, a 32 KB window.
+// Raw deflate (no zlib or gzip wrapper), as from a browser's "deflate-raw" compression stream:
+// the same default level, the same format.
 #pragma once
 
 #include <cstdint>
