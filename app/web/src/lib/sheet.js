@@ -5,6 +5,8 @@ import { checkSheetBytes, checkSheetFile, sanitizeAnswer } from './sheetChecks.j
 
 export { SHEET_MAX_BYTES, checkSheetBytes, checkSheetFile, sanitizeAnswer } from './sheetChecks.js'
 
+const WORKER_TIMEOUT_MS = 120000
+
 /** Parses in a dedicated module worker that is terminated afterwards. */
 export function parseInWorker(bytes, timeoutMs = WORKER_TIMEOUT_MS) {
   return new Promise((resolve) => {
