@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -27,6 +29,19 @@ constexpr size_t kSheetLimit = 50 * 1024 * 1024 + 1;
 volatile std::sig_atomic_t interrupted = 0;
 
 void on_interrupt(int) { interrupted = 1; }
+
+// From here on an interrupt ends the run after the current row, so that the output is left whole
+// or removed. A signal the process was started to ignore (a background job) stays ignored.
+void catch_interrupts() {
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction previous;
+    if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
 
 void report_failure(const std::string& what) { std::fprintf(stderr, "papyrant generate: %s\n", what.c_str()); }
 
@@ -65,6 +80,7 @@ JsValue make_request(JsEngine& engine, const GenerateOptions& options, const Inp
 }
 
 int generate(const GenerateOptions& options) {
+  catch_interrupts();
   std::string bundle = generator_bundle();
   if (bundle.empty()) {
     report_failure("this build carries no generator script");
@@ -95,8 +111,6 @@ int generate(const GenerateOptions& options) {
     report_failure("the generator script failed to load: " + error);
     return kExitFailed;
   }
-  std::signal(SIGINT, on_interrupt);
-  std::signal(SIGTERM, on_interrupt);
   JsValue task = engine.call("generate", error, make_request(engine, options, templ, sheet, sheet_answer, output_error));
   JsValue summary = task ? engine.finish(std::move(task), error) : JsValue();
   progress.end();

@@ -340,6 +340,53 @@ class Summary(Case):
         self.assertIn("--name-pattern", help_text)
 
 
+class Terminal(Case):
+    def test_progress_bar_on_a_terminal(self):
+        import pty
+        self.letter(["{Name}"])
+        self.people([["Name"]] + [[f"n{i}"] for i in range(40)])
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.execve(PAPYRANT, [PAPYRANT, "generate", "Letter.docx", "people.xlsx", "-o", "out"], env)
+        output = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        text = output.decode()
+        self.assertRegex(text, r"\r\[#{30}\] 40/40 +\d+ rows/s")
+        self.assertIn("40 documents of 40 written into out.", text)
+
+    def test_interrupt_removes_the_unfinished_archive(self):
+        import signal
+        import time
+        make_template(self.path("Letter.docx"), ["{Name}"])
+        self.people([["Name"]] + [[f"n{i}"] for i in range(4000)])
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        run = subprocess.Popen([PAPYRANT, "generate", "Letter.docx", "people.xlsx", "--zip", "all.zip", "--json"], cwd=self.dir, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # Wait for the archive's temporary file, i.e. for rows being written.
+        while run.poll() is None and not [n for n in os.listdir(self.dir) if n.startswith(".all.zip")]:
+            time.sleep(0.01)
+        run.send_signal(signal.SIGINT)
+        out, _ = run.communicate(timeout=120)
+        summary = json.loads(out)
+        if not summary["cancelled"]:
+            self.skipTest("the run ended before the interrupt arrived")
+        self.assertEqual(run.returncode, 2)
+        self.assertEqual((summary["error"]["key"], summary["written"]), ("batch.cancelled", []))
+        self.assertFalse(os.path.exists(self.path("all.zip")))
+        self.assertEqual(self.leftovers(self.dir), [])
+
+
 class Archive(Case):
     def test_archive_holds_every_document_stored_with_unicode_names(self):
         self.letter(["{Name} {City}"])

@@ -8,7 +8,8 @@ import { imageOptionsOf, validateJob } from '../lib/jobOptions.js'
 import { acceptSheetAnswer } from './sheetInput.js'
 import { messageFor } from './messages.js'
 
-// Exit statuses: every row written; some rows failed; nothing written (a bad input, no row done).
+// Exit statuses: every row written; some rows failed or the run was stopped, but documents were
+// written; nothing written (a bad input, no row done, an archive given up).
 export const EXIT = { ok: 0, rowsFailed: 1, failed: 2 }
 const ARCHIVE_MAX_ENTRIES = 0xffff
 
@@ -130,6 +131,6 @@ export async function generateAll(request, host) {
     summary.written = []
   }
   summary.ok = !summary.error && !summary.errors.length
-  summary.exitCode = summary.ok ? EXIT.ok : summary.error || !summary.written.length ? EXIT.failed : EXIT.rowsFailed
+  summary.exitCode = summary.ok ? EXIT.ok : summary.written.length ? EXIT.rowsFailed : EXIT.failed
   return summary
 }
