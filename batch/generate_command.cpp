@@ -61,7 +61,7 @@ std::string parse_sheet(const std::string& bundle, const InputFile& sheet, const
 }
 
 JsValue make_request(JsEngine& engine, const GenerateOptions& options, const InputFile& templ, const InputFile& sheet,
-                     const std::string& sheet_answer, const std::string& output_error) {
+                     const std::string& sheet_answer) {
   JsValue request = engine.object();
   engine.set(request, "templatePath", engine.string(options.template_path));
   engine.set(request, "templateName", engine.string(templ.name));
@@ -74,7 +74,6 @@ JsValue make_request(JsEngine& engine, const GenerateOptions& options, const Inp
   bool archive = !options.archive_path.empty();
   engine.set(request, "output", engine.string(archive ? options.archive_path : options.output_folder));
   engine.set(request, "outputKind", engine.string(archive ? "archive" : "folder"));
-  engine.set(request, "outputError", engine.string(output_error));
   engine.set(request, "failFast", engine.boolean(options.fail_fast));
   return request;
 }
@@ -101,7 +100,6 @@ int generate(const GenerateOptions& options) {
   std::unique_ptr<DocumentSink> sink;
   if (!options.archive_path.empty()) sink = std::make_unique<ArchiveSink>(options.archive_path);
   else sink = std::make_unique<FolderSink>(options.output_folder);
-  std::string output_error = templ.error.empty() && sheet.error.empty() ? sink->open() : std::string();
 
   ProgressBar progress(stderr, !options.quiet && isatty(STDERR_FILENO));
   RunHooks hooks{sink.get(), &progress, &interrupted};
@@ -111,7 +109,7 @@ int generate(const GenerateOptions& options) {
     report_failure("the generator script failed to load: " + error);
     return kExitFailed;
   }
-  JsValue task = engine.call("generate", error, make_request(engine, options, templ, sheet, sheet_answer, output_error));
+  JsValue task = engine.call("generate", error, make_request(engine, options, templ, sheet, sheet_answer));
   JsValue summary = task ? engine.finish(std::move(task), error) : JsValue();
   progress.end();
   if (!summary) {

@@ -68,6 +68,11 @@ JSCValue* write_document(JSCValue* name, JSCValue* bytes, gpointer data) {
   return string_value(jsc_value_get_context(name), hooks->sink->write(file_name, JsEngine::typed_bytes(bytes)));
 }
 
+JSCValue* open_output(gpointer data) {
+  auto* hooks = static_cast<RunHooks*>(data);
+  return string_value(hooks->context, hooks->sink->open());
+}
+
 JSCValue* finish_output(JSCValue* keep, gpointer data) {
   auto* hooks = static_cast<RunHooks*>(data);
   return string_value(jsc_value_get_context(keep), hooks->sink->finish(jsc_value_to_boolean(keep)));
@@ -101,6 +106,8 @@ void install_host_functions(JsEngine& engine, RunHooks* hooks) {
   add_function(context, host.get(), "deflateRaw", G_CALLBACK(deflate_raw_bytes), nullptr, JSC_TYPE_VALUE, 1);
   if (hooks != nullptr) {
     add_function(context, host.get(), "writeDocument", G_CALLBACK(write_document), hooks, JSC_TYPE_VALUE, 2);
+    hooks->context = context;
+    add_function(context, host.get(), "openOutput", G_CALLBACK(open_output), hooks, JSC_TYPE_VALUE, 0);
     add_function(context, host.get(), "finishOutput", G_CALLBACK(finish_output), hooks, JSC_TYPE_VALUE, 1);
     add_function(context, host.get(), "progress", G_CALLBACK(report_progress), hooks, G_TYPE_NONE, 2);
     add_function(context, host.get(), "cancelled", G_CALLBACK(is_cancelled), hooks, G_TYPE_BOOLEAN, 0);

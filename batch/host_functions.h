@@ -14,6 +14,7 @@ struct RunHooks {
   DocumentSink* sink;
   ProgressBar* progress;
   const volatile std::sig_atomic_t* interrupted;  // set by the interrupt signal
+  JSCContext* context = nullptr;                  // the realm they serve (set when installed)
 };
 
 // Publishes papyrantHost in the engine's realm; without hooks only the text and deflate functions.

@@ -6,7 +6,7 @@ export default defineConfig({
   publicDir: false,
   build: {
     emptyOutDir: true,
-    minify: false,
+    minify: true,
     reportCompressedSize: false,
     target: 'es2022',
     lib: {

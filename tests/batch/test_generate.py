@@ -241,7 +241,8 @@ class BadInputs(Case):
         summary = self.run_json(template, sheet, "-o", "out", expect=2)
         self.assertEqual(summary["error"]["key"], key)
         self.assertFalse(summary["written"])
-        self.assertFalse(os.path.exists(self.path("out")) and os.listdir(self.path("out")))
+        # The output folder is made only when there is something to write.
+        self.assertFalse(os.path.exists(self.path("out")))
         done = self.run_generate(template, sheet, "-o", "out", expect=2)
         self.assertIn(summary["error"]["message"], done.stderr)
 
@@ -274,6 +275,16 @@ class BadInputs(Case):
         self.expect_error("Letter.docx", "text.xlsx", "generator.errExcelCorrupted")
         self.write("sheet.txt", b"Name,City\nx,y\n")
         self.expect_error("Letter.docx", "sheet.txt", "generator.errInvalidExcel")
+
+    def test_oversized_template_and_an_output_that_is_a_file(self):
+        self.people()
+        self.write("big.docx", b"PK\x03\x04" + b"\0" * (10 * 1024 * 1024))
+        self.expect_error("big.docx", "people.xlsx", "generator.sizeError")
+        self.letter()
+        self.write("out", b"a file, not a folder")
+        summary = self.run_json("Letter.docx", "people.xlsx", "-o", "out", expect=2)
+        self.assertEqual(summary["error"]["key"], "batch.errOutputFailed")
+        self.assertIn("not a folder", summary["error"]["detail"])
 
     def test_template_syntax_error_is_reported(self):
         make_template(self.path("Bad.docx"), ["Hello {Name"])

@@ -52,14 +52,13 @@ async function openInputs(request) {
   const template = await readTemplate(request.templateBytes, request.templateName)
   if (request.sheetReadError) throw new AppError('batch.errReadFailed', { detail: `${request.sheetPath}: ${request.sheetReadError}` })
   const sheet = acceptSheetAnswer(request.sheetAnswer)
-  if (request.outputError) throw new AppError('batch.errOutputFailed', { detail: request.outputError })
   return { template, sheet }
 }
 
 /**
  * Generates every row. `request`: { templatePath, templateName, templateBytes, sheetPath, sheetAnswer
  * (JSON from parseSheetInput), options (the page's generation options), output, outputKind
- * ("folder" or "archive"), failFast, templateReadError, sheetReadError, outputError }. Never throws: what went
+ * ("folder" or "archive"), failFast, templateReadError, sheetReadError }. Never throws: what went
  * wrong is in the summary.
  */
 export async function generateAll(request, host) {
@@ -72,6 +71,9 @@ export async function generateAll(request, host) {
     validateJob({ template: inputs.template, records: inputs.sheet.records, options })
     checkNameFields(options, inputs.sheet.headers)
     if (request.outputKind === 'archive' && inputs.sheet.records.length > ARCHIVE_MAX_ENTRIES) throw new AppError('batch.errTooManyFiles')
+    // The output is made only once there is something to put into it.
+    const outputError = host.openOutput()
+    if (outputError) throw new AppError('batch.errOutputFailed', { detail: outputError })
   } catch (err) {
     summary.error = fromError(err, 'generator.errUnknown')
     host.finishOutput(false)
