@@ -30,7 +30,7 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-ArchiveSink::ArchiveSink(std::string path, std::time_t when) : path_(std::move(path)) {
+ArchiveSink::ArchiveSink(std::string path, const InputGuard& inputs, std::time_t when) : path_(std::move(path)), inputs_(inputs) {
   std::tm local{};
   localtime_r(&when, &local);
   dos_time_ = static_cast<uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec >> 1));
@@ -38,7 +38,8 @@ ArchiveSink::ArchiveSink(std::string path, std::time_t when) : path_(std::move(p
 }
 
 std::string ArchiveSink::open() {
-  std::string error = make_parent_folders(path_);
+  std::string error = inputs_.check(path_);
+  if (error.empty()) error = make_parent_folders(path_);
   return error.empty() ? file_.create(path_) : error;
 }
 

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "batch/document_sink.h"
+#include "batch/input_guard.h"
 #include "batch/temp_file.h"
 
 namespace quevro::batch {
 
 class ArchiveSink : public DocumentSink {
  public:
-  explicit ArchiveSink(std::string path, std::time_t when = std::time(nullptr));
+  ArchiveSink(std::string path, const InputGuard& inputs, std::time_t when = std::time(nullptr));
   std::string open() override;
   std::string write(const std::string& name, std::span<const uint8_t> bytes) override;
   std::string finish(bool keep) override;
@@ -29,6 +30,7 @@ class ArchiveSink : public DocumentSink {
   std::vector<uint8_t> header(const Entry& entry, bool central) const;
 
   std::string path_;
+  const InputGuard& inputs_;
   uint16_t dos_time_ = 0;
   uint16_t dos_date_ = 0;
   TempFile file_;

@@ -3,18 +3,20 @@
 #pragma once
 
 #include "batch/document_sink.h"
+#include "batch/input_guard.h"
 
 namespace quevro::batch {
 
 class FolderSink : public DocumentSink {
  public:
-  explicit FolderSink(std::string folder) : folder_(std::move(folder)) {}
+  FolderSink(std::string folder, const InputGuard& inputs) : folder_(std::move(folder)), inputs_(inputs) {}
   std::string open() override;
   std::string write(const std::string& name, std::span<const uint8_t> bytes) override;
   std::string finish(bool) override { return std::string(); }
 
  private:
   std::string folder_;
+  const InputGuard& inputs_;
 };
 
 }  // namespace quevro::batch

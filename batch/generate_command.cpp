@@ -13,6 +13,7 @@
 #include "batch/generate_options.h"
 #include "batch/generator_bundle.h"
 #include "batch/host_functions.h"
+#include "batch/input_guard.h"
 #include "batch/input_file.h"
 #include "batch/js_engine.h"
 #include "batch/progress_bar.h"
@@ -97,9 +98,12 @@ int generate(const GenerateOptions& options) {
     }
   }
 
+  InputGuard inputs;
+  inputs.add(options.template_path);
+  inputs.add(options.sheet_path);
   std::unique_ptr<DocumentSink> sink;
-  if (!options.archive_path.empty()) sink = std::make_unique<ArchiveSink>(options.archive_path);
-  else sink = std::make_unique<FolderSink>(options.output_folder);
+  if (!options.archive_path.empty()) sink = std::make_unique<ArchiveSink>(options.archive_path, inputs);
+  else sink = std::make_unique<FolderSink>(options.output_folder, inputs);
 
   ProgressBar progress(stderr, !options.quiet && isatty(STDERR_FILENO));
   RunHooks hooks{sink.get(), &progress, &interrupted};

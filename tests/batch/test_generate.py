@@ -312,6 +312,23 @@ class Summary(Case):
         self.people([["Name"], ["one"], ["two"], ["three"]])
         os.makedirs(self.path("out", "two.docx"))
 
+    def test_inputs_are_never_replaced_by_outputs(self):
+        # A row named like the template, in the template's own folder, fails alone.
+        self.letter(["{Name}"])
+        self.people([["Name"], ["Letter"], ["people.xlsx"], ["other"]])
+        with open(self.path("Letter.docx"), "rb") as f:
+            template = f.read()
+        summary = self.run_json("Letter.docx", "people.xlsx", "-o", ".", "--name-field", "Name", expect=1)
+        self.assertEqual([w["name"] for w in summary["written"]], ["people.xlsx.docx", "other.docx"])
+        self.assertEqual(summary["errors"][0]["row"], 1)
+        self.assertIn("input file", summary["errors"][0]["detail"])
+        with open(self.path("Letter.docx"), "rb") as f:
+            self.assertEqual(f.read(), template)
+        summary = self.run_json("Letter.docx", "people.xlsx", "--zip", "people.xlsx", expect=2)
+        self.assertEqual(summary["error"]["key"], "batch.errOutputFailed")
+        with zipfile.ZipFile(self.path("people.xlsx")) as z:
+            self.assertIn("xl/workbook.xml", z.namelist())
+
     def test_a_failed_row_does_not_stop_the_others(self):
         self.unwritable_row_setup()
         summary = self.run_json("Letter.docx", "people.xlsx", "-o", "out", "--name-field", "Name", expect=1)
