@@ -144,6 +144,15 @@ class Contents(Case):
         self.assertEqual(body_text(self.path("out", "T_2.docx")), "To 李雷 in 北京: .Fixed text.")
         self.assertEqual(body_text(self.path("out", "T_2.docx"), "word/header1.xml"), "Ref R-2")
 
+    def test_a_lone_surrogate_in_a_cell_does_not_cut_the_document(self):
+        # "_xD800_" is the workbook escape of a lone UTF-16 surrogate, which no UTF-8 text can hold.
+        self.letter(["Start {Name} end", "After"])
+        self.people([["Name", "City"], ["a_xD800_b", "x"]])
+        summary = self.run_json("Letter.docx", "people.xlsx", "-o", "out", "--name-field", "Name", expect=0)
+        name = summary["written"][0]["name"]
+        self.assertEqual(name, "a\ufffdb.docx")
+        self.assertEqual(body_text(self.path("out", name)), "Start a\ufffdb endAfter")
+
     def test_numbers_and_dates_come_out_as_the_sheet_shows_them(self):
         self.letter(["{Amount} on {When}"])
         book = openpyxl.Workbook()
@@ -468,6 +477,7 @@ class SameAsPage(Case):
         rows = [["Name", "City", "Score", "Ref"]] + [[f"Person {i} ✓ Ωλ", f"Zürich {i % 3}", i * 1.5, f"R-{i}"] for i in range(1, 30)]
         rows.append(["Dup", "a<b>&c", 1, "R"])
         rows.append(["Dup", "line1\nline2", 2, "R"])
+        rows.append(["Lone_xD800_surrogate", "x", 3, "R"])
         make_sheet(self.path("s.xlsx"), rows)
         self.compare("Cert.docx", "s.xlsx", ["--name-field", "Name", "--row-number"],
                      {"namingRule": "custom", "selectedFields": ["Name"], "includeRowNumber": True, "dateFormat": "none"})

@@ -7,6 +7,7 @@ import { buildFileName, createNameDeduper } from '../lib/naming.js'
 import { imageOptionsOf, validateJob } from '../lib/jobOptions.js'
 import { acceptSheetAnswer } from './sheetInput.js'
 import { messageFor } from './messages.js'
+import { wellFormed } from './hostShims.js'
 
 // Exit statuses: every row written; some rows failed or the run was stopped, but documents were
 // written; nothing written (a bad input, no row done, an archive given up).
@@ -104,7 +105,7 @@ export async function generateAll(request, host) {
     try {
       const bytes = await renderer.generate(record, position, imageOpts, byRow)
       // Names are given to documents that were made, in row order, as in the page's archive.
-      const name = unique(buildFileName({ ...record, _rowIndex: position }, options, { templateName: template.templateName, date }))
+      const name = wellFormed(unique(buildFileName({ ...record, _rowIndex: position }, options, { templateName: template.templateName, date })))
       const writeError = host.writeDocument(name, bytes)
       if (writeError) failure = problem('lic.fileWriteError', { detail: writeError, ...where, name })
       else summary.written.push({ row: position, name })

@@ -1,6 +1,6 @@
 // The library build of the generator for the command line: the page's modules, run by an engine
 // without a page. Loaded as one script that defines the global `PapyrantBatch`.
-import { runTimers } from './hostShims.js'
+import { runTimers, wellFormed } from './hostShims.js'
 import { hardenRealm } from '../lib/harden.js'
 import { generateAll } from './batchJob.js'
 import { parseSheetInput } from './sheetInput.js'
@@ -25,6 +25,6 @@ export default {
   hardenRealm: () => hardenRealm(globalThis),
   parseSheet: (name, bytes, sheet) => track(parseSheetInput(name, bytes, sheet)),
   generate: (request) => track(generateAll(request, globalThis.papyrantHost)),
-  describe: (summary) => describeSummary(summary),
+  describe: (summary) => wellFormed(describeSummary(summary)),
   toJson: (summary) => JSON.stringify(summary, null, 2),
 }

@@ -77,13 +77,21 @@ if (typeof scope.atob !== 'function') {
   }
 }
 
+/**
+ * Text as the host can take it: the engine's conversion to UTF-8 stops at a lone surrogate (the
+ * rest of a document part would be lost), so each becomes U+FFFD first, as TextEncoder does.
+ */
+export function wellFormed(text) {
+  return String(text).toWellFormed()
+}
+
 if (host && typeof scope.TextEncoder !== 'function') {
   scope.TextEncoder = class TextEncoder {
     get encoding() {
       return 'utf-8'
     }
     encode(text = '') {
-      return host.utf8Encode(String(text))
+      return host.utf8Encode(wellFormed(text))
     }
   }
 }
