@@ -14,6 +14,7 @@
 #include "batch/generator_bundle.h"
 #include "batch/host_functions.h"
 #include "batch/input_guard.h"
+#include "batch/json_text.h"
 #include "batch/input_file.h"
 #include "batch/js_engine.h"
 #include "batch/progress_bar.h"
@@ -45,6 +46,26 @@ void catch_interrupts() {
 }
 
 void report_failure(const std::string& what) { std::fprintf(stderr, "papyrant generate: %s\n", what.c_str()); }
+
+// When the generator itself cannot run, a reader of --json still gets a summary of the same shape.
+int fail_internally(const GenerateOptions& options, const std::string& what) {
+  report_failure(what);
+  if (options.json) {
+    JsonObject error;
+    error.add("key", "batch.errInternal");
+    error.add("message", "The generator could not run.");
+    error.add("detail", what);
+    JsonObject summary;
+    summary.add_bool("ok", false);
+    summary.add_number("exitCode", kExitFailed);
+    summary.add_raw("written", "[]");
+    summary.add_raw("warnings", "[]");
+    summary.add_raw("errors", "[]");
+    summary.add_raw("error", error.text());
+    std::printf("%s\n", summary.text().c_str());
+  }
+  return kExitFailed;
+}
 
 // The sheet parsed in a realm of its own, hardened first, as the page parses it in a worker of its
 // own: whatever a crafted file does to that realm's objects stays there. Returns the answer as
@@ -83,8 +104,7 @@ int generate(const GenerateOptions& options) {
   catch_interrupts();
   std::string bundle = generator_bundle();
   if (bundle.empty()) {
-    report_failure("this build carries no generator script");
-    return kExitFailed;
+    return fail_internally(options, "this build carries no generator script");
   }
   InputFile templ = read_input_file(options.template_path, kTemplateLimit);
   InputFile sheet = read_input_file(options.sheet_path, kSheetLimit);
@@ -93,8 +113,7 @@ int generate(const GenerateOptions& options) {
   if (sheet.error.empty()) {
     sheet_answer = parse_sheet(bundle, sheet, options.sheet_name, error);
     if (sheet_answer.empty()) {
-      report_failure("the sheet reader failed: " + error);
-      return kExitFailed;
+      return fail_internally(options, "the sheet reader failed: " + error);
     }
   }
 
@@ -110,16 +129,14 @@ int generate(const GenerateOptions& options) {
   JsEngine engine;
   install_host_functions(engine, &hooks);
   if (!engine.load(bundle, kGeneratorBundleName, error)) {
-    report_failure("the generator script failed to load: " + error);
-    return kExitFailed;
+    return fail_internally(options, "the generator script failed to load: " + error);
   }
   JsValue task = engine.call("generate", error, make_request(engine, options, templ, sheet, sheet_answer));
   JsValue summary = task ? engine.finish(std::move(task), error) : JsValue();
   progress.end();
   if (!summary) {
     sink->finish(false);
-    report_failure("the generator failed: " + error);
-    return kExitFailed;
+    return fail_internally(options, "the generator failed: " + error);
   }
   int exit_code = static_cast<int>(summary.property("exitCode").number());
   JsValue text = engine.call(options.json ? "toJson" : "describe", error, summary);
