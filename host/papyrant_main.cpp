@@ -16,6 +16,7 @@
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/cdata.h"
+#include "batch/generate_command.h"
 
 using namespace quevro;
 
@@ -27,6 +28,10 @@ extern const size_t APP_STORE_count;
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   install_module_store(APP_STORE, APP_STORE_count);
+  // "papyrant generate ..." fills templates without a window and without the script runtime.
+  if (argc >= 2 && std::strcmp(argv[1], "generate") == 0) {
+    return batch::run_generate(std::vector<std::string>(argv + 2, argv + argc));
+  }
   std::srand(winsys::tick_count());
   set_report_caption(executable_name());
 
