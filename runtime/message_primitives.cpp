@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/safe_points.h"
 #include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
@@ -73,6 +74,7 @@ winsys::WindowHandle window_arg(VmState* L, int idx) {
 }  // namespace
 
 int message_peek(VmState* L) {
+  reach_safe_point();
   winsys::Message m{};
   bool got = winsys::peek_message(&m, window_arg(L, ARG2), opt_u32(L, ARG3, 0), opt_u32(L, ARG4, 0), opt_u32(L, ARG5, 1));
   if (!got) {
@@ -88,6 +90,7 @@ int message_peek(VmState* L) {
 }
 
 int message_get(VmState* L) {
+  reach_safe_point();
   winsys::Message m{};
   int r = winsys::get_message(&m, nullptr, 0, 0);
   if (r == 0) {
@@ -121,6 +124,7 @@ int message_translate_dispatch(VmState* L) {
 }
 
 int wait_for_multiple_objects(VmState* L) {
+  reach_safe_point();
   uint32_t timeout = is_none_or_null(L, ARG1) ? winsys::INFINITE : static_cast<uint32_t>(to_int32(check_number(L, ARG1)));
   bool wait_all = to_boolean(L, ARG2);
   std::vector<winsys::Handle> handles;

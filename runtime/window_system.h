@@ -84,6 +84,9 @@ Handle create_event(bool manual_reset, bool initially_set);
 bool set_event(Handle h);
 bool reset_event(Handle h);
 bool close_handle(Handle h);
+// A second handle to the same object (OpenThread, DuplicateHandle); each is closed on its own.
+// Null for a handle that is not open.
+Handle duplicate_handle(Handle h);
 // Signals a handle that other parts (threads) own; a signalled handle stays set.
 void signal_handle(Handle h);
 Handle create_signal_handle();
@@ -98,7 +101,9 @@ Handle start_thread(std::function<void()> body, uint64_t* thread_id);
 // A null handle is never signalled. Automatic-reset events are reset by the wait they end.
 uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms);
 // As above, but also returns WAIT_OBJECT_0 + count when this thread's queue holds input of a kind
-// in the wake mask (QS_*). Messages sent by other threads are handled while it waits.
+// in the wake mask (QS_*). Messages sent by other threads are handled while it waits. With
+// wait_all the wait ends only when every handle is signalled and such input is there as well;
+// it then returns WAIT_OBJECT_0 (and resets the automatic events), leaving the input queued.
 uint32_t msg_wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms,
                                        uint32_t wake_mask);
 
