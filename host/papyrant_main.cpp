@@ -10,6 +10,7 @@
 #include "runtime/app_paths.h"
 #include "runtime/module_store.h"
 #include "runtime/modules.h"
+#include "runtime/random_seed.h"
 #include "host/startup.h"
 #include "runtime/window_system.h"
 #include "lib/base_library.h"
@@ -27,7 +28,7 @@ extern const size_t APP_STORE_count;
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   install_module_store(APP_STORE, APP_STORE_count);
-  std::srand(winsys::tick_count());
+  seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
 
   VmState* L = create_main_state();

@@ -95,7 +95,7 @@ void run_thread_body(VmState* L, int nargs, const std::shared_ptr<ThreadRecord>&
   int32_t exit_code;
   try {
     thread_safe_point();  // a thread created suspended holds here until it is resumed
-    std::srand(system_random_seed());
+    seed_thread_random(system_random_seed());
     exit_code = run_thread_function(L, nargs);
   } catch (const ThreadStop& stop) {
     // thread.stop or thread.terminate: the script was unwound at a safe point.

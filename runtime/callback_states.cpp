@@ -22,9 +22,6 @@ struct CallbackState {
 std::mutex g_lock;
 std::list<CallbackState> g_states;
 
-// A generator per thread, seeded from the system's secure source when a state is made for it.
-void seed_thread_random() { std::srand(system_random_seed()); }
-
 void close_entry_state(VmState* L) { shut_down(L); }
 
 }  // namespace
@@ -48,7 +45,8 @@ VmState* acquire_callback_state() {
     release_callback_state(created);
     return nullptr;
   }
-  seed_thread_random();
+  // The thread's generator, seeded from the system's secure source when a state is made for it.
+  seed_thread_random(system_random_seed());
   return created;
 }
 
