@@ -12,6 +12,7 @@
 #include "native/thread_records.h"
 #include "native/thread_shared.h"
 #include "native/thread_transfer.h"
+#include "native/window_calls.h"
 #include "runtime/callback_states.h"
 #include "runtime/library_registry.h"
 #include "runtime/random_seed.h"
@@ -455,6 +456,10 @@ const LibraryFunction THREAD_FUNCTIONS[] = {
     {"stop", thread_stop},
     {"getHandle", thread_get_handle},
     {"open", thread_open},
+    {"callWnd", thread_call_wnd},
+    {"getWnd", thread_get_wnd},
+    {"setWnd", thread_set_wnd},
+    {"applyCallWnd", thread_apply_call_wnd},
     {nullptr, nullptr},
 };
 

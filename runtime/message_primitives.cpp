@@ -113,8 +113,10 @@ int message_translate_dispatch(VmState* L) {
   double hwnd_number = number_field(L, ARG1, "hwnd");
   m.hwnd = reinterpret_cast<winsys::WindowHandle>(static_cast<uintptr_t>(hwnd_number));
   m.message = static_cast<uint32_t>(integer_field(L, ARG1, "message"));
-  m.wparam = static_cast<uintptr_t>(static_cast<uint32_t>(integer_field(L, ARG1, "wParam")));
-  m.lparam = static_cast<intptr_t>(integer_field(L, ARG1, "lParam"));
+  // wParam and lParam are pointer-sized as well (a window-call packet's address travels in
+  // lParam); cutting them to 32 bits would hand the window procedure a wrong address.
+  m.wparam = static_cast<uintptr_t>(static_cast<int64_t>(number_field(L, ARG1, "wParam")));
+  m.lparam = static_cast<intptr_t>(number_field(L, ARG1, "lParam"));
   m.time = static_cast<uint32_t>(integer_field(L, ARG1, "time"));
   m.x = static_cast<int32_t>(integer_field(L, ARG1, "x"));
   m.y = static_cast<int32_t>(integer_field(L, ARG1, "y"));
