@@ -7,6 +7,7 @@
 #include <string>
 
 #include "compiler/chunk_entry.h"
+#include "native/callbacks.h"
 #include "lib/library_support.h"
 #include "native/thread_control.h"
 #include "native/thread_records.h"
@@ -106,7 +107,7 @@ void run_thread_body(VmState* L, int nargs, const std::shared_ptr<ThreadRecord>&
   }
   // A lock still held by an ended thread could never be taken again: leave them all.
   release_all_named_locks();
-  close_thread_callback_state();
+  end_thread_callback_states();
   {
     std::lock_guard<std::mutex> guard(record->lock);
     record->exit_code.store(exit_code);
@@ -439,6 +440,30 @@ int thread_unlock(VmState* L) {
   return 0;
 }
 
+constexpr const char* CALLBACK_INITIALIZED = "_quevroThreadCallbackInitialized";
+
+// thread.callbackInitialize(): marks the state as one that runs thread callbacks. The automation
+// layer keeps no per-thread state here, so there is nothing that could fail.
+int thread_callback_initialize(VmState* L) {
+  raw_get_field(L, REGISTRY_INDEX, CALLBACK_INITIALIZED);
+  bool done = to_boolean(L, -1);
+  pop(L, 1);
+  if (done) return 0;
+  push_boolean(L, true);
+  raw_set_field(L, REGISTRY_INDEX, CALLBACK_INITIALIZED);
+  push_boolean(L, true);
+  return 1;
+}
+
+// What thread.callbackUninitialize points to: on the thread it names, ends that thread's
+// callback state (its __beforeUnload runs) and leaves the locks it holds; on any other thread
+// it does nothing.
+void callback_uninitialize(uint32_t thread_id) {
+  if (thread_id != winsys::current_thread_id()) return;
+  release_all_named_locks();
+  end_thread_callback_states();
+}
+
 const LibraryFunction THREAD_FUNCTIONS[] = {
     {"create", thread_create},
     {"getExitCode", thread_get_exit_code},
@@ -460,6 +485,10 @@ const LibraryFunction THREAD_FUNCTIONS[] = {
     {"getWnd", thread_get_wnd},
     {"setWnd", thread_set_wnd},
     {"applyCallWnd", thread_apply_call_wnd},
+    {"tostdcall", thread_tostdcall},
+    {"tocdecl", thread_tocdecl},
+    {"tofastcall", thread_tofastcall},
+    {"callbackInitialize", thread_callback_initialize},
     {nullptr, nullptr},
 };
 
@@ -471,6 +500,8 @@ void open_thread_library(VmState* L) {
   main_thread_id.compare_exchange_strong(unset, winsys::current_thread_id());
   install_safe_point_check(thread_safe_point);
   register_library(L, "thread", THREAD_FUNCTIONS);
+  push_pointer(L, reinterpret_cast<void*>(&callback_uninitialize));
+  raw_set_field(L, -2, "callbackUninitialize");
   pop(L, 1);
 }
 

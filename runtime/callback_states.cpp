@@ -55,7 +55,9 @@ void release_callback_state(VmState* L) {
   {
     std::lock_guard<std::mutex> lock(g_lock);
     for (auto it = g_states.begin(); it != g_states.end(); ++it) {
-      if (it->state == L && --it->count == 0) {
+      // Only the owning thread releases its state; the check keeps a stale pointer from another
+      // thread from matching a newer state made at the same address.
+      if (it->state == L && it->owner == std::this_thread::get_id() && --it->count == 0) {
         to_close = L;
         g_states.erase(it);
         break;
