@@ -34,8 +34,12 @@ namespace quevro {
 
 namespace {
 
-// Function and owner of each live callback, keyed by the record's address.
-constexpr const char* CALLBACK_REFS = "raw_callback_refs";
+// Each live callback keeps a table in the registry under its record's address (a pointer key:
+// a native call finds it without hashing a name): the function, the owner and the error handler
+// its calls run under.
+constexpr int REF_FUNCTION = 1;
+constexpr int REF_OWNER = 2;
+constexpr int REF_HANDLER = 3;
 
 struct CallbackParameter {
   char code;
@@ -198,27 +202,47 @@ void write_back(VmState* L, int idx, const CallbackParameter& p, void* slot) {
   std::memcpy(target, &w, type_width(p.code) ? type_width(p.code) : 4);
 }
 
+void push_refs(VmState* L, const void* cb) {
+  push_pointer(L, const_cast<void*>(cb));
+  raw_get(L, REGISTRY_INDEX);
+}
+
+// Pops the refs table on top into the registry (null removes the entry).
+void store_refs(VmState* L, const void* cb) {
+  push_pointer(L, const_cast<void*>(cb));
+  insert(L, -2);
+  raw_set(L, REGISTRY_INDEX);
+}
+
+// A refs table for the function and owner at the given slots, left on the stack.
+void push_new_refs(VmState* L, int function, int owner) {
+  new_table(L, 3, 0);
+  push_value(L, function);
+  raw_set_index(L, -2, REF_FUNCTION);
+  push_value(L, owner);
+  raw_set_index(L, -2, REF_OWNER);
+  push_function(L, standard_error_handler);
+  raw_set_index(L, -2, REF_HANDLER);
+}
+
 void dispatch_body(VmState* L, void* ud) {
   auto* d = static_cast<Dispatch*>(ud);
   Callback* cb = d->cb;
   int n = static_cast<int>(cb->parameters.size());
   ensure_stack(L, n + 8);
-  push_function(L, standard_error_handler);
-  int handler = get_top(L);
-  registry_subtable(L, CALLBACK_REFS);
-  push_pointer(L, cb);
-  raw_get(L, -2);
-  remove(L, -2);
+  push_refs(L, cb);
   int refs = get_top(L);
-  raw_get_index(L, refs, 1);  // the function
-  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  raw_get_index(L, refs, REF_HANDLER);
+  int handler = get_top(L);
+  raw_get_index(L, refs, REF_FUNCTION);
+  if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
   for (int i = 0; i < n; ++i) push_argument(L, cb->parameters[i], d->args[i]);
   if (pcall(L, n + 1, -1, handler) != STATUS_OK) {
     top_level_report(L, "RAW CALLBACK ERROR", true);
     return;
   }
-  int first = refs + 1;
-  int results = get_top(L) - refs;
+  int first = handler + 1;
+  int results = get_top(L) - handler;
   int next = first;
   uint64_t word = 0;
   if (cb->result_kind != 'v') {
@@ -275,22 +299,18 @@ bool enter_thread_state(VmState* S, Callback* cb) {
   int top = get_top(S);
   if (ctx.has_on_error && unpack_value(S, ctx.on_error, "?")) set_field(S, GLOBALS_INDEX, "onError");
   set_top(S, top);
-  registry_subtable(S, CALLBACK_REFS);
-  push_pointer(S, cb);
-  new_table(S, 2, 0);
   if (!unpack_value(S, ctx.function, "?")) {
     top_level_report(S, "THREAD CALLBACK ERROR", true);
     set_top(S, top);
     return false;
   }
-  raw_set_index(S, -2, 1);
   if (!unpack_value(S, ctx.owner, "=thread->table")) {
     report_setup_failure(S);
     set_top(S, top);
     return false;
   }
-  raw_set_index(S, -2, 2);
-  raw_set(S, -3);
+  push_new_refs(S, top + 1, top + 2);
+  store_refs(S, cb);
   set_top(S, top);
   return true;
 }
@@ -386,14 +406,8 @@ int make_callback(VmState* L, const char* failure, bool for_threads) {
   remove(L, -2);
   set_metatable(L, object);
   if (!for_threads) {
-    registry_subtable(L, CALLBACK_REFS);
-    push_pointer(L, record);
-    new_table(L, 2, 0);
-    push_value(L, ARG1);
-    raw_set_index(L, -2, 1);
-    push_value(L, ARG3);
-    raw_set_index(L, -2, 2);
-    raw_set(L, -3);
+    push_new_refs(L, ARG1, ARG3);
+    store_refs(L, record);
   }
   set_top(L, object);
   return 1;
@@ -402,11 +416,8 @@ int make_callback(VmState* L, const char* failure, bool for_threads) {
 int callback_gc(VmState* L) {
   auto** slot = static_cast<Callback**>(to_cdata(L, 1));
   if (slot && *slot) {
-    registry_subtable(L, CALLBACK_REFS);
-    push_pointer(L, *slot);
     push_null(L);
-    raw_set(L, -3);
-    pop(L, 1);
+    store_refs(L, *slot);
     delete *slot;
     *slot = nullptr;
   }
@@ -430,13 +441,10 @@ int callback_call(VmState* L) {
   if (cb->thread) return 0;
   int args = get_top(L) - 1;
   ensure_stack(L, 4);
-  registry_subtable(L, CALLBACK_REFS);
-  push_pointer(L, cb);
-  raw_get(L, -2);
-  remove(L, -2);
+  push_refs(L, cb);
   int refs = get_top(L);
-  raw_get_index(L, refs, 1);
-  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  raw_get_index(L, refs, REF_FUNCTION);
+  if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
   for (int i = 0; i < args; ++i) push_value(L, ARG1 + i);
   int base = refs;
   call(L, args + 1, -1);
