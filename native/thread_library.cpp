@@ -218,11 +218,14 @@ int thread_terminate(VmState* L) {
   return 1;
 }
 
-// thread.stop(code): ends the calling thread. On a thread thread.create did not start there is
-// no body to unwind to: the process ends, as the last thread of a program would end it.
+// thread.stop(code): ends the calling thread. The main thread has no thread body to unwind to:
+// stopping it ends the process with the code. A native thread that runs a callback belongs to
+// the native code that started it, which must not lose it halfway through its call.
 int thread_stop(VmState* L) {
   int32_t code = opt_exit_code(L, ARG1);
   if (current_thread_record()) throw ThreadStop{code};
+  if (winsys::current_thread_id() != main_thread_id.load())
+    runtime_error(L, "thread.stop: this thread was not started by thread.create");
   std::fflush(nullptr);
   std::_Exit(code & 0xFF);
 }
