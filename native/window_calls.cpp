@@ -150,6 +150,8 @@ winsys::WindowHandle window_arg(VmState* L, int idx) {
 // The sender's side: packs the values from the name on, sends, and returns the answer.
 int send_window_call(VmState* L, WindowCallAction action, int last) {
   winsys::WindowHandle hwnd = window_arg(L, ARG1);
+  if (is_none_or_null(L, ARG2)) type_arg_error(L, ARG2, "string");
+  set_top(L, last);  // a value left out (setWnd without one) goes as null
   SendingPacket sending;
   MessagePacket* p = sending.packet();
   fill_packet(L, p, ARG2, last, false);

@@ -159,7 +159,16 @@ void deliver_sent(std::unique_lock<std::mutex>& lock, State& s, Queue* q) {
     WindowProc proc = it != s.windows.end() ? it->second.proc : nullptr;
     void* user = it != s.windows.end() ? it->second.user : nullptr;
     lock.unlock();
-    intptr_t r = proc ? proc(m->msg.hwnd, m->msg.message, m->msg.wparam, m->msg.lparam, user) : 0;
+    intptr_t r = 0;
+    try {
+      r = proc ? proc(m->msg.hwnd, m->msg.message, m->msg.wparam, m->msg.lparam, user) : 0;
+    } catch (...) {
+      // A procedure that unwinds (its thread is being ended) still answers its sender, which
+      // would otherwise wait for ever.
+      lock.lock();
+      complete(m, 0);
+      throw;
+    }
     lock.lock();
     complete(m, r);
   }

@@ -116,6 +116,10 @@ TEST_F(WindowCall, GetAndSetReachTheTargetTable) {
   EXPECT_EQ(run(S, R"(return #{thread.setWnd(hwnd, "value", {7, 8, "nine"})})"), "0");
   EXPECT_EQ(run(S, R"(var t = thread.getWnd(hwnd, "value"); return t[1] + t[2] ++ t[3])"), "15nine");
   EXPECT_EQ(run(S, R"(return tostring(thread.getWnd(hwnd, "nothing") == null))"), "true");
+  // A value left out is written as null; a name left out is refused before anything is sent.
+  run(S, R"(thread.setWnd(hwnd, "value"))");
+  EXPECT_EQ(run(S, R"(return tostring(thread.getWnd(hwnd, "value") == null))"), "true");
+  EXPECT_EQ(run(S, R"(return thread.getWnd(hwnd))").rfind("error: ", 0), 0u);
 }
 
 TEST_F(WindowCall, AnErrorInTheWindowThreadIsRaisedInTheCallerWithItsPosition) {
