@@ -6,6 +6,7 @@ namespace quevro {
 namespace {
 
 thread_local std::shared_ptr<ThreadRecord> t_record;
+thread_local int t_shared_depth = 0;
 
 bool has_ended(const ThreadRecord& record) { return record.exit_code.load() != STILL_ACTIVE; }
 
@@ -15,9 +16,13 @@ void bind_thread_record(std::shared_ptr<ThreadRecord> record) { t_record = std::
 
 std::shared_ptr<ThreadRecord> current_thread_record() { return t_record; }
 
+SharedStateUse::SharedStateUse() { ++t_shared_depth; }
+SharedStateUse::~SharedStateUse() { --t_shared_depth; }
+bool in_shared_state_use() { return t_shared_depth > 0; }
+
 void thread_safe_point() {
   ThreadRecord* r = t_record.get();
-  if (r == nullptr) return;
+  if (r == nullptr || t_shared_depth > 0) return;
   std::unique_lock<std::mutex> guard(r->lock);
   r->changed.wait(guard, [r] { return r->suspend_count == 0 || r->stop_requested; });
   if (r->stop_requested) throw ThreadStop{r->stop_code};

@@ -28,8 +28,20 @@ void bind_thread_record(std::shared_ptr<ThreadRecord> record);
 std::shared_ptr<ThreadRecord> current_thread_record();
 
 // The safe-point check: blocks while the calling thread is suspended, throws ThreadStop when it
-// is to end. Threads without a record pass freely.
+// is to end. Threads without a record pass freely, and so does a thread while it runs code in
+// the shared state: unwinding there would leave the state every thread shares half-changed, and
+// holding there would hold every thread. Its request waits for the next safe point outside.
 void thread_safe_point();
+
+// Marks the calling thread as running code in the shared state while it lives.
+class SharedStateUse {
+ public:
+  SharedStateUse();
+  ~SharedStateUse();
+  SharedStateUse(const SharedStateUse&) = delete;
+  SharedStateUse& operator=(const SharedStateUse&) = delete;
+};
+bool in_shared_state_use();
 
 // SuspendThread: the previous suspend count, or -1 for a thread that has ended.
 int suspend_thread(ThreadRecord& record);

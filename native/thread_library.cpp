@@ -7,8 +7,8 @@
 #include <string>
 
 #include "compiler/chunk_entry.h"
-#include "native/callbacks.h"
 #include "lib/library_support.h"
+#include "native/callbacks.h"
 #include "native/thread_control.h"
 #include "native/thread_records.h"
 #include "native/thread_shared.h"
@@ -78,7 +78,8 @@ void close_failed_state(VmState* L, bool call_before_unload) {
   close_state(L);
 }
 
-// The function's run: its exit code, or nullopt when it failed (the error is on the stack).
+// Runs the thread's function and closes its state: the function's exit code, or -1 when it
+// failed (the failure is reported first).
 int32_t run_thread_function(VmState* L, int nargs) {
   if (pcall(L, nargs + 1, 1, 0) == STATUS_OK) {
     double n = 0;
@@ -200,7 +201,7 @@ int thread_suspend(VmState* L) {
   std::shared_ptr<ThreadRecord> record = record_of(L, ARG1);
   bool done = record && suspend_thread(*record) >= 0;
   push_boolean(L, done);
-  // A thread that suspends itself holds at once.
+  // A thread that suspends itself holds at once (or, inside the shared state, once it is out).
   if (done && record == current_thread_record()) thread_safe_point();
   return 1;
 }
@@ -213,7 +214,7 @@ int thread_terminate(VmState* L) {
   std::shared_ptr<ThreadRecord> record = record_of(L, ARG1);
   int32_t code = opt_exit_code(L, ARG2);
   bool done = record && terminate_thread(*record, code);
-  if (done && record == current_thread_record()) throw ThreadStop{code};
+  if (done && record == current_thread_record()) thread_safe_point();
   push_boolean(L, done);
   return 1;
 }
@@ -223,7 +224,11 @@ int thread_terminate(VmState* L) {
 // the native code that started it, which must not lose it halfway through its call.
 int thread_stop(VmState* L) {
   int32_t code = opt_exit_code(L, ARG1);
-  if (current_thread_record()) throw ThreadStop{code};
+  if (std::shared_ptr<ThreadRecord> me = current_thread_record()) {
+    terminate_thread(*me, code);
+    thread_safe_point();  // inside the shared state the stop waits until the thread is out
+    return 0;
+  }
   if (winsys::current_thread_id() != main_thread_id.load())
     runtime_error(L, "thread.stop: this thread was not started by thread.create");
   std::fflush(nullptr);
@@ -284,7 +289,7 @@ void check_shared_name(VmState* L, int idx) {
 // errors raised in the calling state included.
 class SharedAccess {
  public:
-  SharedAccess() : guard_(shared_state_lock()), S_(shared_state()), top_(S_ ? get_top(S_) : 0) {}
+  SharedAccess() : guard_(shared_state_lock()), use_(), S_(shared_state()), top_(S_ ? get_top(S_) : 0) {}
   ~SharedAccess() {
     if (S_ != nullptr) set_top(S_, top_);
   }
@@ -294,6 +299,7 @@ class SharedAccess {
 
  private:
   std::lock_guard<std::recursive_mutex> guard_;
+  SharedStateUse use_;
   VmState* S_;
   int top_;
 };
