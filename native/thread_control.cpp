@@ -52,8 +52,9 @@ bool terminate_thread(ThreadRecord& record, int32_t exit_code) {
     }
     record.changed.notify_all();
   }
-  // A thread blocked in its message loop wakes up and reaches its next safe point.
+  // A thread blocked in its message loop or a wait wakes up and reaches its next safe point.
   winsys::post_thread_message(record.id, winsys::WM_NULL, 0, 0);
+  winsys::interrupt_wait(record.id);
   return true;
 }
 

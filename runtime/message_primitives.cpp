@@ -142,6 +142,8 @@ int wait_for_multiple_objects(VmState* L) {
   uint32_t count = static_cast<uint32_t>(handles.size());
   uint32_t r = wait_all ? winsys::wait_for_multiple_objects(count, handles.data(), true, timeout)
                         : winsys::msg_wait_for_multiple_objects(count, handles.data(), false, timeout, mask);
+  // A wait ended for a thread that is to end: it ends here, before the script sees the result.
+  if (r == winsys::WAIT_IO_COMPLETION) reach_safe_point();
   push_number(L, r);
   return 1;
 }

@@ -46,6 +46,7 @@ struct Queue {
   bool quit_pending = false;
   int quit_code = 0;
   bool ended = false;
+  bool interrupted = false;  // the next handle wait ends with WAIT_IO_COMPLETION
 };
 
 struct Window {
@@ -274,6 +275,11 @@ uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint3
   s.handle_waiters.insert(q);
   uint32_t result = WAIT_TIMEOUT;
   for (;;) {
+    if (q->interrupted) {
+      q->interrupted = false;
+      result = WAIT_IO_COMPLETION;
+      break;
+    }
     bool input = false;
     if (with_queue) {
       bool had_sent = !q->sent.empty();
@@ -552,6 +558,16 @@ Handle start_thread(std::function<void()> body, uint64_t* thread_id) {
     signal(s, ended.get());
   }).detach();
   return handle;
+}
+
+bool interrupt_wait(uint64_t thread_id) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.queues.find(thread_id);
+  if (it == s.queues.end()) return false;
+  it->second->interrupted = true;
+  it->second->wake.notify_all();
+  return true;
 }
 
 uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms) {

@@ -49,6 +49,7 @@ constexpr uint32_t QS_ALLINPUT = 0x04FF;
 constexpr uint32_t MAXIMUM_WAIT_OBJECTS = 64;
 constexpr uint32_t WAIT_OBJECT_0 = 0;
 constexpr uint32_t WAIT_TIMEOUT = 258;
+constexpr uint32_t WAIT_IO_COMPLETION = 0xC0;
 constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
 constexpr uint32_t INFINITE = 0xFFFFFFFF;
 
@@ -106,6 +107,11 @@ uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool w
 // it then returns WAIT_OBJECT_0 (and resets the automatic events), leaving the input queued.
 uint32_t msg_wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms,
                                        uint32_t wake_mask);
+
+// Ends the wait the thread is in (or its next one) with WAIT_IO_COMPLETION, so that a thread
+// that is asked to end stops waiting for handles that may never be signalled. False for a thread
+// that has no queue (it has ended).
+bool interrupt_wait(uint64_t thread_id);
 
 // Ids are small numbers handed out in order of first use; they are never reused.
 uint64_t current_thread_id();

@@ -147,6 +147,27 @@ TEST(WindowSystem, MessageWaitForAllNeedsEveryHandleAndInput) {
   close_handle(automatic);
 }
 
+// An interrupted wait ends with WAIT_IO_COMPLETION, once; a later wait is not affected.
+TEST(WindowSystem, InterruptEndsTheWaitOfThatThreadOnce) {
+  Handle never = create_event(true, false);
+  uint64_t id = 0;
+  std::atomic<uint32_t> first{0};
+  std::atomic<uint32_t> second{0};
+  Handle waiter = start_thread(
+      [&] {
+        first = wait_for_multiple_objects(1, &never, false, INFINITE);
+        second = wait_for_multiple_objects(1, &never, false, 0);
+      },
+      &id);
+  EXPECT_TRUE(interrupt_wait(id));
+  EXPECT_EQ(wait_for_multiple_objects(1, &waiter, false, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(first.load(), WAIT_IO_COMPLETION);
+  EXPECT_EQ(second.load(), WAIT_TIMEOUT);
+  EXPECT_FALSE(interrupt_wait(id));  // the thread has ended
+  close_handle(waiter);
+  close_handle(never);
+}
+
 // A duplicated handle names the same object and is closed on its own.
 TEST(WindowSystem, DuplicatedHandlesShareTheObjectAndCloseApart) {
   Handle e = create_event(true, false);
