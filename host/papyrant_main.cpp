@@ -10,6 +10,7 @@
 #include "runtime/app_paths.h"
 #include "runtime/module_store.h"
 #include "runtime/modules.h"
+#include "runtime/random_seed.h"
 #include "host/startup.h"
 #include "runtime/window_system.h"
 #include "lib/base_library.h"
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "generate") == 0) {
     return batch::run_generate(std::vector<std::string>(argv + 2, argv + argc));
   }
-  std::srand(winsys::tick_count());
+  seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
 
   VmState* L = create_main_state();
