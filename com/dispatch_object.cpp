@@ -20,15 +20,9 @@ constexpr const char* THIS_POINTER = "__thisPointer";
 constexpr WORD METHOD_OR_GET = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
 constexpr int64_t MAX_INDEX_ARGUMENTS = 50000;
 
-void push_type_metatable(VmState* L, const char* type) {
-  registry_subtable(L, COM_LIBRARY);
-  raw_get_field(L, -1, type);
-  remove(L, -2);
-}
-
 bool has_type_metatable(VmState* L, int idx, const char* type) {
   if (!get_metatable(L, idx)) return false;
-  push_type_metatable(L, type);
+  push_com_metatable(L, type);
   bool same = raw_equal(L, -1, -2);
   pop(L, 2);
   return same;
@@ -243,14 +237,14 @@ void push_dispatch_object(VmState* L, IDispatch* dispatch) {
   new_table(L, 0, 1);
   auto* wrapper = static_cast<DispatchWrapper*>(new_cdata(L, sizeof(DispatchWrapper)));
   *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr};
-  push_type_metatable(L, DISPATCH_POINTER_TYPE);
+  push_com_metatable(L, DISPATCH_POINTER_TYPE);
   set_metatable(L, -2);
   wrapper->names = new NameCache();
   // The reference is taken only once the cdata that releases it exists.
   dispatch->AddRef();
   wrapper->dispatch = dispatch;
   raw_set_field(L, -2, THIS_POINTER);
-  push_type_metatable(L, DISPATCH_TYPE);
+  push_com_metatable(L, DISPATCH_TYPE);
   set_metatable(L, -2);
 }
 
@@ -258,8 +252,7 @@ DispatchWrapper* to_dispatch_object(VmState* L, int idx) {
   if (type_of(L, idx) != TAG_TABLE || !has_type_metatable(L, idx, DISPATCH_TYPE)) return nullptr;
   raw_get_field(L, idx, THIS_POINTER);
   DispatchWrapper* wrapper = nullptr;
-  if (is_cdata(L, -1) && has_type_metatable(L, -1, DISPATCH_POINTER_TYPE))
-    wrapper = static_cast<DispatchWrapper*>(to_cdata(L, -1));
+  wrapper = static_cast<DispatchWrapper*>(com_cdata_of_type(L, -1, DISPATCH_POINTER_TYPE));
   pop(L, 1);
   return wrapper && wrapper->dispatch ? wrapper : nullptr;
 }

@@ -9,8 +9,10 @@
 
 #include "com/com_error.h"
 #include "com/dispatch_object.h"
+#include "com/enumerator_object.h"
 #include "com/ole_date.h"
 #include "com/safearray.h"
+#include "com/script_object.h"
 #include "com/unknown_object.h"
 #include "com/variant_object.h"
 #include "lib/size64.h"
@@ -63,6 +65,12 @@ int64_t truncated_low_32(double n) {
 
 // ---- script values to VARIANTs --------------------------------------------------------------
 
+// A table, function or cdata handed to automation code as a script object of its own.
+void script_value_to_variant(VmState* L, int idx, VARIANT* out) {
+  out->vt = VT_DISPATCH;
+  out->pdispVal = ScriptObject::create(L, idx);
+}
+
 void bytes_to_variant(VmState* L, const void* bytes, size_t len, VARIANT* out) {
   if (len > 0xFFFFFFFFu) runtime_error_text(L, NO_SAFEARRAY);
   SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(len));
@@ -109,7 +117,7 @@ void cdata_to_variant(VmState* L, int idx, VARIANT* out) {
   }
   CdataObject* data = stack_address(L, idx)->cdata();
   if (data->is_buffer()) return bytes_to_variant(L, data->data(), data->size, out);
-  runtime_error_text(L, NO_VALUE_TO_CONVERT);
+  script_value_to_variant(L, idx, out);
 }
 
 void time_to_variant(VmState* L, int idx, VARIANT* out) {
@@ -215,8 +223,7 @@ void table_to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VART
     pop(L, 1);
     return typed_number_to_variant(L, idx, out);
   }
-  // Exposing a plain table as an automation object of its own is not available yet.
-  runtime_error_text(L, NO_VALUE_TO_CONVERT);
+  script_value_to_variant(L, idx, out);
 }
 
 // ---- tables to SAFEARRAYs -------------------------------------------------------------------
@@ -338,14 +345,19 @@ void push_time(VmState* L, DATE date) {
 
 void push_interface(VmState* L, IUnknown* object, VARTYPE vt) {
   if (!object) return push_null(L);
+  // One of this machine's script objects comes back as the value it was made from.
+  if (push_script_object_value(L, object)) return;
   ComRef<IDispatch> dispatch;
   if (vt == VT_DISPATCH)
     dispatch = ComRef<IDispatch>::share(static_cast<IDispatch*>(object));
-  else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())))
+  else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())) &&
+           FAILED(object->QueryInterface(IID_NetObject, dispatch.put_void())))
     dispatch.reset();
-  // Enumerators have no script form of their own yet; they stay bare interfaces.
-  if (!dispatch) return push_unknown_object(L, object);
-  push_dispatch_object(L, dispatch.get());
+  if (dispatch) return push_dispatch_object(L, dispatch.get());
+  ComRef<IEnumVARIANT> items;
+  if (SUCCEEDED(object->QueryInterface(IID_IEnumVARIANT, items.put_void())) && items)
+    return push_enumerator_object(L, items.get());
+  push_unknown_object(L, object);
 }
 
 void push_as_number(VmState* L, const VARIANT* v) {
@@ -452,6 +464,7 @@ void to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VARTYPE pr
     case TAG_STRING: return string_to_variant(L, idx, out);
     case TAG_CDATA: return cdata_to_variant(L, idx, out);
     case TAG_TABLE: return table_to_variant(L, idx, out, requested, preferred_array);
+    case TAG_FUNCTION: return script_value_to_variant(L, idx, out);
     default: runtime_error_text(L, NO_VALUE_TO_CONVERT);
   }
 }
