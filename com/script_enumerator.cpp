@@ -14,7 +14,7 @@ constexpr int KEY_FIELD = 2;
 class ScriptEnumerator final : public IEnumVARIANT {
  public:
   // Takes a reference to the link; the record at idx becomes its anchor.
-  ScriptEnumerator(VmState* L, int record) : link_(acquire_state_link(L)) { anchor_value(L, this, record); }
+  ScriptEnumerator(VmState* L, int record) : link_(acquire_state_link(L)) { anchor_value(link_, L, this, record); }
 
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (!object) return E_POINTER;
@@ -92,11 +92,11 @@ class ScriptEnumerator final : public IEnumVARIANT {
   };
 
   ~ScriptEnumerator() {
-    if (link_->L) drop_anchor(link_->L, this);
+    if (link_->L) drop_anchor(link_, this);
     release_state_link(link_);
   }
 
-  void push_record(VmState* L) const { push_anchored(L, this); }
+  void push_record(VmState* L) const { push_anchored(link_, L, this); }
 
   static void step_body(VmState* L, void* ud) {
     auto* step = static_cast<Step*>(ud);

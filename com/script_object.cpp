@@ -76,7 +76,7 @@ ScriptObject* ScriptObject::create(VmState* L, int idx) {
   if (idx < 0 && idx > REGISTRY_INDEX) idx = get_top(L) + idx + 1;
   StateLink* link = acquire_state_link(L);
   auto* object = new ScriptObject(link, kind);
-  anchor_value(L, object, idx);
+  anchor_value(link, L, object, idx);
   return object;
 }
 
@@ -84,7 +84,7 @@ ScriptObject::ScriptObject(StateLink* link, ScriptValueKind kind) : link_(link),
 
 ScriptObject::~ScriptObject() {
   // After the state closed its registry is gone, and with it the anchor.
-  if (link_->L) drop_anchor(link_->L, this);
+  if (link_->L) drop_anchor(link_, this);
   release_state_link(link_);
 }
 

@@ -44,7 +44,7 @@ class ScriptObject final : public IDispatch {
   // The name a member identifier stands for; null for identifiers never handed out.
   const std::string* name_of(DISPID id) const;
   // Pushes the wrapped value (the state must be open and L one of its fibers).
-  void push_value(VmState* L) const { push_anchored(L, this); }
+  void push_value(VmState* L) const { push_anchored(link_, L, this); }
 
  private:
   ScriptObject(StateLink* link, ScriptValueKind kind);

@@ -58,7 +58,7 @@ StateLink* acquire_state_link(VmState* L) {
     *slot = nullptr;
     push_link_metatable(L);
     set_metatable(L, -2);
-    link = new StateLink{G(L)->main_fiber, std::this_thread::get_id(), 1};
+    link = new StateLink{G(L)->main_fiber, std::this_thread::get_id(), 1, stack_address(L, -2)->table()};
     *slot = link;
     raw_set_field(L, -2, LINK_KEY);
     pop(L, 1);
@@ -87,27 +87,26 @@ VmState* usable_state(const StateLink* link, HRESULT* refusal) {
   return link->L;
 }
 
-void anchor_value(VmState* L, const void* holder, int idx) {
+void anchor_value(const StateLink* link, VmState* L, const void* holder, int idx) {
   if (idx < 0 && idx > REGISTRY_INDEX) idx = get_top(L) + idx + 1;
   check_stack(L, 4);
-  registry_subtable(L, ANCHORS);
+  push(L, make_object(link->anchors));
   push_pointer(L, const_cast<void*>(holder));
   push_value(L, idx);
   raw_set(L, -3);
   pop(L, 1);
 }
 
-void push_anchored(VmState* L, const void* holder) {
-  check_stack(L, 4);
-  registry_subtable(L, ANCHORS);
-  push_pointer(L, const_cast<void*>(holder));
-  raw_get(L, -2);
-  remove(L, -2);
+void push_anchored(const StateLink* link, VmState* L, const void* holder) {
+  check_stack(L, 2);
+  Value key = make_pointer(const_cast<void*>(holder));
+  push(L, *table_get(link->anchors, key));
 }
 
-void drop_anchor(VmState* L, const void* holder) {
+void drop_anchor(const StateLink* link, const void* holder) {
+  VmState* L = link->L;
   check_stack(L, 4);
-  registry_subtable(L, ANCHORS);
+  push(L, make_object(link->anchors));
   push_pointer(L, const_cast<void*>(holder));
   push_null(L);
   raw_set(L, -3);

@@ -15,6 +15,7 @@ struct StateLink {
   VmState* L;              // the main fiber; null once the state has closed
   std::thread::id thread;  // the state's thread: the only one that may run its code
   ULONG references;        // one per holder, one for the state itself while it is open
+  TableObject* anchors;    // the registry's anchor table: it lives as long as the state
 };
 
 // The link of L's machine, made on first use; raises when the state is already closing.
@@ -29,8 +30,8 @@ VmState* usable_state(const StateLink* link, HRESULT* refusal);
 
 // Anchors: the value at idx kept alive for `holder` (replacing what it had); pushing it back;
 // letting it go.
-void anchor_value(VmState* L, const void* holder, int idx);
-void push_anchored(VmState* L, const void* holder);
-void drop_anchor(VmState* L, const void* holder);
+void anchor_value(const StateLink* link, VmState* L, const void* holder, int idx);
+void push_anchored(const StateLink* link, VmState* L, const void* holder);
+void drop_anchor(const StateLink* link, const void* holder);
 
 }  // namespace quevro::com

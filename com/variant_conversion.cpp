@@ -576,8 +576,17 @@ void push_variant(VmState* L, const VARIANT* v) {
     case VT_UINT_PTR: return push_pointer(L, v->byref);
     case VT_DISPATCH:
     case VT_UNKNOWN: return push_interface(L, v->punkVal, vt);
-    case VT_I2: case VT_I4: case VT_R4: case VT_CY: case VT_DECIMAL: case VT_I1:
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_INT: case VT_UINT:
+    // The small types convert exactly; the type changer would give the same numbers.
+    case VT_I2: return push_number(L, v->iVal);
+    case VT_I4:
+    case VT_INT: return push_number(L, v->lVal);
+    case VT_R4: return push_number(L, v->fltVal);
+    case VT_I1: return push_number(L, v->cVal);
+    case VT_UI1: return push_number(L, v->bVal);
+    case VT_UI2: return push_number(L, v->uiVal);
+    case VT_UI4:
+    case VT_UINT: return push_number(L, v->ulVal);
+    case VT_CY: case VT_DECIMAL: case VT_I8:
       return push_as_number(L, v);
     // The type changer has no conversion from a code; its number is the value.
     case VT_HRESULT: return push_number(L, v->lVal);
