@@ -55,6 +55,10 @@ bool renewed_id(DispatchWrapper* object, DISPID stale, DISPID* out) {
 
 }  // namespace
 
+std::string failure_text(const InvokeOutcome& outcome) {
+  return outcome.message.empty() ? com_error_text(outcome.hr) : outcome.message;
+}
+
 std::string exception_text(EXCEPINFO* info) {
   fill_in_exception(info);
   if (SysStringLen(info->bstrDescription) != 0) return utf8_from_bstr(info->bstrDescription);
@@ -108,8 +112,8 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
                       exception.get(), &argument_error);
   }
   if (FAILED(hr)) {
-    std::string message =
-        hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : com_error_text(hr);
+    // Other codes are formatted only when raised: callers probing a member drop most of them.
+    std::string message = hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : std::string();
     return InvokeOutcome{hr, message, 0};
   }
   push_variant(L, result.get());

@@ -30,7 +30,7 @@ bool has_type_metatable(VmState* L, int idx, const char* type) {
 
 // Raises the outcome's text when the call failed; otherwise the result is on the stack.
 void raise_on_failure(VmState* L, const InvokeOutcome& outcome) {
-  if (FAILED(outcome.hr)) runtime_error_text(L, outcome.message);
+  if (FAILED(outcome.hr)) runtime_error_text(L, failure_text(outcome));
 }
 
 bool is_not_found(HRESULT hr) { return hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT; }
