@@ -7,8 +7,10 @@
 #include "com/dispatch_invoke.h"
 #include "com/dispatch_object.h"
 #include "com/enumerator_object.h"
+#include "com/event_connection.h"
 #include "com/safearray.h"
 #include "com/script_object.h"
+#include "com/type_library_object.h"
 #include "com/unknown_object.h"
 #include "com/variant_conversion.h"
 #include "com/variant_object.h"
@@ -64,6 +66,7 @@ int safearray_value(VmState* L) {
 // com.ImplInterface(implementation): the table, function or cdata as a script object, seen by
 // the script as any other automation object.
 int impl_interface(VmState* L) {
+  if (!is_none_or_null(L, ARG2)) return impl_typed_interface(L);
   ComRef<IDispatch> object = ComRef<IDispatch>::adopt(expose_script_value(L, ARG1));
   push_dispatch_object(L, object.get());
   return 1;
@@ -101,9 +104,7 @@ int is_member(VmState* L) {
 // object counts as invalid afterwards.
 int release_object(VmState* L) {
   if (DispatchWrapper* object = to_dispatch_object(L, ARG1)) {
-    IDispatch* dispatch = object->dispatch;
-    object->dispatch = nullptr;
-    dispatch->Release();
+    release_dispatch_wrapper(object);
     return 0;
   }
   if (is_cdata(L, ARG1) && to_unknown_object(L, ARG1)) {
@@ -145,6 +146,14 @@ void open_com_library(VmState* L) {
       {"GetEnumerator", get_enumerator},
       {"isEnumerator", is_enumerator},
       {"each", each_item},
+      {"LoadTypeLibrary", load_type_library},
+      {"GetTypeInfo", get_type_info},
+      {"ImplInterfaceFromTypelib", impl_interface_from_typelib},
+      {"NewObject", new_object},
+      {"Connect", connect_events},
+      {"AddConnection", add_connection},
+      {"ReleaseConnection", release_connection},
+      {"FireEvent", fire_event},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
   pop(L, 1);
@@ -152,6 +161,7 @@ void open_com_library(VmState* L) {
   register_variant_type(L);
   register_unknown_type(L);
   register_enumerator_type(L);
+  register_type_library_types(L);
 }
 
 }  // namespace quevro::com

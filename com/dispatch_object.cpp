@@ -197,13 +197,7 @@ int dispatch_equal(VmState* L) {
 // _gc of the wrapper cdata: the interface reference goes with it.
 int release_wrapper(VmState* L) {
   auto* wrapper = static_cast<DispatchWrapper*>(to_cdata(L, 1));
-  if (!wrapper) return 0;
-  delete wrapper->names;
-  wrapper->names = nullptr;
-  if (IDispatch* dispatch = wrapper->dispatch) {
-    wrapper->dispatch = nullptr;
-    dispatch->Release();
-  }
+  if (wrapper) release_dispatch_wrapper(wrapper);
   return 0;
 }
 
@@ -236,16 +230,42 @@ void push_dispatch_object(VmState* L, IDispatch* dispatch) {
   check_stack(L, 4);
   new_table(L, 0, 1);
   auto* wrapper = static_cast<DispatchWrapper*>(new_cdata(L, sizeof(DispatchWrapper)));
-  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr};
+  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr, nullptr, nullptr};
   push_com_metatable(L, DISPATCH_POINTER_TYPE);
   set_metatable(L, -2);
   wrapper->names = new NameCache();
   // The reference is taken only once the cdata that releases it exists.
   dispatch->AddRef();
   wrapper->dispatch = dispatch;
+  UINT count = 0;
+  if (SUCCEEDED(dispatch->GetTypeInfoCount(&count)) && count > 0 &&
+      FAILED(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, &wrapper->info)))
+    wrapper->info = nullptr;
   raw_set_field(L, -2, THIS_POINTER);
   push_com_metatable(L, DISPATCH_TYPE);
   set_metatable(L, -2);
+}
+
+void release_dispatch_wrapper(DispatchWrapper* wrapper) {
+  if (auto* connections = wrapper->connections) {
+    wrapper->connections = nullptr;
+    for (EventConnection& c : *connections) {
+      c.point->Unadvise(c.cookie);
+      c.point->Release();
+      c.sink->Release();
+    }
+    delete connections;
+  }
+  delete wrapper->names;
+  wrapper->names = nullptr;
+  if (ITypeInfo* info = wrapper->info) {
+    wrapper->info = nullptr;
+    info->Release();
+  }
+  if (IDispatch* dispatch = wrapper->dispatch) {
+    wrapper->dispatch = nullptr;
+    dispatch->Release();
+  }
 }
 
 DispatchWrapper* to_dispatch_object(VmState* L, int idx) {
