@@ -6,6 +6,7 @@
 
 #include "com/com_library.h"
 #include "com/dispatch_invoke.h"
+#include "com/type_info.h"
 #include "runtime/library_registry.h"
 #include "vm/calls.h"
 
@@ -15,6 +16,7 @@ namespace {
 constexpr const char* INVALID_OBJECT = "invalid object(com.IDispatch)";
 constexpr const char* OUT_OF_RANGE = "Parameter(s) out of range";
 constexpr const char* TOO_MANY_ARGUMENTS = "too many arguments";
+constexpr const char* READ_ONLY = "{COM Error}: trying to set a read-only field in a COM object.";
 constexpr const char* THIS_POINTER = "__thisPointer";
 // Default invoke kind of objects received as results: method or property get.
 constexpr WORD METHOD_OR_GET = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
@@ -98,10 +100,51 @@ void push_named_member(VmState* L, DispatchWrapper* object, DISPID member) {
   push_member_callable(L, 1, member, DISPATCH_METHOD);
 }
 
+// With type information the member's description decides: a property without parameters is
+// read at once, anything else gives a callable. False when the information lacks the name.
+bool push_described_member(VmState* L, DispatchWrapper* object, const char* name, size_t len) {
+  if (!object->info) return false;
+  BSTR wide = bstr_from_utf8(std::string_view(name, len));
+  FUNCDESC* description = find_member(object->info, wide, static_cast<INVOKEKIND>(INVOKE_FUNC | INVOKE_PROPERTYGET));
+  SysFreeString(wide);
+  if (!description) return false;
+  MEMBERID id = description->memid;
+  bool property = description->invkind == INVOKE_PROPERTYGET;
+  bool plain = description->cParams == 0;
+  object->info->ReleaseFuncDesc(description);
+  if (property && plain) {
+    raise_on_failure(L, invoke_member(L, object, {id, DISPATCH_PROPERTYGET, 0, 0, 0}));
+    return true;
+  }
+  push_member_callable(L, 1, id, property ? METHOD_OR_GET : DISPATCH_METHOD);
+  return true;
+}
+
+// With type information: the put the member declares; a property that has none is read-only.
+// False when the information lacks the name.
+bool put_described_member(VmState* L, DispatchWrapper* object, const char* name, size_t len) {
+  if (!object->info) return false;
+  BSTR wide = bstr_from_utf8(std::string_view(name, len));
+  FUNCDESC* put = find_member(object->info, wide, static_cast<INVOKEKIND>(INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF));
+  FUNCDESC* get = put ? nullptr : find_member(object->info, wide, INVOKE_PROPERTYGET);
+  SysFreeString(wide);
+  if (get) {
+    object->info->ReleaseFuncDesc(get);
+    runtime_error_text(L, READ_ONLY);
+  }
+  if (!put) return false;
+  MEMBERID id = put->memid;
+  WORD kind = put->invkind == INVOKE_PROPERTYPUTREF ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
+  object->info->ReleaseFuncDesc(put);
+  raise_on_failure(L, invoke_member(L, object, {id, kind, 0, 0, 3}));
+  return true;
+}
+
 void get_by_name(VmState* L, DispatchWrapper* object) {
   size_t len;
   const char* name = to_lstring(L, 2, &len);
   if (push_accessor(L, object, name, len)) return;
+  if (push_described_member(L, object, name, len)) return;
   DISPID member;
   if (!member_id(object, name, len, &member)) return push_null(L);
   push_named_member(L, object, member);
@@ -159,6 +202,7 @@ int dispatch_set(VmState* L) {
   DISPID member;
   size_t len = 0;
   const char* name = type_of(L, 2) == TAG_STRING ? to_lstring(L, 2, &len) : nullptr;
+  if (name && put_described_member(L, object, name, len)) return 0;
   if (!name || !member_id(object, name, len, &member)) {
     store_own_field(L);
     return 0;
