@@ -103,112 +103,99 @@ INVOKEKIND kind_of_text(const std::string& text, bool* ok) {
   return INVOKE_FUNC;
 }
 
-bool read_parameters(VmState* L, int member, MemberDescription* out, std::string* error) {
-  raw_get_field(L, member, "params");
+// Calls read(i, element index) for the elements 1..n of the list in the table's field (none
+// when the field is absent) until one fails; the stack is as it was afterwards.
+template <class F>
+bool read_list(VmState* L, int table, const char* field, F read) {
+  int base = get_top(L);
+  raw_get_field(L, table, field);
   int list = get_top(L);
   bool ok = true;
-  if (type_of(L, list) == TAG_TABLE) {
-    int64_t n = RawTable(L, list).length();
-    for (int64_t i = 1; ok && i <= n; ++i) {
-      raw_get_index(L, list, i);
-      int p = get_top(L);
-      ParameterDescription parameter;
-      if (type_of(L, p) != TAG_TABLE) {
-        *error = "parameter " + std::to_string(i) + " of " + out->name + " is not a table";
-        ok = false;
-      } else {
-        parameter.name = text_field(L, p, "name");
-        if (parameter.name.empty()) parameter.name = "p" + std::to_string(i);
-        ok = read_type(L, p, "type", VT_VARIANT, &parameter.type, error);
-        parameter.flags = flag_field(L, p, "out") ? (PARAMFLAG_FIN | PARAMFLAG_FOUT) : PARAMFLAG_FIN;
-        if (parameter.type & VT_BYREF) parameter.flags |= PARAMFLAG_FOUT;
-        if (flag_field(L, p, "optional")) parameter.flags |= PARAMFLAG_FOPT;
-        out->parameters.push_back(parameter);
-      }
-      pop(L, 1);
-    }
+  int64_t n = type_of(L, list) == TAG_TABLE ? RawTable(L, list).length() : 0;
+  for (int64_t i = 1; ok && i <= n; ++i) {
+    raw_get_index(L, list, i);
+    ok = read(i, get_top(L));
+    set_top(L, list);
   }
-  set_top(L, list - 1);
+  set_top(L, base);
   return ok;
+}
+
+bool read_parameters(VmState* L, int member, MemberDescription* out, std::string* error) {
+  return read_list(L, member, "params", [&](int64_t i, int p) {
+    ParameterDescription parameter;
+    if (type_of(L, p) != TAG_TABLE) {
+      *error = "parameter " + std::to_string(i) + " of " + out->name + " is not a table";
+      return false;
+    }
+    parameter.name = text_field(L, p, "name");
+    if (parameter.name.empty()) parameter.name = "p" + std::to_string(i);
+    bool ok = read_type(L, p, "type", VT_VARIANT, &parameter.type, error);
+    parameter.flags = flag_field(L, p, "out") ? (PARAMFLAG_FIN | PARAMFLAG_FOUT) : PARAMFLAG_FIN;
+    if (parameter.type & VT_BYREF) parameter.flags |= PARAMFLAG_FOUT;
+    if (flag_field(L, p, "optional")) parameter.flags |= PARAMFLAG_FOPT;
+    out->parameters.push_back(parameter);
+    return ok;
+  });
+}
+
+// An identifier for a member without one: its name's, or the lowest one not yet taken.
+MEMBERID next_free_id(const std::map<std::string, MEMBERID>& ids, MEMBERID* next_id) {
+  for (;; ++*next_id) {
+    bool taken = false;
+    for (auto& entry : ids) taken = taken || entry.second == *next_id;
+    if (!taken) return (*next_id)++;
+  }
 }
 
 bool read_members(VmState* L, int type, TypeDescription* out, std::string* error) {
-  raw_get_field(L, type, "members");
-  int list = get_top(L);
-  bool ok = true;
   std::map<std::string, MEMBERID> ids;
   MEMBERID next_id = 1;
-  if (type_of(L, list) == TAG_TABLE) {
-    int64_t n = RawTable(L, list).length();
-    for (int64_t i = 1; ok && i <= n; ++i) {
-      raw_get_index(L, list, i);
-      int m = get_top(L);
-      MemberDescription member;
-      member.name = type_of(L, m) == TAG_TABLE ? text_field(L, m, "name") : std::string();
-      if (member.name.empty()) {
-        *error = "member " + std::to_string(i) + " of " + out->name + " has no name";
-        ok = false;
-      } else {
-        bool kind_ok;
-        member.kind = kind_of_text(text_field(L, m, "kind"), &kind_ok);
-        if (!kind_ok) {
-          *error = "unknown kind of member " + member.name;
-          ok = false;
-        }
-        raw_get_field(L, m, "id");
-        if (is_number(L, -1)) {
-          member.id = to_integer(L, -1);
-        } else if (ids.count(member.name)) {
-          member.id = ids[member.name];
-        } else {
-          while (true) {
-            bool taken = false;
-            for (auto& entry : ids) taken = taken || entry.second == next_id;
-            if (!taken) break;
-            ++next_id;
-          }
-          member.id = next_id++;
-        }
-        pop(L, 1);
-        ids[member.name] = member.id;
-        ok = ok && read_type(L, m, "result", VT_EMPTY, &member.result, error) &&
-             read_parameters(L, m, &member, error);
-        out->members.push_back(member);
-      }
-      pop(L, 1);
+  return read_list(L, type, "members", [&](int64_t i, int m) {
+    MemberDescription member;
+    member.name = type_of(L, m) == TAG_TABLE ? text_field(L, m, "name") : std::string();
+    if (member.name.empty()) {
+      *error = "member " + std::to_string(i) + " of " + out->name + " has no name";
+      return false;
     }
-  }
-  set_top(L, list - 1);
-  return ok;
+    bool kind_ok;
+    member.kind = kind_of_text(text_field(L, m, "kind"), &kind_ok);
+    if (!kind_ok) {
+      *error = "unknown kind of member " + member.name;
+      return false;
+    }
+    raw_get_field(L, m, "id");
+    if (is_number(L, -1))
+      member.id = to_integer(L, -1);
+    else if (ids.count(member.name))
+      member.id = ids[member.name];
+    else
+      member.id = next_free_id(ids, &next_id);
+    pop(L, 1);
+    ids[member.name] = member.id;
+    bool ok = read_type(L, m, "result", VT_EMPTY, &member.result, error) && read_parameters(L, m, &member, error);
+    out->members.push_back(member);
+    return ok;
+  });
 }
 
 bool read_implemented(VmState* L, int type, TypeDescription* out, std::string* error) {
-  raw_get_field(L, type, "implements");
-  int list = get_top(L);
-  bool ok = true;
-  if (type_of(L, list) == TAG_TABLE) {
-    int64_t n = RawTable(L, list).length();
-    for (int64_t i = 1; ok && i <= n; ++i) {
-      raw_get_index(L, list, i);
-      ImplementedDescription implemented;
-      if (is_string(L, -1)) {
-        implemented.name = to_string(L, -1);
-      } else if (type_of(L, -1) == TAG_TABLE) {
-        int e = get_top(L);
-        implemented.name = text_field(L, e, "name");
-        if (flag_field(L, e, "default")) implemented.flags |= IMPLTYPEFLAG_FDEFAULT;
-        if (flag_field(L, e, "source")) implemented.flags |= IMPLTYPEFLAG_FSOURCE;
-      }
-      if (implemented.name.empty()) {
-        *error = "entry " + std::to_string(i) + " of " + out->name + "'s implements names no interface";
-        ok = false;
-      }
-      out->implemented.push_back(implemented);
-      pop(L, 1);
+  return read_list(L, type, "implements", [&](int64_t i, int e) {
+    ImplementedDescription implemented;
+    if (is_string(L, e)) {
+      implemented.name = to_string(L, e);
+    } else if (type_of(L, e) == TAG_TABLE) {
+      implemented.name = text_field(L, e, "name");
+      if (flag_field(L, e, "default")) implemented.flags |= IMPLTYPEFLAG_FDEFAULT;
+      if (flag_field(L, e, "source")) implemented.flags |= IMPLTYPEFLAG_FSOURCE;
     }
-  }
-  set_top(L, list - 1);
-  return ok;
+    if (implemented.name.empty()) {
+      *error = "entry " + std::to_string(i) + " of " + out->name + "'s implements names no interface";
+      return false;
+    }
+    out->implemented.push_back(implemented);
+    return true;
+  });
 }
 
 bool read_type_description(VmState* L, int t, const std::string& library, TypeDescription* out, std::string* error) {
@@ -241,24 +228,22 @@ bool read_type_library_description(VmState* L, int idx, TypeLibraryDescription* 
   out->name = text_field(L, idx, "name");
   if (!read_guid(L, idx, out->name, &out->guid, error)) return false;
   raw_get_field(L, idx, "types");
-  int list = get_top(L);
-  bool ok = type_of(L, list) == TAG_TABLE;
-  if (!ok) *error = "the description has no types";
-  int64_t n = ok ? RawTable(L, list).length() : 0;
-  for (int64_t i = 1; ok && i <= n; ++i) {
-    raw_get_index(L, list, i);
-    TypeDescription type;
-    if (type_of(L, -1) != TAG_TABLE) {
-      *error = "type " + std::to_string(i) + " is not a table";
-      ok = false;
-    } else {
-      ok = read_type_description(L, get_top(L), out->name, &type, error);
-    }
-    out->types.push_back(std::move(type));
-    pop(L, 1);
+  bool listed = type_of(L, -1) == TAG_TABLE;
+  pop(L, 1);
+  if (!listed) {
+    *error = "the description has no types";
+    return false;
   }
-  set_top(L, list - 1);
-  return ok;
+  return read_list(L, idx, "types", [&](int64_t i, int t) {
+    TypeDescription type;
+    if (type_of(L, t) != TAG_TABLE) {
+      *error = "type " + std::to_string(i) + " is not a table";
+      return false;
+    }
+    bool ok = read_type_description(L, t, out->name, &type, error);
+    out->types.push_back(std::move(type));
+    return ok;
+  });
 }
 
 }  // namespace quevro::com
