@@ -6,6 +6,7 @@
 #include "com/com_error.h"
 #include "com/dispatch_invoke.h"
 #include "com/dispatch_object.h"
+#include "com/embedding.h"
 #include "com/enumerator_object.h"
 #include "com/event_connection.h"
 #include "com/safearray.h"
@@ -154,6 +155,8 @@ void open_com_library(VmState* L) {
       {"AddConnection", add_connection},
       {"ReleaseConnection", release_connection},
       {"FireEvent", fire_event},
+      {"CreateEmbed", create_embed},
+      {"DoObjectVerb", do_object_verb},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
   pop(L, 1);
@@ -162,6 +165,7 @@ void open_com_library(VmState* L) {
   register_unknown_type(L);
   register_enumerator_type(L);
   register_type_library_types(L);
+  register_host_type(L);
 }
 
 }  // namespace quevro::com
