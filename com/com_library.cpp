@@ -8,6 +8,8 @@
 #include "com/dispatch_object.h"
 #include "com/embedding.h"
 #include "com/enumerator_object.h"
+#include "com/object_functions.h"
+#include "com/running_objects.h"
 #include "com/event_connection.h"
 #include "com/safearray.h"
 #include "com/script_object.h"
@@ -112,6 +114,11 @@ int release_object(VmState* L) {
     release_unknown_object(L, ARG1);
     return 0;
   }
+  // A pointer from com.GetPointer gives its reference back.
+  if (type_of(L, ARG1) == TAG_POINTER && stack_address(L, ARG1)->u.p) {
+    static_cast<IUnknown*>(stack_address(L, ARG1)->u.p)->Release();
+    return 0;
+  }
   runtime_error_text(L, "expected:COM Object or IUnknown Pointer!");
 }
 
@@ -156,6 +163,15 @@ void open_com_library(VmState* L) {
       {"ReleaseConnection", release_connection},
       {"FireEvent", fire_event},
       {"CreateEmbed", create_embed},
+      {"QueryObject", query_object},
+      {"GetIUnknown", get_iunknown},
+      {"GetPointer", get_pointer},
+      {"IsNetObject", is_net_object},
+      {"DumpTypeInfo", dump_type_info},
+      {"ExposeObject", expose_object},
+      {"RevokeObject", revoke_object},
+      {"GetObject", get_object},
+      {"enumRunning", enum_running},
       {"DoObjectVerb", do_object_verb},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);

@@ -60,6 +60,7 @@ constexpr CodeMessage code_messages[] = {
     {0x80040154u, "Class not registered"},
     {0x800401F0u, "CoInitialize has not been called."},
     {0x800401F3u, "Invalid class string"},
+    {0x800401E3u, "Operation unavailable"},
 };
 
 }  // namespace
