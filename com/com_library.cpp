@@ -166,6 +166,7 @@ void open_com_library(VmState* L) {
       {"QueryObject", query_object},
       {"GetIUnknown", get_iunknown},
       {"GetPointer", get_pointer},
+      {"GetIPicture", get_ipicture},
       {"IsNetObject", is_net_object},
       {"DumpTypeInfo", dump_type_info},
       {"ExposeObject", expose_object},

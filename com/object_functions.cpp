@@ -14,6 +14,9 @@ namespace quevro::com {
 namespace {
 
 constexpr const char* INVALID_OBJECT = "invalid object(com.IDispatch)";
+constexpr const char* NO_PICTURE = "com.GetIPicture() QueryInterface Failed!";
+// Pictures are whatever objects answer this interface; the bridge only hands them on.
+constexpr IID IID_IPicture = {0x7BF80980, 0xBF32, 0x101A, {0x8B, 0xBB, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
 
 // One declaration line: "<result> <name>(<type> <parameter>, ...)", properties marked.
 std::string member_line(ITypeInfo* info, const FUNCDESC* f) {
@@ -78,6 +81,16 @@ int get_pointer(VmState* L) {
   if (!object || type_of(L, ARG1) == TAG_POINTER) runtime_error_text(L, INVALID_OBJECT);
   object->AddRef();
   push_pointer(L, object);
+  return 1;
+}
+
+// com.GetIPicture(object): the object's picture interface as an IUnknown object.
+int get_ipicture(VmState* L) {
+  IUnknown* object = interface_of(L, ARG1);
+  ComRef<IUnknown> picture;
+  if (!object || FAILED(object->QueryInterface(IID_IPicture, picture.put_void())) || !picture)
+    runtime_error_text(L, NO_PICTURE);
+  push_unknown_object(L, picture.get());
   return 1;
 }
 

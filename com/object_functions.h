@@ -1,5 +1,5 @@
 // The `com` functions on interface pointers and type information of any object:
-// QueryObject, GetIUnknown, GetPointer, IsNetObject and DumpTypeInfo.
+// QueryObject, GetIUnknown, GetPointer, GetIPicture, IsNetObject and DumpTypeInfo.
 #pragma once
 
 #include "com/com_types.h"
@@ -10,6 +10,7 @@ namespace quevro::com {
 int query_object(VmState* L);
 int get_iunknown(VmState* L);
 int get_pointer(VmState* L);
+int get_ipicture(VmState* L);
 int is_net_object(VmState* L);
 int dump_type_info(VmState* L);
 
