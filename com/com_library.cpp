@@ -119,6 +119,11 @@ int release_object(VmState* L) {
     static_cast<IUnknown*>(stack_address(L, ARG1)->u.p)->Release();
     return 0;
   }
+  // A VARIANT made to hand an object on (a host object published to a page) lets go of it.
+  if (VARIANT* boxed = to_variant_object(L, ARG1)) {
+    VariantClear(boxed);
+    return 0;
+  }
   runtime_error_text(L, "expected:COM Object or IUnknown Pointer!");
 }
 
