@@ -10,6 +10,7 @@
 #include "com/enumerator_object.h"
 #include "com/object_functions.h"
 #include "com/running_objects.h"
+#include "com/server_registration.h"
 #include "com/event_connection.h"
 #include "com/safearray.h"
 #include "com/script_object.h"
@@ -178,6 +179,8 @@ void open_com_library(VmState* L) {
       {"RevokeObject", revoke_object},
       {"GetObject", get_object},
       {"enumRunning", enum_running},
+      {"RegisterObject", register_object},
+      {"UnRegisterObject", unregister_object},
       {"DoObjectVerb", do_object_verb},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
