@@ -254,8 +254,8 @@ void run_call(VmState* L, void* ud) {
   }
   bool callable = is_callable(L, value);
   if (callable && method) return call_value(L, call, value, self);
-  if (call->member == DISPID_VALUE && !callable && get && plain) {
-    // The object's own value is the object itself.
+  if (call->member == DISPID_VALUE && get && plain) {
+    // The object's own value is the object itself (also for a function read, not called).
     call->object->AddRef();
     if (call->result) {
       call->result->vt = VT_DISPATCH;

@@ -106,6 +106,8 @@ class ScriptObjectTest : public ::testing::Test {
 
   static HRESULT invoke(IDispatch* object, DISPID member, WORD flags, Arguments& args,
                         VARIANT* result, EXCEPINFO* exception = nullptr, UINT* bad = nullptr) {
+    // The callee overwrites the result; what an earlier call left there is the caller's.
+    if (result) VariantClear(result);
     DISPPARAMS params = args.params();
     return object->Invoke(member, IID_NULL, 0, flags, &params, result, exception, bad);
   }
@@ -341,6 +343,10 @@ TEST_F(ScriptObjectTest, UnknownNamesAndMembersAreRefused) {
   Arguments one{i4(41)};
   ASSERT_EQ(invoke(function.get(), DISPID_VALUE, DISPATCH_METHOD, one, result.get()), S_OK);
   EXPECT_EQ(result.get()->lVal, 42);
+  // Read rather than called, it is the object itself, not a new one.
+  ASSERT_EQ(invoke(function.get(), DISPID_VALUE, DISPATCH_PROPERTYGET, none, result.get()), S_OK);
+  EXPECT_EQ(result.get()->vt, VT_DISPATCH);
+  EXPECT_EQ(result.get()->pdispVal, function.get());
 }
 
 TEST_F(ScriptObjectTest, NamedArgumentsReachTheirParameters) {
