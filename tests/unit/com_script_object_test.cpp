@@ -133,6 +133,21 @@ TEST_F(ScriptObjectTest, NamesGetIdentifiersOnDemandThatStayTheSame) {
   EXPECT_EQ(id_of(object.get(), u"10000"), FIRST_NAME_ID + 4);
 }
 
+TEST_F(ScriptObjectTest, DecimalNamesReadAndWriteTheTablesElements) {
+  eval("items = {'a', 'b', 'c'}; return items");
+  ComRef<IDispatch> object = ComRef<IDispatch>::adopt(expose_script_value(L, -1));
+  pop(L, 1);
+  Arguments none{};
+  VariantHolder result;
+  ASSERT_EQ(invoke(object.get(), id_of(object.get(), u"3"), DISPATCH_PROPERTYGET, none, result.get()), S_OK);
+  EXPECT_EQ(utf8_from_bstr(result.get()->bstrVal), "c");
+  Arguments value{text(u"B")};
+  ASSERT_EQ(invoke(object.get(), id_of(object.get(), u"2"), DISPATCH_PROPERTYPUT, value, nullptr), S_OK);
+  eval("return items[2]");
+  EXPECT_STREQ(to_string(L, -1), "B");
+  pop(L, 1);
+}
+
 TEST_F(ScriptObjectTest, MethodsRunWithTheTableAsOwnerAndTheirArgumentsInOrder) {
   ComRef<IDispatch> object =
       expose("return {unit = 'cm'; join = function(a, b) { return a ++ '-' ++ b ++ owner.unit }}");
