@@ -1,6 +1,82 @@
 #include "com/connection_points.h"
 
 namespace quevro::com {
+namespace {
+
+// An enumerator over a snapshot of items, each holding one reference (Hold adds it, Drop
+// gives it back, Out copies an item to the caller with a reference of its own).
+template <class Interface, class Item, const IID* IID_SELF>
+class SnapshotEnumerator final : public Interface {
+ public:
+  using Hold = void (*)(const Item&);
+  using Drop = void (*)(const Item&);
+  SnapshotEnumerator(std::vector<Item> items, Hold hold, Drop drop)
+      : items_(std::move(items)), hold_(hold), drop_(drop) {}
+
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    if (iid == IID_IUnknown || iid == *IID_SELF) {
+      *object = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT Next(ULONG count, Item* out, ULONG* fetched) override {
+    if (!out && count) return E_POINTER;
+    ULONG done = 0;
+    for (; done < count && position_ < items_.size(); ++done, ++position_) {
+      out[done] = items_[position_];
+      hold_(out[done]);
+    }
+    if (fetched) *fetched = done;
+    return done == count ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG count) override {
+    size_t left = items_.size() - position_;
+    position_ += count < left ? count : left;
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  HRESULT Clone(Interface** copy) override {
+    if (!copy) return E_POINTER;
+    for (const Item& item : items_) hold_(item);
+    auto* made = new SnapshotEnumerator(items_, hold_, drop_);
+    made->position_ = position_;
+    *copy = made;
+    return S_OK;
+  }
+
+ private:
+  ~SnapshotEnumerator() {
+    for (const Item& item : items_) drop_(item);
+  }
+  ULONG references_ = 1;
+  std::vector<Item> items_;
+  size_t position_ = 0;
+  Hold hold_;
+  Drop drop_;
+};
+
+using ConnectionList = SnapshotEnumerator<IEnumConnections, CONNECTDATA, &IID_IEnumConnections>;
+using PointList = SnapshotEnumerator<IEnumConnectionPoints, IConnectionPoint*, &IID_IEnumConnectionPoints>;
+
+void hold_connection(const CONNECTDATA& c) { c.pUnk->AddRef(); }
+void drop_connection(const CONNECTDATA& c) { c.pUnk->Release(); }
+void hold_point(IConnectionPoint* const& p) { p->AddRef(); }
+void drop_point(IConnectionPoint* const& p) { p->Release(); }
+
+}  // namespace
 
 class ConnectionPoints::Point final : public IConnectionPoint {
  public:
@@ -63,9 +139,15 @@ class ConnectionPoints::Point final : public IConnectionPoint {
     }
     return CONNECT_E_NOCONNECTION;
   }
-  HRESULT EnumConnections(void** connections) override {
-    if (connections) *connections = nullptr;
-    return E_NOTIMPL;
+  HRESULT EnumConnections(IEnumConnections** connections) override {
+    if (!connections) return E_POINTER;
+    std::vector<CONNECTDATA> list;
+    for (const Sink& s : sinks_) {
+      s.sink->AddRef();
+      list.push_back(CONNECTDATA{s.sink, s.cookie});
+    }
+    *connections = new ConnectionList(std::move(list), hold_connection, drop_connection);
+    return S_OK;
   }
 
   ITypeInfo* events() const { return events_; }
@@ -104,9 +186,15 @@ ConnectionPoints::~ConnectionPoints() {
   for (Point* point : points_) delete point;
 }
 
-HRESULT ConnectionPoints::EnumConnectionPoints(void** points) {
-  if (points) *points = nullptr;
-  return E_NOTIMPL;
+HRESULT ConnectionPoints::EnumConnectionPoints(IEnumConnectionPoints** points) {
+  if (!points) return E_POINTER;
+  std::vector<IConnectionPoint*> list;
+  for (Point* p : points_) {
+    p->AddRef();
+    list.push_back(p);
+  }
+  *points = new PointList(std::move(list), hold_point, drop_point);
+  return S_OK;
 }
 
 HRESULT ConnectionPoints::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {

@@ -8,21 +8,47 @@
 
 namespace quevro::com {
 
+struct IConnectionPoint;
 struct IConnectionPointContainer;
+
+struct CONNECTDATA {
+  IUnknown* pUnk;
+  DWORD dwCookie;
+};
+
+struct IEnumConnections : IUnknown {
+  virtual HRESULT Next(ULONG count, CONNECTDATA* items, ULONG* fetched) = 0;
+  virtual HRESULT Skip(ULONG count) = 0;
+  virtual HRESULT Reset() = 0;
+  virtual HRESULT Clone(IEnumConnections** copy) = 0;
+
+ protected:
+  ~IEnumConnections() = default;
+};
+
+struct IEnumConnectionPoints : IUnknown {
+  virtual HRESULT Next(ULONG count, IConnectionPoint** items, ULONG* fetched) = 0;
+  virtual HRESULT Skip(ULONG count) = 0;
+  virtual HRESULT Reset() = 0;
+  virtual HRESULT Clone(IEnumConnectionPoints** copy) = 0;
+
+ protected:
+  ~IEnumConnectionPoints() = default;
+};
 
 struct IConnectionPoint : IUnknown {
   virtual HRESULT GetConnectionInterface(IID* iid) = 0;
   virtual HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) = 0;
   virtual HRESULT Advise(IUnknown* sink, DWORD* cookie) = 0;
   virtual HRESULT Unadvise(DWORD cookie) = 0;
-  virtual HRESULT EnumConnections(void** connections) = 0;
+  virtual HRESULT EnumConnections(IEnumConnections** connections) = 0;
 
  protected:
   ~IConnectionPoint() = default;
 };
 
 struct IConnectionPointContainer : IUnknown {
-  virtual HRESULT EnumConnectionPoints(void** points) = 0;
+  virtual HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) = 0;
   virtual HRESULT FindConnectionPoint(REFIID iid, IConnectionPoint** point) = 0;
 
  protected:
@@ -31,6 +57,10 @@ struct IConnectionPointContainer : IUnknown {
 
 inline constexpr IID IID_IConnectionPoint = {0xB196B286, 0xBAB4, 0x101A,
                                              {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_IEnumConnections = {0xB196B287, 0xBAB4, 0x101A,
+                                             {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_IEnumConnectionPoints = {0xB196B285, 0xBAB4, 0x101A,
+                                                  {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IConnectionPointContainer = {0xB196B284, 0xBAB4, 0x101A,
                                                       {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 
@@ -49,7 +79,7 @@ class ConnectionPoints final : public IConnectionPointContainer {
   HRESULT QueryInterface(REFIID iid, void** object) override { return owner_->QueryInterface(iid, object); }
   ULONG AddRef() override { return owner_->AddRef(); }
   ULONG Release() override { return owner_->Release(); }
-  HRESULT EnumConnectionPoints(void** points) override;
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) override;
   HRESULT FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
 
   // The event interface that has a member of this name, and the member's identifier.

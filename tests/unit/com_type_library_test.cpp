@@ -228,6 +228,14 @@ TEST_F(TypedObjects, AnswerTheirInterfaceClassAndConnectionPoints) {
   UINT count = 0;
   object->GetTypeInfoCount(&count);
   EXPECT_EQ(count, 1u);
+  ComRef<IEnumConnectionPoints> points;
+  ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
+  IConnectionPoint* listed[2] = {nullptr, nullptr};
+  ULONG fetched = 0;
+  EXPECT_EQ(points->Next(2, listed, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  EXPECT_EQ(listed[0], point.get());
+  listed[0]->Release();
 
   ComRef<IDispatch> quiet = shape_object("return {}", false);
   ComRef<IConnectionPointContainer> none;
@@ -278,6 +286,19 @@ TEST_F(TypedObjects, FireEventsAtAdvisedCppSinks) {
   ASSERT_EQ(container->FindConnectionPoint(EVENTS_IID, point.put()), S_OK);
   DWORD cookie = 0;
   ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+  EXPECT_EQ(sink.references, 2u);
+  {
+    ComRef<IEnumConnections> connections;
+    ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
+    ComRef<IEnumConnections> copy;
+    ASSERT_EQ(connections->Clone(copy.put()), S_OK);
+    CONNECTDATA data{};
+    ASSERT_EQ(copy->Next(1, &data, nullptr), S_OK);
+    EXPECT_EQ(data.dwCookie, cookie);
+    EXPECT_EQ(data.pUnk, static_cast<IUnknown*>(&sink));
+    data.pUnk->Release();
+    EXPECT_EQ(copy->Next(1, &data, nullptr), S_FALSE);
+  }
   EXPECT_EQ(sink.references, 2u);
   // The script fires through its own view of the object.
   push_dispatch_object(L, object.get());
