@@ -1,34 +1,24 @@
 #include "com/connection_points.h"
 
+#include "com/com_object.h"
+
 namespace quevro::com {
 namespace {
 
 // An enumerator over a snapshot of items, each holding one reference (Hold adds it, Drop
 // gives it back, Out copies an item to the caller with a reference of its own).
 template <class Interface, class Item, const IID* IID_SELF>
-class SnapshotEnumerator final : public Interface {
+class SnapshotEnumerator final
+    : public ComObject<SnapshotEnumerator<Interface, Item, IID_SELF>, Interface, IID_SELF> {
  public:
   using Hold = void (*)(const Item&);
   using Drop = void (*)(const Item&);
   SnapshotEnumerator(std::vector<Item> items, Hold hold, Drop drop)
       : items_(std::move(items)), hold_(hold), drop_(drop) {}
+  ~SnapshotEnumerator() {
+    for (const Item& item : items_) drop_(item);
+  }
 
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == *IID_SELF) {
-      *object = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT Next(ULONG count, Item* out, ULONG* fetched) override {
     if (!out && count) return E_POINTER;
     ULONG done = 0;
@@ -58,10 +48,6 @@ class SnapshotEnumerator final : public Interface {
   }
 
  private:
-  ~SnapshotEnumerator() {
-    for (const Item& item : items_) drop_(item);
-  }
-  ULONG references_ = 1;
   std::vector<Item> items_;
   size_t position_ = 0;
   Hold hold_;

@@ -5,6 +5,7 @@
 
 #include "com/bstr.h"
 #include "com/class_registry.h"
+#include "com/com_object.h"
 #include "com/script_object.h"
 #include "com/state_link.h"
 #include "com/variant_conversion.h"
@@ -15,24 +16,9 @@ namespace {
 
 // The container's security manager: every page of a trusted host is in the trusted zone and may
 // do everything.
-class TrustingSecurityManager final : public IInternetSecurityManager {
+class TrustingSecurityManager final
+    : public ComObject<TrustingSecurityManager, IInternetSecurityManager, &IID_IInternetSecurityManager> {
  public:
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IInternetSecurityManager) {
-      *object = static_cast<IInternetSecurityManager*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT SetSecuritySite(IUnknown*) override { return INET_E_DEFAULT_ACTION; }
   HRESULT GetSecuritySite(IUnknown** site) override {
     if (site) *site = nullptr;
@@ -56,9 +42,6 @@ class TrustingSecurityManager final : public IInternetSecurityManager {
   }
   HRESULT SetZoneMapping(DWORD, LPCOLESTR, DWORD) override { return E_NOTIMPL; }
   HRESULT GetZoneMappings(DWORD, void**, DWORD) override { return E_NOTIMPL; }
-
- private:
-  ULONG references_ = 1;
 };
 
 std::string utf8_of(LPCOLESTR text) { return text ? utf8_from_wide(text) : std::string(); }

@@ -1,5 +1,6 @@
 #include "com/script_enumerator.h"
 
+#include "com/com_object.h"
 #include "com/state_link.h"
 #include "com/variant_conversion.h"
 #include "vm/calls.h"
@@ -11,26 +12,13 @@ namespace {
 constexpr int TABLE_FIELD = 1;
 constexpr int KEY_FIELD = 2;
 
-class ScriptEnumerator final : public IEnumVARIANT {
+class ScriptEnumerator final : public ComObject<ScriptEnumerator, IEnumVARIANT, &IID_IEnumVARIANT> {
  public:
   // Takes a reference to the link; the record at idx becomes its anchor.
   ScriptEnumerator(VmState* L, int record) : link_(acquire_state_link(L)) { anchor_value(link_, L, this, record); }
-
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IEnumVARIANT) {
-      *object = static_cast<IEnumVARIANT*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+  ~ScriptEnumerator() {
+    if (link_->L) drop_anchor(link_, this);
+    release_state_link(link_);
   }
 
   HRESULT Next(ULONG count, VARIANT* items, ULONG* fetched) override {
@@ -91,11 +79,6 @@ class ScriptEnumerator final : public IEnumVARIANT {
     IEnumVARIANT** copy;
   };
 
-  ~ScriptEnumerator() {
-    if (link_->L) drop_anchor(link_, this);
-    release_state_link(link_);
-  }
-
   void push_record(VmState* L) const { push_anchored(link_, L, this); }
 
   static void step_body(VmState* L, void* ud) {
@@ -132,7 +115,6 @@ class ScriptEnumerator final : public IEnumVARIANT {
     return status == STATUS_OK ? S_OK : E_FAIL;
   }
 
-  ULONG references_ = 1;
   StateLink* link_;
 };
 

@@ -7,6 +7,7 @@
 #include "com/com_error.h"
 #include "com/state_link.h"
 #include "com/type_library_object.h"
+#include "com/type_library_reader.h"
 #include "com/typed_script_object.h"
 #include "compiler/chunk_entry.h"
 #include "vm/arguments.h"
@@ -28,27 +29,25 @@ struct Registration {
   ITypeLib* library = nullptr;  // borrowed from the argument while the call runs
 };
 
-std::string text_of(VmState* L, int table, const char* field) {
-  get_field(L, table, field);
-  std::string s;
-  if (is_string(L, -1)) {
-    size_t len;
-    const char* p = to_lstring(L, -1, &len);
-    s.assign(p, len);
-  }
-  pop(L, 1);
-  return s;
-}
-
 Registration read_registration(VmState* L, int idx) {
   if (type_of(L, idx) != TAG_TABLE && type_of(L, idx) != TAG_CDATA) runtime_error_text(L, NOT_A_TABLE);
+  // A cdata registration answers through its `_get`: read it as the table it stands for.
+  if (type_of(L, idx) == TAG_CDATA) {
+    new_table(L, 0, 8);
+    for (const char* field : {"CoClass", "ProgID", "VersionIndependentProgID", "ScriptFile", "Arguments", "TypeLib"}) {
+      get_field(L, idx, field);
+      raw_set_field(L, -2, field);
+    }
+    idx = get_top(L);
+  }
+  auto text_of = [L](int table, const char* field) { return text_field(L, table, field); };
   Registration r;
-  r.coclass = text_of(L, idx, "CoClass");
-  r.prog_id = text_of(L, idx, "ProgID");
-  r.version_independent = text_of(L, idx, "VersionIndependentProgID");
-  r.script_file = text_of(L, idx, "ScriptFile");
-  r.arguments = text_of(L, idx, "Arguments");
-  get_field(L, idx, "TypeLib");
+  r.coclass = text_of(idx, "CoClass");
+  r.prog_id = text_of(idx, "ProgID");
+  r.version_independent = text_of(idx, "VersionIndependentProgID");
+  r.script_file = text_of(idx, "ScriptFile");
+  r.arguments = text_of(idx, "Arguments");
+  raw_get_field(L, idx, "TypeLib");
   bool has_library = type_of(L, -1) != TAG_NULL;
   if (r.coclass.empty() || r.prog_id.empty() || r.version_independent.empty() || !has_library)
     runtime_error_text(L, INCOMPLETE);

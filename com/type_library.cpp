@@ -1,7 +1,8 @@
 #include "com/type_library.h"
 
-#include <atomic>
 #include <memory>
+
+#include "com/com_object.h"
 
 namespace quevro::com {
 namespace {
@@ -141,7 +142,7 @@ class TypeInfo final : public ITypeInfo {
   std::vector<Implemented> implemented_;
 };
 
-class Library final : public ITypeLib {
+class Library final : public ComObject<Library, ITypeLib, &IID_ITypeLib> {
  public:
   explicit Library(const TypeLibraryDescription& description) : name_(wide(description.name)) {}
 
@@ -149,23 +150,6 @@ class Library final : public ITypeLib {
   void add_types(const TypeLibraryDescription& description, const std::vector<std::vector<HREFTYPE>>& refs) {
     for (size_t i = 0; i < description.types.size(); ++i)
       types_.push_back(std::make_unique<TypeInfo>(this, static_cast<UINT>(i), description.types[i], refs[i]));
-  }
-
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ITypeLib) {
-      *object = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
   }
 
   UINT GetTypeInfoCount() override { return static_cast<UINT>(types_.size()); }
@@ -217,9 +201,6 @@ class Library final : public ITypeLib {
   }
 
  private:
-  ~Library() = default;
-
-  std::atomic<ULONG> references_{1};
   std::u16string name_;
   std::vector<std::unique_ptr<TypeInfo>> types_;
 };

@@ -19,19 +19,6 @@ constexpr TypeKeyword TYPE_KEYWORDS[] = {
     {"currency", VT_CY},     {"decimal", VT_DECIMAL}, {"void", VT_EMPTY},
 };
 
-// Reads the field of the table at idx as a string; empty when absent.
-std::string text_field(VmState* L, int idx, const char* field) {
-  raw_get_field(L, idx, field);
-  std::string s;
-  if (is_string(L, -1)) {
-    size_t len;
-    const char* p = to_lstring(L, -1, &len);
-    s.assign(p, len);
-  }
-  pop(L, 1);
-  return s;
-}
-
 bool flag_field(VmState* L, int idx, const char* field) {
   raw_get_field(L, idx, field);
   bool on = to_boolean(L, -1);
@@ -217,6 +204,18 @@ bool read_type_description(VmState* L, int t, const std::string& library, TypeDe
 }
 
 }  // namespace
+
+std::string text_field(VmState* L, int idx, const char* field) {
+  raw_get_field(L, idx, field);
+  std::string s;
+  if (is_string(L, -1)) {
+    size_t len;
+    const char* p = to_lstring(L, -1, &len);
+    s.assign(p, len);
+  }
+  pop(L, 1);
+  return s;
+}
 
 bool read_type_library_description(VmState* L, int idx, TypeLibraryDescription* out, std::string* error) {
   if (idx < 0 && idx > REGISTRY_INDEX) idx = get_top(L) + idx + 1;

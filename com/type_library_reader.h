@@ -26,6 +26,9 @@
 
 namespace quevro::com {
 
+// The string in the field of the table at idx (no metamethods); empty when it holds none.
+std::string text_field(VmState* L, int idx, const char* field);
+
 // Reads the description table at idx; false with the reason in *error when it is malformed.
 bool read_type_library_description(VmState* L, int idx, TypeLibraryDescription* out, std::string* error);
 

@@ -10,6 +10,7 @@
 #include "com/dispatch_params.h"
 #include "com/name_cache.h"
 #include "com/safearray.h"
+#include "com_script_run.h"
 #include "compiler/chunk_entry.h"
 #include "host/startup.h"
 #include "vm/api.h"
@@ -366,25 +367,7 @@ class DispatchObject : public ::testing::Test {
     EXPECT_EQ(live_objects, 0);
   }
 
-  // Runs the code; its results joined by "|", or "error: " and the message.
-  std::string run(const std::string& code) {
-    int base = get_top(L);
-    int status = load_buffer(L, code.data(), code.size(), "=test");
-    if (status == 0) status = pcall(L, 0, -1, 0);
-    std::string out;
-    if (status != 0) {
-      out = "error: " + std::string(to_string(L, -1) ? to_string(L, -1) : "?");
-    } else {
-      for (int i = base + 1; i <= get_top(L); ++i) {
-        if (i > base + 1) out += "|";
-        const char* text = to_string(L, i);
-        if (type_of(L, i) == TAG_BOOLEAN) text = to_boolean(L, i) ? "true" : "false";
-        out += text ? text : type_name(L, i);
-      }
-    }
-    set_top(L, base);
-    return out;
-  }
+  std::string run(const std::string& code) { return run_script(L, code); }
 };
 
 // The message of a runtime error raised by a script line, without the position annotation.
