@@ -54,6 +54,17 @@ int set_preferred_invoke_kind(VmState* L) {
   return 0;
 }
 
+// com.SetPreferredDateMode(object, "utc" or "local"): how dates cross in the object's calls.
+int set_preferred_date_mode(VmState* L) {
+  DispatchWrapper* object = check_dispatch_object(L, ARG1);
+  size_t len;
+  const char* mode = check_lstring(L, ARG2, &len);
+  std::string_view m(mode, len);
+  if (m != "utc" && m != "local") runtime_error(L, "Invalid date mode '%s'", mode);
+  object->utc_dates = m == "utc";
+  return 0;
+}
+
 // com.SafeArray(pointer, element type = VT_UI1): the array's script value.
 int safearray_value(VmState* L) {
   if (type_of(L, ARG1) == TAG_NULL) {
@@ -149,6 +160,7 @@ void open_com_library(VmState* L) {
       {"CreateObject", create_object},
       {"SetPreferredArrayType", set_preferred_array_type},
       {"SetPreferredInvokeKind", set_preferred_invoke_kind},
+      {"SetPreferredDateMode", set_preferred_date_mode},
       {"Variant", new_variant},
       {"SafeArray", safearray_value},
       {"ImplInterface", impl_interface},

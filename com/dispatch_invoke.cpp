@@ -1,5 +1,6 @@
 #include "com/dispatch_invoke.h"
 
+#include <optional>
 #include <vector>
 
 #include "com/com_error.h"
@@ -148,6 +149,7 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
   size_t count = static_cast<size_t>(request.argument_count) + (put ? 1 : 0);
   ArgumentList arguments(count);
   MemberDescription described(object->info, request.member, request.kind);
+  std::optional<UtcDateScope> dates(std::in_place, object->utc_dates);
   for (int i = 0; i < request.argument_count; ++i) {
     size_t at = count - 1 - static_cast<size_t>(i);
     size_t position = static_cast<size_t>(i);
@@ -168,6 +170,7 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS params{arguments.data(), put ? &named : nullptr, static_cast<UINT>(count),
                     put ? 1u : 0u};
+  dates.reset();
   VariantHolder result;
   ExceptionRecord exception;
   UINT argument_error = 0;
@@ -188,6 +191,7 @@ InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeReq
     std::string message = hr == DISP_E_EXCEPTION ? exception_text(exception.get()) : std::string();
     return InvokeOutcome{hr, message, 0};
   }
+  UtcDateScope result_dates(object->utc_dates);
   push_variant(L, result.get());
   int results = 1;
   for (int i = 0; request.with_outputs && i < request.argument_count; ++i) {

@@ -274,7 +274,7 @@ void push_dispatch_object(VmState* L, IDispatch* dispatch) {
   check_stack(L, 4);
   new_table(L, 0, 1);
   auto* wrapper = static_cast<DispatchWrapper*>(new_cdata(L, sizeof(DispatchWrapper)));
-  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr, nullptr, nullptr};
+  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr, nullptr, nullptr, false};
   push_com_metatable(L, DISPATCH_POINTER_TYPE);
   set_metatable(L, -2);
   wrapper->names = new NameCache();

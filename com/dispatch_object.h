@@ -30,6 +30,7 @@ struct DispatchWrapper {
   NameCache* names;         // owned; freed with the wrapper
   ITypeInfo* info;          // the object's type information (one reference), or null
   std::vector<EventConnection>* connections;  // owned; null until the first connection
+  bool utc_dates;           // dates cross as UTC (com.SetPreferredDateMode)
 };
 
 // Gives up everything the wrapper holds: its connections, type information and interface.

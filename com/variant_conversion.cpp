@@ -120,8 +120,16 @@ void cdata_to_variant(VmState* L, int idx, VARIANT* out) {
   script_value_to_variant(L, idx, out);
 }
 
+thread_local bool utc_dates = false;
+
 void time_to_variant(VmState* L, int idx, VARIANT* out) {
   CivilTime t = read_fields(L, idx);
+  if (utc_dates && !is_utc_object(L, idx)) {
+    // A local time crosses as the UTC time of the same instant.
+    int64_t seconds = seconds_of(L, t, false);
+    int ms = t.milliseconds;
+    t = fields_at(L, seconds * 1000 + ms, true);
+  }
   SYSTEMTIME st{static_cast<WORD>(t.year),   static_cast<WORD>(t.month),
                 static_cast<WORD>(t.dayofweek), static_cast<WORD>(t.day),
                 static_cast<WORD>(t.hour),   static_cast<WORD>(t.minute),
@@ -340,7 +348,12 @@ void push_time(VmState* L, DATE date) {
   t.minute = st.wMinute;
   t.second = st.wSecond;
   t.milliseconds = 0;
-  push_time_object(L, t, DEFAULT_TIME_FORMAT, nullptr, 0);
+  if (!utc_dates) return push_time_object(L, t, DEFAULT_TIME_FORMAT, nullptr, 0);
+  // The date is a UTC time: the object says so with its format.
+  std::string format = "!" + std::string(DEFAULT_TIME_FORMAT);
+  int64_t seconds = seconds_of(L, t, true);
+  t = fields_at(L, seconds * 1000, true);
+  push_time_object(L, t, format, nullptr, 0);
 }
 
 void push_interface(VmState* L, IUnknown* object, VARTYPE vt) {
@@ -412,6 +425,9 @@ void push_level(VmState* L, SAFEARRAY* array, VARTYPE element, int metatable, si
 }
 
 }  // namespace
+
+UtcDateScope::UtcDateScope(bool on) : previous_(utc_dates) { utc_dates = on; }
+UtcDateScope::~UtcDateScope() { utc_dates = previous_; }
 
 void number_to_variant(double n, VARTYPE requested, VARIANT* out) {
   uint64_t bits = u64_from_number(n);
