@@ -639,6 +639,18 @@ TEST_F(DispatchObject, TablesPassedToComponentsAreCalledBackWithThemselvesAsOwne
   EXPECT_TRUE(ends_with(missing, "(DISP_E_MEMBERNOTFOUND,0x80020003)")) << missing;
 }
 
+TEST_F(DispatchObject, CallbacksReachTablesFromInsideAFiber) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var f = fiber.create(function() { var viewer = {Show = function(t) { return 'fiber ' ++ t }}; "
+                "return o.Show(viewer) }); return fiber.resume(f)"),
+            "true|fiber hello");
+  // A sink that tries to yield across the component cannot; the component sees an exception.
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); "
+                            "var f = fiber.create(function() { return o.Show({Show = function(t) { fiber.yield(1) }}) }); "
+                            "return fiber.resume(f)");
+  EXPECT_EQ(failure.rfind("false|", 0), 0u) << failure;
+}
+
 TEST_F(DispatchObject, CollectionsAreWalkedThroughTheirEnumerators) {
   EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var s = ''; "
                 "for i, v in com.each(o) { s = s ++ i ++ '=' ++ v ++ ' ' } return s"),
