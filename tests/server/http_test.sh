@@ -35,7 +35,9 @@ expect_lacks() {
 }
 
 # The document root, a secret beside it that must never be served, uploads elsewhere.
-mkdir -p "$work/root" "$work/uploads" "$work/empty"
+mkdir -p "$work/root" "$work/uploads" "$work/spa/web"
+# A file on disk below the page's base is served before the store's files.
+echo "from the disk" > "$work/spa/web/disk.txt"
 cp -r "$here/pages/." "$work/root/"
 head -c 1024 /dev/urandom > "$work/root/one.bin"
 echo "SECRET-OUTSIDE-ROOT" > "$work/secret.txt"
@@ -72,7 +74,7 @@ raw() {
 
 start plain "$quevro" plain "$work/root"
 start custom "$quevro" custom "$work/root"
-start spa "$store_runner" spa "$work/empty"
+start spa "$store_runner" spa "$work/spa"
 U=$URL_plain
 port=${U##*:}
 
@@ -191,6 +193,8 @@ expect "spa accept-ranges" "$(header accept-ranges "$S/")" "none"
 expect "spa asset" "$(c "$S/assets/app-Ab12Cd.js")" 'console.log("from the store");'
 expect "spa asset any case" "$(c "$S/ASSETS/APP-AB12CD.JS")" 'console.log("from the store");'
 expect "spa asset type" "$(header content-type "$S/assets/app-Ab12Cd.js")" "text/javascript; charset=UTF-8"
+expect "disk before store" "$(c "$S/disk.txt")" "from the disk"
+expect "disk file ranges" "$(header accept-ranges "$S/disk.txt")" "bytes"
 expect_has "spa route" "$(c "$S/documents/42")" "<title>store page</title>"
 expect "spa route status" "$(status "$S/documents/42")" 200
 spa_etag=$(header etag "$S/assets/app-Ab12Cd.js")
