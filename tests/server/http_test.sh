@@ -42,6 +42,7 @@ cp -r "$here/pages/." "$work/root/"
 head -c 1024 /dev/urandom > "$work/root/one.bin"
 echo "SECRET-OUTSIDE-ROOT" > "$work/secret.txt"
 echo "plain text" > "$work/upload.txt"
+printf 'x' > "$work/root/byte.txt"
 
 # start NAME RUNNER MODE ROOT: starts a server, sets URL_<NAME> once it printed its URL.
 start() {
@@ -115,6 +116,8 @@ expect "range header" "$(header content-range -r 0-9 "$U/one.bin")" "bytes 0-9/1
 expect "range bytes" "$(c -r 100-109 "$U/one.bin" | od -An -tx1)" "$(tail -c +101 "$work/root/one.bin" | head -c 10 | od -An -tx1)"
 expect "suffix range" "$(header content-range -r -24 "$U/one.bin")" "bytes 1000-1023/1024"
 expect "open range" "$(header content-range -r 1000- "$U/one.bin")" "bytes 1000-1023/1024"
+expect "first byte" "$(header content-range -r 0-0 "$U/one.bin")" "bytes 0-0/1024"
+expect "open range of one byte" "$(c -r 0- "$U/byte.txt" -w ' %{http_code}')" "x 200"
 expect "whole range" "$(status -r 0-1023 "$U/one.bin")" 200
 expect "whole range no content-range" "$(header content-range -r 0-1023 "$U/one.bin")" ""
 expect "range beyond" "$(status -r 2000-2010 "$U/one.bin")" 416
@@ -129,7 +132,7 @@ expect "bad escape" "$(status "$U/%zz")" 400
 expect "NUL byte" "$(status "$U/index.html%00.txt")" 400
 expect "two-part request line" "$(raw "$port" 'GET /\r\n\r\n')" ""
 expect "not HTTP" "$(raw "$port" 'GET / FTP/1.0\r\n\r\n')" ""
-expect_has "bad header line" "$(raw "$port" 'GET / HTTP/1.1\r\nno colon here\r\n\r\n')" "400 Bad Request"
+expect_has "bad header line" "$(raw "$port" 'GET / HTTP/1.0\r\nno colon here\r\n\r\n')" "HTTP/1.0 400 Bad Request"
 expect_has "bad content length" "$(raw "$port" 'POST / HTTP/1.1\r\nContent-Length: 12x\r\n\r\n')" "400 Bad Request"
 expect_has "dot dot" "$(raw "$port" 'GET /../secret.txt HTTP/1.0\r\n\r\n')" "403 Forbidden"
 expect_has "dot dot deep" "$(raw "$port" 'GET /sub/../../secret.txt HTTP/1.0\r\n\r\n')" "403 Forbidden"
