@@ -43,6 +43,7 @@ head -c 1024 /dev/urandom > "$work/root/one.bin"
 echo "SECRET-OUTSIDE-ROOT" > "$work/secret.txt"
 echo "plain text" > "$work/upload.txt"
 printf 'x' > "$work/root/byte.txt"
+: > "$work/root/empty.txt"
 
 # start NAME RUNNER MODE ROOT: starts a server, sets URL_<NAME> once it printed its URL.
 start() {
@@ -118,6 +119,8 @@ expect "suffix range" "$(header content-range -r -24 "$U/one.bin")" "bytes 1000-
 expect "open range" "$(header content-range -r 1000- "$U/one.bin")" "bytes 1000-1023/1024"
 expect "first byte" "$(header content-range -r 0-0 "$U/one.bin")" "bytes 0-0/1024"
 expect "open range of one byte" "$(c -r 0- "$U/byte.txt" -w ' %{http_code}')" "x 200"
+expect "range of an empty file" "$(status -r -5 "$U/empty.txt")" 416
+expect "empty file" "$(status "$U/empty.txt")" 200
 expect "whole range" "$(status -r 0-1023 "$U/one.bin")" 200
 expect "whole range no content-range" "$(header content-range -r 0-1023 "$U/one.bin")" ""
 expect "range beyond" "$(status -r 2000-2010 "$U/one.bin")" 416
