@@ -133,6 +133,7 @@ expect "if-unmodified-since earlier" "$(status -r 0-9 -H "If-Unmodified-Since: T
 # --- bad requests and paths that leave the root ------------------------------------------------
 expect "bad escape" "$(status "$U/%zz")" 400
 expect "NUL byte" "$(status "$U/index.html%00.txt")" 400
+expect_has "literal NUL byte" "$(raw "$port" 'GET /index.html\0.txt HTTP/1.0\r\n\r\n' | tr -d '\0')" "400 Bad Request"
 expect "two-part request line" "$(raw "$port" 'GET /\r\n\r\n')" ""
 expect "not HTTP" "$(raw "$port" 'GET / FTP/1.0\r\n\r\n')" ""
 expect_has "bad header line" "$(raw "$port" 'GET / HTTP/1.0\r\nno colon here\r\n\r\n')" "HTTP/1.0 400 Bad Request"
