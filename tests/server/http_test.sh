@@ -176,7 +176,7 @@ expect "upload" "$(c -F "doc=@$work/upload.txt" -F "title=report" "$U/upload.que
 field title=report"
 head -c 300000 /dev/urandom > "$work/big.bin"
 expect "large upload" "$(c -F "doc=@$work/big.bin" "$U/upload.quevro" -o /dev/null -w '%{http_code} %{size_upload}' | cut -d' ' -f1)" 200
-expect_has "100 continue" "$(c -v -F "doc=@$work/big.bin" "$U/upload.quevro" -o /dev/null 2>&1)" "< HTTP/1.1 100 Continue"
+expect_has "100 continue" "$(c -v -H "Expect: 100-continue" -F "doc=@$work/big.bin" "$U/upload.quevro" -o /dev/null 2>&1)" "< HTTP/1.1 100 Continue"
 expect "upload left no file" "$(ls "$work/uploads" | wc -l)" 0
 expect "upload without boundary" "$(c -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" "Missing boundary in multipart/form-data!"
 expect "upload without boundary status" "$(status -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" 400
