@@ -180,6 +180,7 @@ expect_has "100 continue" "$(c -v -H "Expect: 100-continue" -F "doc=@$work/big.b
 expect "upload left no file" "$(ls "$work/uploads" | wc -l)" 0
 expect "upload without boundary" "$(c -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" "Missing boundary in multipart/form-data!"
 expect "upload without boundary status" "$(status -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" 400
+expect "form fields" "$(c --data 'b=2&a=x+y%21&c=' "$U/form.quevro")" "a=x y!,b=2,c= | read once"
 expect "failing page" "$(status "$U/fail.quevro")" 500
 expect_has "failing page logged" "$(cat "$work/plain.err")" "this page fails"
 expect "table as JSON" "$(c "$U/json.quevro" | tr -d ' \n')" '{"answer":42}'
@@ -192,6 +193,8 @@ expect "missing page" "$(status "$U/nothing.quevro")" 404
 C=$URL_custom
 expect "custom 404" "$(c "$C/missing.html")" "custom 404 for /missing.html"
 expect "custom 404 status" "$(status "$C/missing.html")" 404
+expect_has "custom page for 403" "$(raw "${C##*:}" 'GET /../x HTTP/1.0\r\n\r\n')" "<p>sub index</p>"
+expect_has "custom page keeps 403" "$(raw "${C##*:}" 'GET /../x HTTP/1.0\r\n\r\n')" "HTTP/1.0 403 Forbidden"
 expect "static script" "$(c "$C/fail.quevro")" 'error("this page fails")'
 
 # --- the single-page application from the embedded store ----------------------------------------
