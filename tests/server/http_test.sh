@@ -218,6 +218,11 @@ spa_port=${S##*:}
 expect_has "spa dot dot" "$(raw "$spa_port" 'GET /../../etc/passwd HTTP/1.0\r\n\r\n')" "403 Forbidden"
 expect_lacks "spa outside files" "$(raw "$spa_port" 'GET /../web/../../etc/passwd HTTP/1.0\r\n\r\n')" "root:"
 
+# Clients that leave in the middle of a large answer end only their own connection.
+head -c 30000000 /dev/zero > "$work/root/huge.bin"
+for _ in 1 2 3; do timeout 0.3 curl -s --limit-rate 200k "$U/huge.bin" -o /dev/null; done
+expect "alive after clients left" "$(status "$U/")" 200
+
 # Nothing crashed a worker: every server still answers.
 expect "plain alive" "$(status "$U/")" 200
 expect "custom alive" "$(status "$C/")" 200
