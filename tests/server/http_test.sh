@@ -180,6 +180,7 @@ expect_has "100 continue" "$(c -v -H "Expect: 100-continue" -F "doc=@$work/big.b
 expect "upload left no file" "$(ls "$work/uploads" | wc -l)" 0
 expect "upload without boundary" "$(c -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" "Missing boundary in multipart/form-data!"
 expect "upload without boundary status" "$(status -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" 400
+expect "environment" "$(c -H 'X-Test: yes' -H 'Cookie: c=%41b' "$U/env.quevro?a=1")" "GET|quevro server/1.0|CGI/1.1|yes|a=1|/env.quevro|127.0.0.1|127.0.0.1|off|http|/env.quevro|HTTP/1.1|yes|Ab"
 expect "form fields" "$(c --data 'b=2&a=x+y%21&c=' "$U/form.quevro")" "a=x y!,b=2,c= | read once"
 expect "failing page" "$(status "$U/fail.quevro")" 500
 expect_has "failing page logged" "$(cat "$work/plain.err")" "this page fails"
