@@ -2,7 +2,7 @@
 # Load on the HTTP server beside Python's http.server serving the same folder (loopback only):
 # 10,000 requests for a 1 KB file and 200 for a 1.4 MB file at concurrency 16, run twice, with
 # the request rates, failed requests and the server's resident memory after the runs.
-#   load.sh QUEVRO
+#   load.sh QUEVRO        (QUEVRO_HTTP_THREADS: worker threads, default 2 as the server has)
 set -u
 quevro=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,7 +16,7 @@ mkdir -p "$work/site"
 head -c 1024 /dev/urandom > "$work/site/small.bin"
 head -c 1468006 /dev/urandom > "$work/site/large.bin"
 
-"$quevro" "$here/serve.quevro" "/$work/site" > "$work/quevro.url" 2>"$work/quevro.err" &
+"$quevro" "$here/serve.quevro" "/$work/site" "${QUEVRO_HTTP_THREADS:-2}" > "$work/quevro.url" 2>"$work/quevro.err" &
 qpid=$!; pids+=($qpid)
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 (cd "$work/site" && exec python3 -m http.server --bind 127.0.0.1 "$port") >/dev/null 2>&1 &
