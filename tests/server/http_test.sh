@@ -181,6 +181,7 @@ expect "upload left no file" "$(ls "$work/uploads" | wc -l)" 0
 expect "upload without boundary" "$(c -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" "Missing boundary in multipart/form-data!"
 expect "upload without boundary status" "$(status -H 'Content-Type: multipart/form-data' --data-binary 'x' "$U/upload.quevro")" 400
 expect "environment" "$(c -H 'X-Test: yes' -H 'Cookie: c=%41b' "$U/env.quevro?a=1")" "GET|quevro server/1.0|CGI/1.1|yes|a=1|/env.quevro|127.0.0.1|127.0.0.1|off|http|/env.quevro|HTTP/1.1|yes|Ab"
+expect "worker globals" "$(c "$U/globals.quevro")" "hello from threadGlobal|onThreadCreated ran"
 expect "form fields" "$(c --data 'b=2&a=x+y%21&c=' "$U/form.quevro")" "a=x y!,b=2,c= | read once"
 expect "failing page" "$(status "$U/fail.quevro")" 500
 expect_has "failing page logged" "$(cat "$work/plain.err")" "this page fails"
@@ -211,6 +212,7 @@ expect "disk before store" "$(c "$S/disk.txt")" "from the disk"
 expect "disk file ranges" "$(header accept-ranges "$S/disk.txt")" "bytes"
 expect_has "spa route" "$(c "$S/documents/42")" "<title>store page</title>"
 expect "spa route status" "$(status "$S/documents/42")" 200
+expect "scripts denied" "$(status "$S/page.quevro")" 403
 spa_etag=$(header etag "$S/assets/app-Ab12Cd.js")
 expect "spa etag 304" "$(status -H "If-None-Match: $spa_etag" "$S/assets/app-Ab12Cd.js")" 304
 expect "spa etag 304 body" "$(c -H "If-None-Match: $spa_etag" "$S/assets/app-Ab12Cd.js" | wc -c)" 0
