@@ -30,3 +30,6 @@ rm -rf "$tmp"
 echo
 echo "== papyrant generate beside the page =="
 "$here/batch.sh" "$build"
+echo
+echo "== the HTTP server under load beside python3 -m http.server (ab, loopback) =="
+"$here/http/load.sh" "$build/quevro"

@@ -1,11 +1,14 @@
 // Build tool: compiles module sources to stripped precompiled chunks and writes the C++ source of
 // an embedded store that links them (and resource files) into an executable.
-//   quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH]...
+//   quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH | RESDIR:PREFIX=FOLDER]...
 // INCLUDE:NAME=DIR makes a file include $"~/NAME/FILE" in a module source read DIR/FILE: the
 // native halves that modules carry are built into a folder of the build tree.
+// RESDIR packs every file below FOLDER as a RES entry named PREFIX + "/" + its relative path.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,11 +80,39 @@ std::string asm_string(const std::string& s) {
   return out;
 }
 
+// Every regular file below folder, as RES entries under prefix, in a stable order (names sorted)
+// so that the generated source only changes when the files do.
+bool add_folder(const std::string& prefix, const std::string& folder, std::vector<Item>* items) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) {
+    std::fprintf(stderr, "quevro_pack: not a folder: %s\n", folder.c_str());
+    return false;
+  }
+  std::vector<Item> found;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    std::string relative = fs::relative(it->path(), folder, ec).generic_string();
+    std::string base = prefix;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    found.push_back(Item{"RES", upper(base + "/" + relative), it->path().string()});
+  }
+  if (ec) {
+    std::fprintf(stderr, "quevro_pack: cannot read %s: %s\n", folder.c_str(), ec.message().c_str());
+    return false;
+  }
+  std::sort(found.begin(), found.end(), [](const Item& a, const Item& b) { return a.name < b.name; });
+  items->insert(items->end(), found.begin(), found.end());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH]...\n");
+    std::fprintf(stderr,
+                 "usage: quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH | "
+                 "RESDIR:PREFIX=FOLDER]...\n");
     return 2;
   }
   std::string out_path = argv[1];
@@ -104,6 +135,10 @@ int main(int argc, char** argv) {
       continue;
     }
     Item item{spec.substr(0, colon), upper(spec.substr(colon + 1, eq - colon - 1)), spec.substr(eq + 1)};
+    if (item.type == "RESDIR") {
+      if (!add_folder(item.name, item.path, &items)) return 1;
+      continue;
+    }
     if (item.type == "LIB") {
       std::string source, chunk;
       if (!read_file(item.path, &source)) {

@@ -12,6 +12,7 @@ packages=(
   lua5.4 luajit
   clang libclang-rt-14-dev
   chromium fonts-noto-core fonts-noto-cjk
+  curl apache2-utils
 )
 
 installed=" $(dpkg-query -W -f='${Package}:${db:Status-Status} ' "${packages[@]}" 2>/dev/null || true) "
