@@ -11,6 +11,7 @@
 #include "runtime/module_store.h"
 #include "runtime/modules.h"
 #include "runtime/random_seed.h"
+#include "host/serve_command.h"
 #include "host/startup.h"
 #include "runtime/window_system.h"
 #include "lib/base_library.h"
@@ -33,6 +34,14 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "generate") == 0) {
     return batch::run_generate(std::vector<std::string>(argv + 2, argv + argc));
   }
+  // "papyrant serve [--port N]" serves the page for any browser instead of opening the window.
+  const bool serve = argc >= 2 && std::strcmp(argv[1], "serve") == 0;
+  int serve_port = 0;
+  if (serve) {
+    serve_port = serve_port_from(std::vector<std::string>(argv + 2, argv + argc));
+    if (serve_port == -2) return 0;   // --help
+    if (serve_port < 0) return 64;    // a command line that cannot be used
+  }
   seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
 
@@ -42,7 +51,9 @@ int main(int argc, char** argv) {
 
   bool builtin_ok = import_builtin(L);
   int code = 0;
-  if (push_resource(L, "LIB", "builtin.main", true) > 0) {
+  if (serve) {
+    code = builtin_ok ? run_serve(L, serve_port) : -1;
+  } else if (push_resource(L, "LIB", "builtin.main", true) > 0) {
     if (!builtin_ok) {
       code = -1;
     } else {
