@@ -176,6 +176,7 @@ void open_com_library(VmState* L) {
       {"GetTypeInfo", get_type_info},
       {"ImplInterfaceFromTypelib", impl_interface_from_typelib},
       {"NewObject", new_object},
+      {"NewControl", new_control},
       {"Connect", connect_events},
       {"AddConnection", add_connection},
       {"ReleaseConnection", release_connection},
