@@ -8,6 +8,7 @@
 #include "com/dispatch_object.h"
 #include "com/embedding.h"
 #include "com/enumerator_object.h"
+#include "com/help_opener.h"
 #include "com/object_functions.h"
 #include "com/running_objects.h"
 #include "com/server_registration.h"
@@ -195,6 +196,7 @@ void open_com_library(VmState* L) {
       {"RegisterObject", register_object},
       {"UnRegisterObject", unregister_object},
       {"DoObjectVerb", do_object_verb},
+      {"ShowHelp", show_help},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
   pop(L, 1);
