@@ -2,28 +2,31 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "com/com_error.h"
 #include "com/com_types.h"
 #include "vm/arguments.h"
-
-extern char** environ;
 
 namespace quevro::com {
 namespace {
 
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 
-// Starts the opener without a shell and waits for it; true when it ended with status 0.
+// Starts the opener without a shell, in the process's current environment, and waits for it;
+// true when it ended with status 0 (an opener that cannot be started ends the child with 127).
 bool run_opener(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR) return false;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <thread>
 
 #include "com/typed_script_object.h"
 #include "com/variant.h"
@@ -71,7 +72,8 @@ class ControlPart final : public TypedObjectPart,
     if (site_) site_->Release();
     if (window_) {
       winsys::destroy_window(window_);
-      release_parking();
+      // The parking window is its thread's; a control let go elsewhere leaves its count alone.
+      if (window_thread_ == std::this_thread::get_id()) release_parking();
     }
   }
 
@@ -206,6 +208,7 @@ class ControlPart final : public TypedObjectPart,
     }
     if (!window_) {
       window_ = winsys::create_window(window_procedure, this);
+      window_thread_ = std::this_thread::get_id();
       if (window_ && !acquire_parking()) {
         winsys::destroy_window(window_);
         window_ = nullptr;
@@ -279,6 +282,7 @@ class ControlPart final : public TypedObjectPart,
   IOleClientSite* site_ = nullptr;
   IOleInPlaceSite* in_place_site_ = nullptr;
   WindowHandle window_ = nullptr;
+  std::thread::id window_thread_;
   WindowHandle parent_ = nullptr;
   RECT rect_{0, 0, 0, 0};
   SIZEL extent_{0, 0};
