@@ -65,6 +65,21 @@ class ClassTable {
     return true;
   }
 
+  HRESULT add_extension(const std::string& key, REFCLSID clsid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (classes_.find(clsid) == classes_.end()) return REGDB_E_CLASSNOTREG;
+    extensions_[key] = clsid;
+    return S_OK;
+  }
+
+  bool find_extension(const std::string& key, CLSID* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = extensions_.find(key);
+    if (it == extensions_.end()) return false;
+    *out = it->second;
+    return true;
+  }
+
   bool find_class(REFCLSID clsid, ClassEntry* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = classes_.find(clsid);
@@ -82,6 +97,7 @@ class ClassTable {
       if (named != names_.end() && named->second == clsid) names_.erase(named);
     }
     classes_.erase(it);
+    std::erase_if(extensions_, [&](const auto& e) { return e.second == clsid; });
     return true;
   }
 
@@ -96,6 +112,7 @@ class ClassTable {
   std::mutex mutex_;
   std::map<CLSID, ClassEntry> classes_;
   std::map<std::string, CLSID> names_;
+  std::map<std::string, CLSID> extensions_;  // ".ext" in lower case
 };
 
 ClassTable& class_table() {
@@ -122,6 +139,25 @@ HRESULT register_class(REFCLSID clsid, std::string_view prog_id,
 }
 
 bool unregister_class(REFCLSID clsid) { return class_table().remove(clsid); }
+
+bool is_prog_id_syntax(std::string_view text) { return is_valid_prog_id(text); }
+
+HRESULT register_file_extension(std::string_view extension, REFCLSID clsid) {
+  if (extension.size() < 2 || extension[0] != '.') return E_INVALIDARG;
+  for (char c : extension.substr(1))
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return E_INVALIDARG;
+  return class_table().add_extension(prog_id_key(extension), clsid);
+}
+
+HRESULT class_for_file(std::string_view path, CLSID* out) {
+  if (!out) return E_INVALIDARG;
+  std::string_view name = path.substr(path.find_last_of('/') + 1);
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string_view::npos || dot == 0 ||
+      !class_table().find_extension(prog_id_key(name.substr(dot)), out))
+    return MK_E_INVALIDEXTENSION;
+  return S_OK;
+}
 
 HRESULT clsid_from_prog_id(std::string_view prog_id, CLSID* out) {
   if (!out) return E_INVALIDARG;

@@ -30,6 +30,17 @@ HRESULT register_class(REFCLSID clsid, std::string_view prog_id,
 // Removes the class and its ProgIDs; false when it was not registered.
 bool unregister_class(REFCLSID clsid);
 
+// Associates files whose names end in `extension` (".gauge"; compared without regard to ASCII
+// case) with the class, as a file-type key does; com.GetObject binds a file's path through it.
+// E_INVALIDARG for an extension that is not a period followed by letters, digits and
+// underscores, REGDB_E_CLASSNOTREG for a class that is not registered. The association goes
+// with the class.
+HRESULT register_file_extension(std::string_view extension, REFCLSID clsid);
+// The class registered for the extension of the file's name; MK_E_INVALIDEXTENSION when none.
+HRESULT class_for_file(std::string_view path, CLSID* out);
+// Whether the text has the form of a ProgID (see register_class).
+bool is_prog_id_syntax(std::string_view text);
+
 // The class named by a ProgID (either form); CO_E_CLASSSTRING when none is registered.
 HRESULT clsid_from_prog_id(std::string_view prog_id, CLSID* out);
 // The versioned ProgID of a class; REGDB_E_CLASSNOTREG when it is not registered.

@@ -8,6 +8,7 @@
 #include "com/dispatch_object.h"
 #include "com/embedding.h"
 #include "com/enumerator_object.h"
+#include "com/help_opener.h"
 #include "com/object_functions.h"
 #include "com/running_objects.h"
 #include "com/server_registration.h"
@@ -176,6 +177,7 @@ void open_com_library(VmState* L) {
       {"GetTypeInfo", get_type_info},
       {"ImplInterfaceFromTypelib", impl_interface_from_typelib},
       {"NewObject", new_object},
+      {"NewControl", new_control},
       {"Connect", connect_events},
       {"AddConnection", add_connection},
       {"ReleaseConnection", release_connection},
@@ -194,6 +196,7 @@ void open_com_library(VmState* L) {
       {"RegisterObject", register_object},
       {"UnRegisterObject", unregister_object},
       {"DoObjectVerb", do_object_verb},
+      {"ShowHelp", show_help},
       {nullptr, nullptr}};
   register_library(L, COM_LIBRARY, functions);
   pop(L, 1);

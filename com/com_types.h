@@ -126,6 +126,11 @@ inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = hresult(0x80040111u);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = hresult(0x80040154u);
 inline constexpr HRESULT CO_E_NOTINITIALIZED = hresult(0x800401F0u);
 inline constexpr HRESULT CO_E_CLASSSTRING = hresult(0x800401F3u);
+// Binding display names (com.GetObject).
+inline constexpr HRESULT MK_E_UNAVAILABLE = hresult(0x800401E3u);
+inline constexpr HRESULT MK_E_SYNTAX = hresult(0x800401E4u);
+inline constexpr HRESULT MK_E_INVALIDEXTENSION = hresult(0x800401E6u);
+inline constexpr HRESULT MK_E_CANTOPENFILE = hresult(0x800401EAu);
 
 // The system message for a code, in English, without the trailing line break; empty when the
 // system has none.

@@ -39,9 +39,38 @@ bool is_not_found(HRESULT hr) { return hr == DISP_E_MEMBERNOTFOUND || hr == DISP
 
 // ---- callables for members ------------------------------------------------------------------
 
-// Upvalues: the object, the member's identifier, the invoke kind. Arguments follow the owner.
+// The handlers of the object type (_get, _set, _call) carry what recognising an object takes, so
+// that a call needs no lookups by name: upvalue 1 is the wrapper cdata's metatable, upvalue 2
+// the name of the field that holds the cdata.
+constexpr int WRAPPER_METATABLE = 1;
+constexpr int THIS_POINTER_NAME = 2;
+
+// The wrapper of the automation object at idx, recognised through the handler's upvalues; null
+// for anything else and for a released object.
+DispatchWrapper* handler_object(VmState* L, int idx) {
+  if (type_of(L, idx) != TAG_TABLE) return nullptr;
+  push_value(L, upvalue_index(THIS_POINTER_NAME));
+  raw_get(L, idx);
+  DispatchWrapper* wrapper = nullptr;
+  if (is_cdata(L, -1) && get_metatable(L, -1)) {
+    if (raw_equal(L, -1, upvalue_index(WRAPPER_METATABLE))) wrapper = static_cast<DispatchWrapper*>(to_cdata(L, -2));
+    pop(L, 1);
+  }
+  pop(L, 1);
+  return wrapper && wrapper->dispatch ? wrapper : nullptr;
+}
+
+DispatchWrapper* check_handler_object(VmState* L, int idx) {
+  DispatchWrapper* wrapper = handler_object(L, idx);
+  if (!wrapper) runtime_error_text(L, INVALID_OBJECT);
+  return wrapper;
+}
+
+// Upvalues: the object's wrapper cdata (checked when the callable was made and kept alive by
+// it), the member's identifier, the invoke kind. Arguments follow the owner.
 int call_member(VmState* L) {
-  DispatchWrapper* object = check_dispatch_object(L, upvalue_index(1));
+  auto* object = static_cast<DispatchWrapper*>(to_cdata(L, upvalue_index(1)));
+  if (!object || !object->dispatch) runtime_error_text(L, INVALID_OBJECT);
   DISPID member = static_cast<DISPID>(to_integer(L, upvalue_index(2)));
   WORD kind = static_cast<WORD>(to_integer(L, upvalue_index(3)));
   int top = get_top(L);
@@ -56,8 +85,10 @@ int call_member(VmState* L) {
   return outcome.results;
 }
 
+// Only within a handler (see above): `object` is the automation object handled.
 void push_member_callable(VmState* L, int object, DISPID member, WORD kind) {
-  push_value(L, object);
+  push_value(L, upvalue_index(THIS_POINTER_NAME));
+  raw_get(L, object);
   push_number(L, member);
   push_number(L, kind);
   push_closure(L, call_member, 3);
@@ -166,7 +197,7 @@ void get_by_table(VmState* L, DispatchWrapper* object) {
 
 // _get(object, key, flag)
 int dispatch_get(VmState* L) {
-  DispatchWrapper* object = check_dispatch_object(L, 1);
+  DispatchWrapper* object = check_handler_object(L, 1);
   set_top(L, 2);
   switch (type_of(L, 2)) {
     case TAG_STRING: get_by_name(L, object); break;
@@ -187,7 +218,7 @@ void store_own_field(VmState* L) {
 
 // _set(object, key, value, flag)
 int dispatch_set(VmState* L) {
-  DispatchWrapper* object = check_dispatch_object(L, 1);
+  DispatchWrapper* object = check_handler_object(L, 1);
   set_top(L, 3);
   if (type_of(L, 3) == TAG_FUNCTION) {
     store_own_field(L);
@@ -218,7 +249,7 @@ int dispatch_call(VmState* L) {
   int top = get_top(L);
   // Reached without even the object (the handler called on its own).
   if (top < 1 || type_of(L, 1) == TAG_NULL) runtime_error_text(L, OUT_OF_RANGE);
-  DispatchWrapper* object = check_dispatch_object(L, 1);
+  DispatchWrapper* object = check_handler_object(L, 1);
   WORD kind = object->preferred_kind;
   InvokeOutcome outcome = invoke_member(L, object, {DISPID_VALUE, kind, 2, top - 1, 0});
   if (outcome.hr == DISP_E_EXCEPTION && kind != DISPATCH_METHOD) {
@@ -254,20 +285,27 @@ int wrapper_pointer(VmState* L) {
 }  // namespace
 
 void register_dispatch_types(VmState* L) {
-  static const LibraryFunction object_fields[] = {{"_get", dispatch_get},
-                                                  {"_set", dispatch_set},
-                                                  {"_call", dispatch_call},
-                                                  {"_eq", dispatch_equal},
-                                                  {nullptr, nullptr}};
-  register_object_type(L, COM_LIBRARY, DISPATCH_TYPE, object_fields);
-  push_number(L, 0);
-  raw_set_field(L, -2, "_startIndex");
-  pop(L, 1);
   static const LibraryFunction pointer_fields[] = {{"_gc", release_wrapper},
                                                    {"_topointer", wrapper_pointer},
                                                    {nullptr, nullptr}};
   register_object_type(L, COM_LIBRARY, DISPATCH_POINTER_TYPE, pointer_fields);
-  pop(L, 1);
+  int pointer_metatable = get_top(L);
+  static const LibraryFunction object_fields[] = {{"_eq", dispatch_equal}, {nullptr, nullptr}};
+  register_object_type(L, COM_LIBRARY, DISPATCH_TYPE, object_fields);
+  static const LibraryFunction handlers[] = {{"_get", dispatch_get},
+                                             {"_set", dispatch_set},
+                                             {"_call", dispatch_call},
+                                             {nullptr, nullptr}};
+  check_stack(L, 4);
+  for (const LibraryFunction* h = handlers; h->name; ++h) {
+    push_value(L, pointer_metatable);
+    push_string(L, THIS_POINTER);
+    push_closure(L, h->fn, 2);
+    raw_set_field(L, -2, h->name);
+  }
+  push_number(L, 0);
+  raw_set_field(L, -2, "_startIndex");
+  pop(L, 2);
 }
 
 void push_dispatch_object(VmState* L, IDispatch* dispatch) {

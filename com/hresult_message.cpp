@@ -61,6 +61,9 @@ constexpr CodeMessage code_messages[] = {
     {0x800401F0u, "CoInitialize has not been called."},
     {0x800401F3u, "Invalid class string"},
     {0x800401E3u, "Operation unavailable"},
+    {0x800401E4u, "Invalid syntax"},
+    {0x800401E6u, "Bad extension for file"},
+    {0x800401EAu, "Moniker cannot open file"},
 };
 
 }  // namespace

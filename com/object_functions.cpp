@@ -3,8 +3,10 @@
 #include <string>
 
 #include "com/com_error.h"
+#include "com/com_library.h"
 #include "com/dispatch_object.h"
 #include "com/enumerator_object.h"
+#include "com/type_library_object.h"
 #include "com/type_info.h"
 #include "com/type_names.h"
 #include "com/unknown_object.h"
@@ -103,10 +105,13 @@ int is_net_object(VmState* L) {
 }
 
 // com.DumpTypeInfo(object): the object's interface as declaration lines, or null without type
-// information.
+// information. The type information com.GetTypeInfo gave serves as well.
 int dump_type_info(VmState* L) {
-  DispatchWrapper* object = check_dispatch_object(L, ARG1);
-  ITypeInfo* info = object->info;
+  ITypeInfo* info = nullptr;
+  if (auto** holder = static_cast<IUnknown**>(com_cdata_of_type(L, ARG1, TYPEINFO_TYPE)))
+    info = static_cast<ITypeInfo*>(*holder);
+  else
+    info = check_dispatch_object(L, ARG1)->info;
   if (!info) {
     push_null(L);
     return 1;

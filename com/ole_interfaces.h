@@ -25,6 +25,8 @@ struct SIZEL {
 
 inline constexpr LONG OLEIVERB_PRIMARY = 0;
 inline constexpr LONG OLEIVERB_SHOW = -1;
+inline constexpr LONG OLEIVERB_HIDE = -3;
+inline constexpr LONG OLEIVERB_UIACTIVATE = -4;
 inline constexpr LONG OLEIVERB_INPLACEACTIVATE = -5;
 inline constexpr DWORD DVASPECT_CONTENT = 1;
 inline constexpr DWORD OLECLOSE_NOSAVE = 1;
@@ -118,6 +120,15 @@ struct IOleInPlaceActiveObject : IOleWindow {
   ~IOleInPlaceActiveObject() = default;
 };
 
+// Drawing a control's picture: without a display there is no device context, so `device` is
+// whatever drawing target the window layer hands over (null when headless).
+struct IViewObject : IUnknown {
+  virtual HRESULT Draw(DWORD aspect, LONG index, void* device, const RECT* bounds) = 0;
+
+ protected:
+  ~IViewObject() = default;
+};
+
 struct DOCHOSTUIINFO {
   ULONG cbSize;
   DWORD dwFlags;
@@ -186,6 +197,7 @@ inline constexpr IID IID_IOleInPlaceFrame = {0x00000116, 0, 0, {0xC0, 0, 0, 0, 0
 inline constexpr IID IID_IOleInPlaceSite = {0x00000119, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IOleInPlaceObject = {0x00000113, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IOleInPlaceActiveObject = {0x00000117, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IViewObject = {0x0000010D, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IDocHostUIHandler = {0xBD3F23C0, 0xD43E, 0x11CF, {0x89, 0x3B, 0x00, 0xAA, 0x00, 0xBD, 0xCE, 0x1A}};
 inline constexpr IID IID_IDocHostShowUI = {0xC4D244B0, 0xD43E, 0x11CF, {0x89, 0x3B, 0x00, 0xAA, 0x00, 0xBD, 0xCE, 0x1A}};
 inline constexpr IID IID_IOleCommandTarget = {0xB722BCCB, 0x4E68, 0x101B, {0xA2, 0xBC, 0x00, 0xAA, 0x00, 0x40, 0x47, 0x70}};
@@ -201,6 +213,7 @@ inline constexpr DWORD OLECMDID_SHOWSCRIPTERROR = 40;
 inline constexpr CLSID CLSID_SiteService = {0xD7B70EE0, 0x4340, 0x11CF, {0xB0, 0x63, 0x00, 0x20, 0xAF, 0xC2, 0xCD, 0x35}};
 inline constexpr IID IID_SiteService = {0x9C59509A, 0x39BD, 0x11D1, {0x8C, 0x4A, 0x00, 0xC0, 0x4F, 0xD9, 0x30, 0xC5}};
 
+inline constexpr HRESULT DV_E_DVASPECT = hresult(0x8004006Bu);
 inline constexpr HRESULT OLECMDERR_E_NOTSUPPORTED = hresult(0x80040100u);
 inline constexpr HRESULT INET_E_DEFAULT_ACTION = hresult(0x800C0011u);
 inline constexpr DWORD URLZONE_TRUSTED = 2;

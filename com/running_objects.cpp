@@ -8,6 +8,7 @@
 #include "com/com_error.h"
 #include "com/com_library.h"
 #include "com/dispatch_object.h"
+#include "com/display_name_binding.h"
 #include "com/type_info.h"
 #include "runtime/library_registry.h"
 #include "vm/arguments.h"
@@ -17,7 +18,6 @@ namespace quevro::com {
 namespace {
 
 constexpr const char* NO_COCLASS = "Object does not have coclass type information";
-constexpr HRESULT MK_E_UNAVAILABLE = hresult(0x800401E3u);
 constexpr const char* GUARD_TYPE = "RunningObjects";
 
 struct RunningEntry {
@@ -175,7 +175,8 @@ int revoke_object(VmState* L) {
   return 1;
 }
 
-// com.GetObject(ProgID or "{CLSID}"): the running object of the class.
+// com.GetObject(ProgID, "{CLSID}" or display name): the running object of the class, or the
+// object the name binds to (display_name_binding.h).
 int get_object(VmState* L) {
   size_t len;
   const char* name = check_lstring(L, ARG1, &len);
@@ -185,6 +186,8 @@ int get_object(VmState* L) {
   if (SUCCEEDED(hr)) {
     object = ComRef<IDispatch>::adopt(active_object(clsid));
     if (!object) hr = MK_E_UNAVAILABLE;
+  } else {
+    hr = bind_display_name(std::string_view(name, len), object.put());
   }
   if (FAILED(hr)) runtime_error_text(L, com_error_text(hr));
   push_dispatch_object(L, object.get());

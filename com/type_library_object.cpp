@@ -5,6 +5,7 @@
 #include "com/com_error.h"
 #include "com/com_library.h"
 #include "com/dispatch_object.h"
+#include "com/script_control.h"
 #include "com/type_library_reader.h"
 #include "com/typed_script_object.h"
 #include "runtime/library_registry.h"
@@ -159,13 +160,17 @@ int impl_typed_interface(VmState* L) {
 namespace {
 
 // A typed object for the default interface of the class named at ARG3 of the library at ARG2.
-void push_class_object(VmState* L, const char* not_an_implementation, bool with_events) {
+enum class ClassObject { PLAIN, WITH_EVENTS, CONTROL };
+
+void push_class_object(VmState* L, const char* not_an_implementation, ClassObject made) {
   check_implementation(L, ARG1, not_an_implementation);
   ComRef<ITypeInfo> coclass = coclass_argument(L);
   ComRef<ITypeInfo> iface = ComRef<ITypeInfo>::adopt(default_interface(coclass.get(), false));
   if (!iface) runtime_error_text(L, NO_DEFAULT_INTERFACE);
   ComRef<IDispatch> object = ComRef<IDispatch>::adopt(
-      new_typed_script_object(L, ARG1, iface.get(), coclass.get(), with_events));
+      made == ClassObject::CONTROL
+          ? new_script_control(L, ARG1, iface.get(), coclass.get())
+          : new_typed_script_object(L, ARG1, iface.get(), coclass.get(), made == ClassObject::WITH_EVENTS));
   push_dispatch_object(L, object.get());
 }
 
@@ -174,14 +179,21 @@ void push_class_object(VmState* L, const char* not_an_implementation, bool with_
 // com.ImplInterfaceFromTypelib(implementation, library, class name): the class's default
 // interface, with the class's information.
 int impl_interface_from_typelib(VmState* L) {
-  push_class_object(L, "Implementation must be a table or a userdata", false);
+  push_class_object(L, "Implementation must be a table or a userdata", ClassObject::PLAIN);
   return 1;
 }
 
 // com.NewObject(implementation, library, class name): as above; the class's event interfaces
 // get connection points.
 int new_object(VmState* L) {
-  push_class_object(L, "Implementation must be a table object or a cdata", true);
+  push_class_object(L, "Implementation must be a table object or a cdata", ClassObject::WITH_EVENTS);
+  return 1;
+}
+
+// com.NewControl(implementation, library, class name): as com.NewObject, and the object can be
+// embedded (com.CreateEmbed) as a control.
+int new_control(VmState* L) {
+  push_class_object(L, "Implementation must be a table object or a cdata", ClassObject::CONTROL);
   return 1;
 }
 

@@ -1,6 +1,7 @@
 // Type libraries and type information in scripts, and the script objects made over them:
 // `com.LoadTypeLibrary` (a description table, see type_library_reader.h), `com.GetTypeInfo`,
-// `com.ImplInterface` with a library, `com.ImplInterfaceFromTypelib` and `com.NewObject`.
+// `com.ImplInterface` with a library, `com.ImplInterfaceFromTypelib`, `com.NewObject` and
+// `com.NewControl`.
 #pragma once
 
 #include "com/type_info.h"
@@ -22,5 +23,6 @@ int get_type_info(VmState* L);
 int impl_typed_interface(VmState* L);
 int impl_interface_from_typelib(VmState* L);
 int new_object(VmState* L);
+int new_control(VmState* L);
 
 }  // namespace quevro::com

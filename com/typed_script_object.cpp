@@ -61,6 +61,8 @@ class TypedScriptObject final : public IDispatch, public IProvideClassInfo {
     else if (iid == IID_IScriptObject)
       // Handed back to its script, the object is the table it was made from.
       return inner_->QueryInterface(iid, object);
+    else if (part_)
+      *object = part_->find_interface(iid);
     if (!*object) return E_NOINTERFACE;
     AddRef();
     return S_OK;
@@ -136,9 +138,12 @@ class TypedScriptObject final : public IDispatch, public IProvideClassInfo {
   }
 
   ConnectionPoints* points() const { return points_; }
+  void set_part(TypedObjectPart* part) { part_ = part; }
+  IDispatch* implementation() const { return inner_; }
 
  private:
   ~TypedScriptObject() {
+    delete part_;
     if (points_) {
       // Sinks may call back while being let go; the object must not be reached again then.
       points_->disconnect_all();
@@ -154,14 +159,17 @@ class TypedScriptObject final : public IDispatch, public IProvideClassInfo {
   ITypeInfo* iface_;
   ITypeInfo* coclass_;
   ConnectionPoints* points_ = nullptr;
+  TypedObjectPart* part_ = nullptr;
 };
 
 }  // namespace
 
 IDispatch* new_typed_script_object(VmState* L, int idx, ITypeInfo* iface, ITypeInfo* coclass,
-                                   bool with_events) {
+                                   bool with_events, const TypedObjectPartFactory& part) {
   ScriptObject* inner = ScriptObject::create(L, idx);
-  return static_cast<IDispatch*>(new TypedScriptObject(inner, iface, coclass, with_events));
+  auto* object = new TypedScriptObject(inner, iface, coclass, with_events);
+  if (part) object->set_part(part(static_cast<IDispatch*>(object), inner));
+  return static_cast<IDispatch*>(object);
 }
 
 ConnectionPoints* typed_object_connection_points(IUnknown* object) {
