@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Load on the HTTP server beside Python's http.server serving the same folder (loopback only):
 # 10,000 requests for a 1 KB file and 200 for a 1.4 MB file at concurrency 16, run twice, with
-# the request rates, failed requests and the server's resident memory after the runs.
+# the request rates, failed requests and the server's resident memory after each round.
 #   load.sh QUEVRO        (QUEVRO_HTTP_THREADS: worker threads, default 2 as the server has)
 set -u
 quevro=$1
@@ -42,5 +42,6 @@ for round in 1 2; do
   run python "$python_url" small.bin 10000
   run quevro "$quevro_url" large.bin 200
   run python "$python_url" large.bin 200
+  # The server's memory should stay flat from one round to the next.
+  echo "resident memory after round $round: quevro $(rss $qpid), python $(rss $ppid)"
 done
-echo "resident memory after both rounds: quevro $(rss $qpid), python $(rss $ppid)"
