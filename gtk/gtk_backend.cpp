@@ -48,8 +48,9 @@ bool open_display(const LayerCalls* calls) {
 }
 
 // Answers a dialog the way its button would, for runs with nobody at the screen: the test
-// harness names the answer in QUEVRO_TEST_DIALOG_ANSWER (a response number for message boxes, a
-// folder for the folder picker). The dialog is shown and run as for a person.
+// harness names the answer in QUEVRO_TEST_DIALOG_ANSWER: for message boxes the number of the
+// button to press; for the folder picker "accept" (take the folder shown), "cancel", or a folder
+// to open and take. The dialog is shown and run as for a person, and the result read from it.
 const char* test_answer() {
   const char* a = std::getenv("QUEVRO_TEST_DIALOG_ANSWER");
   return a && *a ? a : nullptr;
@@ -64,8 +65,12 @@ struct PendingAnswer {
 gboolean give_answer(gpointer data) {
   auto* p = static_cast<PendingAnswer*>(data);
   if (p->folder) {
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(p->dialog), p->answer.c_str());
-    gtk_dialog_response(p->dialog, GTK_RESPONSE_ACCEPT);
+    if (p->answer == "cancel") {
+      gtk_dialog_response(p->dialog, GTK_RESPONSE_CANCEL);
+    } else {
+      if (p->answer != "accept") gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(p->dialog), p->answer.c_str());
+      gtk_dialog_response(p->dialog, GTK_RESPONSE_ACCEPT);
+    }
   } else {
     gtk_dialog_response(p->dialog, static_cast<gint>(std::strtol(p->answer.c_str(), nullptr, 10)));
   }
@@ -117,7 +122,8 @@ int message_box(winsys::WindowHandle owner, const char* text, const char* captio
   answer_when_shown(d, false);
   int r = gtk_dialog_run(GTK_DIALOG(d));
   gtk_widget_destroy(d);
-  if (r > 0) return r;
+  for (const Button& b : sets[set])
+    if (b.label && b.id == r) return r;
   // Closed by the window manager or Escape: what Win32 answers for a box that can be cancelled.
   return set == 0 ? ID_OK : (set == 4 ? ID_NO : ID_CANCEL);
 }

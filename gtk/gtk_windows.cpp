@@ -67,7 +67,10 @@ gboolean on_configure(GtkWidget*, GdkEventConfigure* e, TopLevel* t) {
   return FALSE;
 }
 
-gboolean on_window_state(GtkWidget*, GdkEventWindowState* e, TopLevel* t) {
+gboolean on_window_state(GtkWidget* w, GdkEventWindowState* e, TopLevel* t) {
+  // Without a window manager the states are the backend's own; hiding a window there reports a
+  // withdrawn, not a minimised one.
+  if (!window_manager_handles_states(w)) return FALSE;
   uint32_t s = t->state & ~(STATE_MAXIMIZED | STATE_MINIMIZED);
   if (e->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) s |= STATE_MAXIMIZED;
   if (e->new_window_state & GDK_WINDOW_STATE_ICONIFIED) s |= STATE_MINIMIZED;
@@ -294,7 +297,9 @@ void move_window(winsys::WindowHandle hwnd, int32_t x, int32_t y, int32_t width,
 uint32_t window_state(winsys::WindowHandle hwnd) {
   TopLevel* t = find_toplevel(hwnd);
   if (!t) return 0;
-  return t->state | (gtk_widget_get_visible(t->window) ? STATE_VISIBLE : 0);
+  // A minimised window counts as visible, as on Win32, though the backend may have hidden it.
+  bool visible = gtk_widget_get_visible(t->window) || (t->state & STATE_MINIMIZED);
+  return t->state | (visible ? STATE_VISIBLE : 0);
 }
 
 // The title bar of a frameless window is the page's: a press there ends in this call. A window

@@ -11,7 +11,7 @@ packages=(
   lua5.4 luajit
   clang libclang-rt-14-dev
   chromium fonts-noto-core fonts-noto-cjk
-  libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth
+  libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst6
 )
 
 installed=" $(dpkg-query -W -f='${Package}:${db:Status-Status} ' "${packages[@]}" 2>/dev/null || true) "
