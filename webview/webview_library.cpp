@@ -10,6 +10,7 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,11 @@ constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 
 // The page side of the channel to the host: window.chrome.webview.postMessage hands any value to
-// the host as JSON text. Installed in every document before its own scripts.
+// the host as JSON text. Installed in every document before its own scripts. Host scripts add
+// their own members to window.external, which this engine does not have: it starts empty here.
 constexpr const char* CHANNEL_SCRIPT = R"JS(
 (function () {
+  if (!window.external) window.external = {};
   if (window.chrome && window.chrome.webview && window.chrome.webview.postMessage) return;
   var handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.quevro;
   window.chrome = window.chrome || {};
@@ -191,8 +194,19 @@ void on_script_done(GObject* source, GAsyncResult* result, gpointer data) {
   delete p;
 }
 
-WebView* alive(void* handle) {
+// Handles given out and not yet destroyed: a stale or made-up handle is refused, never followed.
+std::set<WebView*>& live_handles() {
+  static auto* s = new std::set<WebView*>;
+  return *s;
+}
+
+WebView* known(void* handle) {
   auto* wv = static_cast<WebView*>(handle);
+  return live_handles().count(wv) ? wv : nullptr;
+}
+
+WebView* alive(void* handle) {
+  WebView* wv = known(handle);
   return wv && wv->view ? wv : nullptr;
 }
 
@@ -200,10 +214,14 @@ WebView* alive(void* handle) {
 
 #define WEBVIEW_EXPORT extern "C" __attribute__((visibility("default")))
 
-WEBVIEW_EXPORT void* webview_new() { return new WebView; }
+WEBVIEW_EXPORT void* webview_new() {
+  auto* wv = new WebView;
+  live_handles().insert(wv);
+  return wv;
+}
 
 WEBVIEW_EXPORT HRESULT webview_create(void* handle, const Creation* c) {
-  auto* wv = static_cast<WebView*>(handle);
+  WebView* wv = known(handle);
   if (!wv || !c) return E_POINTER;
   if (wv->view) return E_FAIL;
   GtkWidget* container = host_container(c->window);
@@ -237,8 +255,9 @@ WEBVIEW_EXPORT int32_t webview_ready(void* handle) {
 }
 
 WEBVIEW_EXPORT void webview_destroy(void* handle) {
-  auto* wv = static_cast<WebView*>(handle);
+  WebView* wv = known(handle);
   if (!wv) return;
+  live_handles().erase(wv);
   if (wv->view) {
     g_signal_handlers_disconnect_by_data(wv->view, wv);
     gtk_widget_destroy(wv->view);
