@@ -4,15 +4,15 @@
 SANITIZE ?= 0
 TSAN ?= 0
 # The tests TSAN=1 runs (a ctest -R pattern): the window-system layer, the cross-thread units, the
-# thread library's transfer units and its scripts.
-THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|NamedLock)\.|^script/thread/
+# thread library's transfer, window-call and thread-callback units and its scripts.
+THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|NamedLock|WindowCall)\.|^script/thread/|^script/native/thread_
 TEST_FILTER :=
 BUILD_TARGETS :=
 ifeq ($(TSAN),1)
   BUILD := build-tsan
   CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUEVRO_TSAN=ON
   TEST_FILTER := -R '$(THREAD_TESTS)'
-  BUILD_TARGETS := --target host_tests quevro
+  BUILD_TARGETS := --target host_tests quevro quevro_test_fixture
 else ifeq ($(SANITIZE),1)
   BUILD := build-asan
   CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Debug -DQUEVRO_SANITIZE=ON

@@ -26,3 +26,7 @@ tmp=$(mktemp -d)
 /usr/bin/time -f "quevro -c: %e s, %M KB" "$build/quevro" -c "$tmp/big.quevro" -o "$tmp/big.qvc"
 if command -v luac5.4 >/dev/null; then /usr/bin/time -f "luac5.4 -p: %e s, %M KB" luac5.4 -p "$tmp/big.lua"; fi
 rm -rf "$tmp"
+
+echo
+echo "== papyrant generate beside the page =="
+"$here/batch.sh" "$build"

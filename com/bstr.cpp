@@ -106,10 +106,11 @@ BSTR bstr_from_utf8(std::string_view text) {
   return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
-std::string utf8_from_bstr(BSTR text) {
+std::string utf8_from_bstr(BSTR text) { return utf8_from_wide(bstr_view(text)); }
+
+std::string utf8_from_wide(std::u16string_view text) {
   std::string out;
-  std::u16string_view view = bstr_view(text);
-  utf16_to_utf8(view.data(), view.size(), &out);
+  utf16_to_utf8(text.data(), text.size(), &out);
   return out;
 }
 

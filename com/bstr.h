@@ -31,6 +31,8 @@ UINT SysStringByteLen(BSTR text);
 // Conversions with the project's UTF-8 text. Malformed input is replaced as vm/utf.h describes.
 BSTR bstr_from_utf8(std::string_view text);
 std::string utf8_from_bstr(BSTR text);
+// For zero-terminated texts that are not BSTRs (names passed to GetIDsOfNames).
+std::string utf8_from_wide(std::u16string_view text);
 std::u16string_view bstr_view(BSTR text);
 
 }  // namespace quevro::com

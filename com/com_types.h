@@ -63,6 +63,9 @@ inline constexpr GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0
 inline constexpr GUID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr GUID IID_IEnumVARIANT = {0x00020404, 0x0000, 0x0000,
                                           {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+// The object interface of the .NET runtime's automation objects; they are driven as IDispatch.
+inline constexpr GUID IID_NetObject = {0x65074F7F, 0x63C0, 0x304E,
+                                       {0xAF, 0x0A, 0xD5, 0x17, 0x41, 0xCB, 0x4A, 0x8D}};
 inline constexpr GUID IID_IClassFactory = {0x00000001, 0x0000, 0x0000,
                                            {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
@@ -110,10 +113,13 @@ inline constexpr HRESULT DISP_E_DIVBYZERO = hresult(0x80020012u);
 inline constexpr HRESULT RPC_E_CALL_REJECTED = hresult(0x80010001u);
 inline constexpr HRESULT RPC_E_SERVERFAULT = hresult(0x80010105u);
 inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = hresult(0x8001010Au);
+inline constexpr HRESULT RPC_E_DISCONNECTED = hresult(0x80010108u);
+inline constexpr HRESULT RPC_E_WRONG_THREAD = hresult(0x8001010Eu);
 inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = hresult(0x80080005u);
 inline constexpr HRESULT TYPE_E_CANTLOADLIBRARY = hresult(0x80029C4Au);
 inline constexpr HRESULT TYPE_E_LIBNOTREGISTERED = hresult(0x8002801Du);
 inline constexpr HRESULT TYPE_E_ELEMENTNOTFOUND = hresult(0x8002802Bu);
+inline constexpr HRESULT TYPE_E_OUTOFBOUNDS = hresult(0x80028CA1u);
 
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = hresult(0x80040110u);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = hresult(0x80040111u);

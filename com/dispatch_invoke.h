@@ -18,13 +18,16 @@ struct InvokeRequest {
 
 struct InvokeOutcome {
   HRESULT hr;
-  std::string message;  // the error text when hr failed
+  std::string message;  // an automation exception's text; empty for other codes
   int results = 0;      // values pushed on success
 };
 
 // Converts the arguments (the last one first, as Invoke expects them), calls, and on success
 // pushes the converted result (then, when asked, the by-reference arguments in their order). Every VARIANT built for the call is cleared on every path.
 InvokeOutcome invoke_member(VmState* L, DispatchWrapper* object, const InvokeRequest& request);
+
+// The text a failed call raises.
+std::string failure_text(const InvokeOutcome& outcome);
 
 // The text a failed automation exception reports.
 std::string exception_text(EXCEPINFO* info);

@@ -6,6 +6,7 @@
 
 #include "com/com_library.h"
 #include "com/dispatch_invoke.h"
+#include "com/type_info.h"
 #include "runtime/library_registry.h"
 #include "vm/calls.h"
 
@@ -15,20 +16,15 @@ namespace {
 constexpr const char* INVALID_OBJECT = "invalid object(com.IDispatch)";
 constexpr const char* OUT_OF_RANGE = "Parameter(s) out of range";
 constexpr const char* TOO_MANY_ARGUMENTS = "too many arguments";
+constexpr const char* READ_ONLY = "{COM Error}: trying to set a read-only field in a COM object.";
 constexpr const char* THIS_POINTER = "__thisPointer";
 // Default invoke kind of objects received as results: method or property get.
 constexpr WORD METHOD_OR_GET = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
 constexpr int64_t MAX_INDEX_ARGUMENTS = 50000;
 
-void push_type_metatable(VmState* L, const char* type) {
-  registry_subtable(L, COM_LIBRARY);
-  raw_get_field(L, -1, type);
-  remove(L, -2);
-}
-
 bool has_type_metatable(VmState* L, int idx, const char* type) {
   if (!get_metatable(L, idx)) return false;
-  push_type_metatable(L, type);
+  push_com_metatable(L, type);
   bool same = raw_equal(L, -1, -2);
   pop(L, 2);
   return same;
@@ -36,7 +32,7 @@ bool has_type_metatable(VmState* L, int idx, const char* type) {
 
 // Raises the outcome's text when the call failed; otherwise the result is on the stack.
 void raise_on_failure(VmState* L, const InvokeOutcome& outcome) {
-  if (FAILED(outcome.hr)) runtime_error_text(L, outcome.message);
+  if (FAILED(outcome.hr)) runtime_error_text(L, failure_text(outcome));
 }
 
 bool is_not_found(HRESULT hr) { return hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT; }
@@ -104,10 +100,51 @@ void push_named_member(VmState* L, DispatchWrapper* object, DISPID member) {
   push_member_callable(L, 1, member, DISPATCH_METHOD);
 }
 
+// With type information the member's description decides: a property without parameters is
+// read at once, anything else gives a callable. False when the information lacks the name.
+bool push_described_member(VmState* L, DispatchWrapper* object, const char* name, size_t len) {
+  if (!object->info) return false;
+  BSTR wide = bstr_from_utf8(std::string_view(name, len));
+  FUNCDESC* description = find_member(object->info, wide, static_cast<INVOKEKIND>(INVOKE_FUNC | INVOKE_PROPERTYGET));
+  SysFreeString(wide);
+  if (!description) return false;
+  MEMBERID id = description->memid;
+  bool property = description->invkind == INVOKE_PROPERTYGET;
+  bool plain = description->cParams == 0;
+  object->info->ReleaseFuncDesc(description);
+  if (property && plain) {
+    raise_on_failure(L, invoke_member(L, object, {id, DISPATCH_PROPERTYGET, 0, 0, 0}));
+    return true;
+  }
+  push_member_callable(L, 1, id, property ? METHOD_OR_GET : DISPATCH_METHOD);
+  return true;
+}
+
+// With type information: the put the member declares; a property that has none is read-only.
+// False when the information lacks the name.
+bool put_described_member(VmState* L, DispatchWrapper* object, const char* name, size_t len) {
+  if (!object->info) return false;
+  BSTR wide = bstr_from_utf8(std::string_view(name, len));
+  FUNCDESC* put = find_member(object->info, wide, static_cast<INVOKEKIND>(INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF));
+  FUNCDESC* get = put ? nullptr : find_member(object->info, wide, INVOKE_PROPERTYGET);
+  SysFreeString(wide);
+  if (get) {
+    object->info->ReleaseFuncDesc(get);
+    runtime_error_text(L, READ_ONLY);
+  }
+  if (!put) return false;
+  MEMBERID id = put->memid;
+  WORD kind = put->invkind == INVOKE_PROPERTYPUTREF ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
+  object->info->ReleaseFuncDesc(put);
+  raise_on_failure(L, invoke_member(L, object, {id, kind, 0, 0, 3}));
+  return true;
+}
+
 void get_by_name(VmState* L, DispatchWrapper* object) {
   size_t len;
   const char* name = to_lstring(L, 2, &len);
   if (push_accessor(L, object, name, len)) return;
+  if (push_described_member(L, object, name, len)) return;
   DISPID member;
   if (!member_id(object, name, len, &member)) return push_null(L);
   push_named_member(L, object, member);
@@ -165,6 +202,7 @@ int dispatch_set(VmState* L) {
   DISPID member;
   size_t len = 0;
   const char* name = type_of(L, 2) == TAG_STRING ? to_lstring(L, 2, &len) : nullptr;
+  if (name && put_described_member(L, object, name, len)) return 0;
   if (!name || !member_id(object, name, len, &member)) {
     store_own_field(L);
     return 0;
@@ -203,13 +241,7 @@ int dispatch_equal(VmState* L) {
 // _gc of the wrapper cdata: the interface reference goes with it.
 int release_wrapper(VmState* L) {
   auto* wrapper = static_cast<DispatchWrapper*>(to_cdata(L, 1));
-  if (!wrapper) return 0;
-  delete wrapper->names;
-  wrapper->names = nullptr;
-  if (IDispatch* dispatch = wrapper->dispatch) {
-    wrapper->dispatch = nullptr;
-    dispatch->Release();
-  }
+  if (wrapper) release_dispatch_wrapper(wrapper);
   return 0;
 }
 
@@ -242,24 +274,49 @@ void push_dispatch_object(VmState* L, IDispatch* dispatch) {
   check_stack(L, 4);
   new_table(L, 0, 1);
   auto* wrapper = static_cast<DispatchWrapper*>(new_cdata(L, sizeof(DispatchWrapper)));
-  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr};
-  push_type_metatable(L, DISPATCH_POINTER_TYPE);
+  *wrapper = DispatchWrapper{nullptr, METHOD_OR_GET, 0xFFFF, nullptr, nullptr, nullptr, false};
+  push_com_metatable(L, DISPATCH_POINTER_TYPE);
   set_metatable(L, -2);
   wrapper->names = new NameCache();
   // The reference is taken only once the cdata that releases it exists.
   dispatch->AddRef();
   wrapper->dispatch = dispatch;
+  UINT count = 0;
+  if (SUCCEEDED(dispatch->GetTypeInfoCount(&count)) && count > 0 &&
+      FAILED(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, &wrapper->info)))
+    wrapper->info = nullptr;
   raw_set_field(L, -2, THIS_POINTER);
-  push_type_metatable(L, DISPATCH_TYPE);
+  push_com_metatable(L, DISPATCH_TYPE);
   set_metatable(L, -2);
+}
+
+void release_dispatch_wrapper(DispatchWrapper* wrapper) {
+  if (auto* connections = wrapper->connections) {
+    wrapper->connections = nullptr;
+    for (EventConnection& c : *connections) {
+      c.point->Unadvise(c.cookie);
+      c.point->Release();
+      c.sink->Release();
+    }
+    delete connections;
+  }
+  delete wrapper->names;
+  wrapper->names = nullptr;
+  if (ITypeInfo* info = wrapper->info) {
+    wrapper->info = nullptr;
+    info->Release();
+  }
+  if (IDispatch* dispatch = wrapper->dispatch) {
+    wrapper->dispatch = nullptr;
+    dispatch->Release();
+  }
 }
 
 DispatchWrapper* to_dispatch_object(VmState* L, int idx) {
   if (type_of(L, idx) != TAG_TABLE || !has_type_metatable(L, idx, DISPATCH_TYPE)) return nullptr;
   raw_get_field(L, idx, THIS_POINTER);
   DispatchWrapper* wrapper = nullptr;
-  if (is_cdata(L, -1) && has_type_metatable(L, -1, DISPATCH_POINTER_TYPE))
-    wrapper = static_cast<DispatchWrapper*>(to_cdata(L, -1));
+  wrapper = static_cast<DispatchWrapper*>(com_cdata_of_type(L, -1, DISPATCH_POINTER_TYPE));
   pop(L, 1);
   return wrapper && wrapper->dispatch ? wrapper : nullptr;
 }

@@ -31,6 +31,8 @@ constexpr CodeMessage code_messages[] = {
     {0x80010001u, "Call was rejected by callee."},
     {0x80010105u, "The server threw an exception."},
     {0x8001010Au, "The message filter indicated that the application is busy."},
+    {0x80010108u, "The object invoked has disconnected from its clients."},
+    {0x8001010Eu, "The application called an interface that was marshalled for a different thread."},
     {0x80080005u, "Server execution failed"},
     {0x80029C4Au, "Error loading type library/DLL."},
     {0x80020001u, "Unknown interface."},
@@ -52,11 +54,13 @@ constexpr CodeMessage code_messages[] = {
     {0x80020012u, "Division by zero."},
     {0x8002801Du, "Library not registered."},
     {0x8002802Bu, "Element not found."},
+    {0x80028CA1u, "Invalid number of arguments."},
     {0x80040110u, "Class does not support aggregation (or class object is remote)"},
     {0x80040111u, "ClassFactory cannot supply requested class"},
     {0x80040154u, "Class not registered"},
     {0x800401F0u, "CoInitialize has not been called."},
     {0x800401F3u, "Invalid class string"},
+    {0x800401E3u, "Operation unavailable"},
 };
 
 }  // namespace

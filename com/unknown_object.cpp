@@ -6,27 +6,12 @@
 namespace quevro::com {
 namespace {
 
-void push_unknown_metatable(VmState* L) {
-  registry_subtable(L, COM_LIBRARY);
-  raw_get_field(L, -1, UNKNOWN_TYPE);
-  remove(L, -2);
-}
-
 IUnknown** holder_at(VmState* L, int idx) {
-  if (!is_cdata(L, idx) || !get_metatable(L, idx)) return nullptr;
-  push_unknown_metatable(L);
-  bool same = raw_equal(L, -1, -2);
-  pop(L, 2);
-  return same ? static_cast<IUnknown**>(to_cdata(L, idx)) : nullptr;
+  return static_cast<IUnknown**>(com_cdata_of_type(L, idx, UNKNOWN_TYPE));
 }
 
 int unknown_gc(VmState* L) {
-  if (IUnknown** holder = holder_at(L, 1)) {
-    if (IUnknown* object = *holder) {
-      *holder = nullptr;
-      object->Release();
-    }
-  }
+  release_unknown_object(L, 1);
   return 0;
 }
 
@@ -55,11 +40,20 @@ void register_unknown_type(VmState* L) {
 void push_unknown_object(VmState* L, IUnknown* object) {
   auto** holder = static_cast<IUnknown**>(new_cdata(L, sizeof(IUnknown*)));
   *holder = nullptr;
-  push_unknown_metatable(L);
+  push_com_metatable(L, UNKNOWN_TYPE);
   set_metatable(L, -2);
   // The reference is taken only once the cdata that releases it exists.
   object->AddRef();
   *holder = object;
+}
+
+void release_unknown_object(VmState* L, int idx) {
+  if (IUnknown** holder = holder_at(L, idx)) {
+    if (IUnknown* object = *holder) {
+      *holder = nullptr;
+      object->Release();
+    }
+  }
 }
 
 IUnknown* to_unknown_object(VmState* L, int idx) {

@@ -16,5 +16,7 @@ void push_unknown_object(VmState* L, IUnknown* object);
 
 // The interface of the IUnknown object at idx; null when the value is not one.
 IUnknown* to_unknown_object(VmState* L, int idx);
+// Releases the interface of the IUnknown object at idx now; the object holds nothing after.
+void release_unknown_object(VmState* L, int idx);
 
 }  // namespace quevro::com

@@ -9,8 +9,10 @@
 
 #include "com/com_error.h"
 #include "com/dispatch_object.h"
+#include "com/enumerator_object.h"
 #include "com/ole_date.h"
 #include "com/safearray.h"
+#include "com/script_object.h"
 #include "com/unknown_object.h"
 #include "com/variant_object.h"
 #include "lib/size64.h"
@@ -63,6 +65,12 @@ int64_t truncated_low_32(double n) {
 
 // ---- script values to VARIANTs --------------------------------------------------------------
 
+// A table, function or cdata handed to automation code as a script object of its own.
+void script_value_to_variant(VmState* L, int idx, VARIANT* out) {
+  out->vt = VT_DISPATCH;
+  out->pdispVal = ScriptObject::create(L, idx);
+}
+
 void bytes_to_variant(VmState* L, const void* bytes, size_t len, VARIANT* out) {
   if (len > 0xFFFFFFFFu) runtime_error_text(L, NO_SAFEARRAY);
   SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(len));
@@ -109,11 +117,19 @@ void cdata_to_variant(VmState* L, int idx, VARIANT* out) {
   }
   CdataObject* data = stack_address(L, idx)->cdata();
   if (data->is_buffer()) return bytes_to_variant(L, data->data(), data->size, out);
-  runtime_error_text(L, NO_VALUE_TO_CONVERT);
+  script_value_to_variant(L, idx, out);
 }
+
+thread_local bool utc_dates = false;
 
 void time_to_variant(VmState* L, int idx, VARIANT* out) {
   CivilTime t = read_fields(L, idx);
+  if (utc_dates && !is_utc_object(L, idx)) {
+    // A local time crosses as the UTC time of the same instant.
+    int64_t seconds = seconds_of(L, t, false);
+    int ms = t.milliseconds;
+    t = fields_at(L, seconds * 1000 + ms, true);
+  }
   SYSTEMTIME st{static_cast<WORD>(t.year),   static_cast<WORD>(t.month),
                 static_cast<WORD>(t.dayofweek), static_cast<WORD>(t.day),
                 static_cast<WORD>(t.hour),   static_cast<WORD>(t.minute),
@@ -215,8 +231,7 @@ void table_to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VART
     pop(L, 1);
     return typed_number_to_variant(L, idx, out);
   }
-  // Exposing a plain table as an automation object of its own is not available yet.
-  runtime_error_text(L, NO_VALUE_TO_CONVERT);
+  script_value_to_variant(L, idx, out);
 }
 
 // ---- tables to SAFEARRAYs -------------------------------------------------------------------
@@ -333,19 +348,29 @@ void push_time(VmState* L, DATE date) {
   t.minute = st.wMinute;
   t.second = st.wSecond;
   t.milliseconds = 0;
-  push_time_object(L, t, DEFAULT_TIME_FORMAT, nullptr, 0);
+  if (!utc_dates) return push_time_object(L, t, DEFAULT_TIME_FORMAT, nullptr, 0);
+  // The date is a UTC time: the object says so with its format.
+  std::string format = "!" + std::string(DEFAULT_TIME_FORMAT);
+  int64_t seconds = seconds_of(L, t, true);
+  t = fields_at(L, seconds * 1000, true);
+  push_time_object(L, t, format, nullptr, 0);
 }
 
 void push_interface(VmState* L, IUnknown* object, VARTYPE vt) {
   if (!object) return push_null(L);
+  // One of this machine's script objects comes back as the value it was made from.
+  if (push_script_object_value(L, object)) return;
   ComRef<IDispatch> dispatch;
   if (vt == VT_DISPATCH)
     dispatch = ComRef<IDispatch>::share(static_cast<IDispatch*>(object));
-  else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())))
+  else if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void())) &&
+           FAILED(object->QueryInterface(IID_NetObject, dispatch.put_void())))
     dispatch.reset();
-  // Enumerators have no script form of their own yet; they stay bare interfaces.
-  if (!dispatch) return push_unknown_object(L, object);
-  push_dispatch_object(L, dispatch.get());
+  if (dispatch) return push_dispatch_object(L, dispatch.get());
+  ComRef<IEnumVARIANT> items;
+  if (SUCCEEDED(object->QueryInterface(IID_IEnumVARIANT, items.put_void())) && items)
+    return push_enumerator_object(L, items.get());
+  push_unknown_object(L, object);
 }
 
 void push_as_number(VmState* L, const VARIANT* v) {
@@ -401,6 +426,9 @@ void push_level(VmState* L, SAFEARRAY* array, VARTYPE element, int metatable, si
 
 }  // namespace
 
+UtcDateScope::UtcDateScope(bool on) : previous_(utc_dates) { utc_dates = on; }
+UtcDateScope::~UtcDateScope() { utc_dates = previous_; }
+
 void number_to_variant(double n, VARTYPE requested, VARIANT* out) {
   uint64_t bits = u64_from_number(n);
   switch (requested) {
@@ -452,6 +480,7 @@ void to_variant(VmState* L, int idx, VARIANT* out, VARTYPE requested, VARTYPE pr
     case TAG_STRING: return string_to_variant(L, idx, out);
     case TAG_CDATA: return cdata_to_variant(L, idx, out);
     case TAG_TABLE: return table_to_variant(L, idx, out, requested, preferred_array);
+    case TAG_FUNCTION: return script_value_to_variant(L, idx, out);
     default: runtime_error_text(L, NO_VALUE_TO_CONVERT);
   }
 }
@@ -563,8 +592,17 @@ void push_variant(VmState* L, const VARIANT* v) {
     case VT_UINT_PTR: return push_pointer(L, v->byref);
     case VT_DISPATCH:
     case VT_UNKNOWN: return push_interface(L, v->punkVal, vt);
-    case VT_I2: case VT_I4: case VT_R4: case VT_CY: case VT_DECIMAL: case VT_I1:
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_INT: case VT_UINT:
+    // The small types convert exactly; the type changer would give the same numbers.
+    case VT_I2: return push_number(L, v->iVal);
+    case VT_I4:
+    case VT_INT: return push_number(L, v->lVal);
+    case VT_R4: return push_number(L, v->fltVal);
+    case VT_I1: return push_number(L, v->cVal);
+    case VT_UI1: return push_number(L, v->bVal);
+    case VT_UI2: return push_number(L, v->uiVal);
+    case VT_UI4:
+    case VT_UINT: return push_number(L, v->ulVal);
+    case VT_CY: case VT_DECIMAL: case VT_I8:
       return push_as_number(L, v);
     // The type changer has no conversion from a code; its number is the value.
     case VT_HRESULT: return push_number(L, v->lVal);

@@ -25,6 +25,21 @@ class VariantHolder {
   VARIANT v_;
 };
 
+// While one is open on a thread, dates cross as UTC: local time objects become the VT_DATE of
+// the same instant in UTC, and VT_DATE values become UTC time objects (format "!..."). Calls of
+// an automation object whose date mode is UTC convert inside one; it is closed while the call
+// itself runs, so what the object calls back converts as usual.
+class UtcDateScope {
+ public:
+  explicit UtcDateScope(bool on);
+  UtcDateScope(const UtcDateScope&) = delete;
+  UtcDateScope& operator=(const UtcDateScope&) = delete;
+  ~UtcDateScope();
+
+ private:
+  bool previous_;
+};
+
 // A number for a parameter of type `requested` (VT_VARIANT when no type applies): integer types
 // take the number truncated toward zero; otherwise whole numbers that fit 32 bits become VT_I4
 // and the rest VT_R8.

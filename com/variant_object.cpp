@@ -12,12 +12,6 @@
 namespace quevro::com {
 namespace {
 
-void push_variant_metatable(VmState* L) {
-  registry_subtable(L, COM_LIBRARY);
-  raw_get_field(L, -1, VARIANT_TYPE);
-  remove(L, -2);
-}
-
 VariantBox* check_box(VmState* L, int idx) {
   if (!to_variant_object(L, idx)) runtime_error_text(L, "No value to convert.");
   return static_cast<VariantBox*>(to_cdata(L, idx));
@@ -112,17 +106,14 @@ VariantBox* push_variant_object(VmState* L) {
   auto* box = static_cast<VariantBox*>(new_cdata(L, sizeof(VariantBox)));
   VariantInit(&box->value);
   box->flag = false;
-  push_variant_metatable(L);
+  push_com_metatable(L, VARIANT_TYPE);
   set_metatable(L, -2);
   return box;
 }
 
 VARIANT* to_variant_object(VmState* L, int idx) {
-  if (!is_cdata(L, idx) || !get_metatable(L, idx)) return nullptr;
-  push_variant_metatable(L);
-  bool same = raw_equal(L, -1, -2);
-  pop(L, 2);
-  return same ? &static_cast<VariantBox*>(to_cdata(L, idx))->value : nullptr;
+  auto* box = static_cast<VariantBox*>(com_cdata_of_type(L, idx, VARIANT_TYPE));
+  return box ? &box->value : nullptr;
 }
 
 int new_variant(VmState* L) {

@@ -1,16 +1,20 @@
 // Build tool: compiles module sources to stripped precompiled chunks and writes the C++ source of
 // an embedded store that links them (and resource files) into an executable.
-//   quevro_pack OUT.cpp WORK_DIR SYMBOL [LIB:NAME=PATH | RES:NAME=PATH]...
+//   quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH]...
+// INCLUDE:NAME=DIR makes a file include $"~/NAME/FILE" in a module source read DIR/FILE: the
+// native halves that modules carry are built into a folder of the build tree.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compiler/chunk_dumper.h"
 #include "compiler/chunk_entry.h"
+#include "compiler/lexer.h"
 #include "host/startup.h"
 #include "vm/api.h"
 
@@ -54,6 +58,16 @@ bool compile_module(VmState* L, const std::string& name, const std::string& sour
   return true;
 }
 
+// Include folders given on the command line: the prefix "~/NAME/" and the folder it stands for.
+std::vector<std::pair<std::string, std::string>> g_include_dirs;
+
+std::string resolve_pack_include(const std::string& path) {
+  for (const auto& [prefix, dir] : g_include_dirs) {
+    if (path.compare(0, prefix.size(), prefix) == 0) return dir + "/" + path.substr(prefix.size());
+  }
+  return path;
+}
+
 std::string asm_string(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -67,7 +81,7 @@ std::string asm_string(const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: quevro_pack OUT.cpp WORK_DIR SYMBOL [LIB:NAME=PATH | RES:NAME=PATH]...\n");
+    std::fprintf(stderr, "usage: quevro_pack OUT.cpp WORK_DIR SYMBOL [INCLUDE:NAME=DIR | LIB:NAME=PATH | RES:NAME=PATH]...\n");
     return 2;
   }
   std::string out_path = argv[1];
@@ -83,6 +97,11 @@ int main(int argc, char** argv) {
     if (colon == std::string::npos || eq == std::string::npos) {
       std::fprintf(stderr, "quevro_pack: bad entry %s\n", spec.c_str());
       return 2;
+    }
+    if (spec.compare(0, colon, "INCLUDE") == 0) {
+      g_include_dirs.emplace_back("~/" + spec.substr(colon + 1, eq - colon - 1) + "/", spec.substr(eq + 1));
+      set_include_path_resolver(resolve_pack_include);
+      continue;
     }
     Item item{spec.substr(0, colon), upper(spec.substr(colon + 1, eq - colon - 1)), spec.substr(eq + 1)};
     if (item.type == "LIB") {

@@ -10,12 +10,14 @@
 #include "runtime/app_paths.h"
 #include "runtime/module_store.h"
 #include "runtime/modules.h"
+#include "runtime/random_seed.h"
 #include "host/startup.h"
 #include "runtime/window_system.h"
 #include "lib/base_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/cdata.h"
+#include "batch/generate_command.h"
 
 using namespace quevro;
 
@@ -27,7 +29,11 @@ extern const size_t APP_STORE_count;
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   install_module_store(APP_STORE, APP_STORE_count);
-  std::srand(winsys::tick_count());
+  // "papyrant generate ..." fills templates without a window and without the script runtime.
+  if (argc >= 2 && std::strcmp(argv[1], "generate") == 0) {
+    return batch::run_generate(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
 
   VmState* L = create_main_state();

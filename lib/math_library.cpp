@@ -144,7 +144,7 @@ int math_dist(VmState* L) {
 }
 
 // A fraction in [0, 1) from the standard generator, 32767 steps wide on every platform.
-double random_fraction() { return (std::rand() % 0x7FFF) / 32767.0; }
+double random_fraction() { return (next_thread_random() % 0x7FFF) / 32767.0; }
 
 int math_random(VmState* L) {
   switch (visible_args(L)) {
@@ -165,7 +165,7 @@ int math_random(VmState* L) {
 
 int math_randomize(VmState* L) {
   unsigned seed = is_none_or_null(L, ARG1) ? system_random_seed() : static_cast<unsigned>(check_integer(L, ARG1));
-  std::srand(seed);
+  seed_thread_random(seed);
   return 0;
 }
 

@@ -2,9 +2,13 @@
 
 #include <ffi.h>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/base_library.h"
@@ -14,11 +18,15 @@
 #include "native/native_call.h"
 #include "native/native_values.h"
 #include "native/number_conversion.h"
+#include "native/packed_values.h"
 #include "native/pointer_conversion.h"
 #include "native/structures.h"
+#include "native/thread_shared.h"
 #include "native/type_codes.h"
+#include "runtime/callback_states.h"
 #include "runtime/library_registry.h"
 #include "runtime/top_level_report.h"
+#include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 
@@ -26,8 +34,12 @@ namespace quevro {
 
 namespace {
 
-// Function and owner of each live callback, keyed by the record's address.
-constexpr const char* CALLBACK_REFS = "raw_callback_refs";
+// Each live callback keeps a table in the registry under its record's address (a pointer key:
+// a native call finds it without hashing a name): the function, the owner and the error handler
+// its calls run under.
+constexpr int REF_FUNCTION = 1;
+constexpr int REF_OWNER = 2;
+constexpr int REF_HANDLER = 3;
 
 struct CallbackParameter {
   char code;
@@ -35,10 +47,24 @@ struct CallbackParameter {
   std::string declaration;  // an inline structure declaration
 };
 
+// What a thread callback carries to every thread that calls it: the function, the creator's
+// onError and the owner, packed so that each thread rebuilds them in a state of its own; and
+// the state each calling thread uses, guarded by `lock` (the states themselves are only ever
+// touched by their own thread).
+struct ThreadContext {
+  PackedValue function;
+  PackedValue on_error;
+  PackedValue owner;
+  bool has_on_error = false;
+  std::mutex lock;
+  std::map<std::thread::id, VmState*> states;
+};
+
 struct Callback {
   ffi_closure* closure = nullptr;
   void* entry = nullptr;
   VmState* state = nullptr;
+  std::shared_ptr<ThreadContext> thread;  // set for a thread callback
   bool has_owner = false;
   char result_kind = 'v';
   std::vector<CallbackParameter> parameters;
@@ -176,27 +202,47 @@ void write_back(VmState* L, int idx, const CallbackParameter& p, void* slot) {
   std::memcpy(target, &w, type_width(p.code) ? type_width(p.code) : 4);
 }
 
+void push_refs(VmState* L, const void* cb) {
+  push_pointer(L, const_cast<void*>(cb));
+  raw_get(L, REGISTRY_INDEX);
+}
+
+// Pops the refs table on top into the registry (null removes the entry).
+void store_refs(VmState* L, const void* cb) {
+  push_pointer(L, const_cast<void*>(cb));
+  insert(L, -2);
+  raw_set(L, REGISTRY_INDEX);
+}
+
+// A refs table for the function and owner at the given slots, left on the stack.
+void push_new_refs(VmState* L, int function, int owner) {
+  new_table(L, 3, 0);
+  push_value(L, function);
+  raw_set_index(L, -2, REF_FUNCTION);
+  push_value(L, owner);
+  raw_set_index(L, -2, REF_OWNER);
+  push_function(L, standard_error_handler);
+  raw_set_index(L, -2, REF_HANDLER);
+}
+
 void dispatch_body(VmState* L, void* ud) {
   auto* d = static_cast<Dispatch*>(ud);
   Callback* cb = d->cb;
   int n = static_cast<int>(cb->parameters.size());
   ensure_stack(L, n + 8);
-  push_function(L, standard_error_handler);
-  int handler = get_top(L);
-  registry_subtable(L, CALLBACK_REFS);
-  push_pointer(L, cb);
-  raw_get(L, -2);
-  remove(L, -2);
+  push_refs(L, cb);
   int refs = get_top(L);
-  raw_get_index(L, refs, 1);  // the function
-  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  raw_get_index(L, refs, REF_HANDLER);
+  int handler = get_top(L);
+  raw_get_index(L, refs, REF_FUNCTION);
+  if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
   for (int i = 0; i < n; ++i) push_argument(L, cb->parameters[i], d->args[i]);
   if (pcall(L, n + 1, -1, handler) != STATUS_OK) {
     top_level_report(L, "RAW CALLBACK ERROR", true);
     return;
   }
-  int first = refs + 1;
-  int results = get_top(L) - refs;
+  int first = handler + 1;
+  int results = get_top(L) - handler;
   int next = first;
   uint64_t word = 0;
   if (cb->result_kind != 'v') {
@@ -215,10 +261,87 @@ void dispatch_body(VmState* L, void* ud) {
   }
 }
 
+// The thread callbacks a thread has entered, with the state each got; released when the thread
+// ends, or earlier when its callback state is closed on request.
+struct ThreadEntries {
+  std::vector<std::pair<std::weak_ptr<ThreadContext>, VmState*>> entered;
+  void release_all() {
+    std::thread::id me = std::this_thread::get_id();
+    auto list = std::move(entered);
+    entered.clear();
+    for (auto& [weak, state] : list) {
+      if (auto ctx = weak.lock()) {
+        std::lock_guard<std::mutex> guard(ctx->lock);
+        ctx->states.erase(me);
+      }
+      release_callback_state(state);
+    }
+  }
+  ~ThreadEntries() { release_all(); }
+};
+
+thread_local ThreadEntries t_entries;
+
+void report_setup_failure(VmState* L) {
+  size_t len = 0;
+  const char* text = to_lstring(L, -1, &len);
+  std::string line = "\nthread id:" + std::to_string(winsys::current_thread_id()) + "\nthread error:" +
+                     (text ? std::string(text, len) : std::string(type_name(L, -1)));
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Rebuilds the callback's function and owner (and the creator's onError) in this thread's state,
+// keeping them where dispatch finds them. False when the function does not load or the owner
+// does not rebuild; the failure was reported.
+bool enter_thread_state(VmState* S, Callback* cb) {
+  ThreadContext& ctx = *cb->thread;
+  int top = get_top(S);
+  if (ctx.has_on_error && unpack_value(S, ctx.on_error, "?")) set_field(S, GLOBALS_INDEX, "onError");
+  set_top(S, top);
+  if (!unpack_value(S, ctx.function, "?")) {
+    top_level_report(S, "THREAD CALLBACK ERROR", true);
+    set_top(S, top);
+    return false;
+  }
+  if (!unpack_value(S, ctx.owner, "=thread->table")) {
+    report_setup_failure(S);
+    set_top(S, top);
+    return false;
+  }
+  push_new_refs(S, top + 1, top + 2);
+  store_refs(S, cb);
+  set_top(S, top);
+  return true;
+}
+
+// The state the calling thread runs the thread callback in, made ready on its first call.
+VmState* thread_state_for(Callback* cb) {
+  ThreadContext& ctx = *cb->thread;
+  std::thread::id me = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> guard(ctx.lock);
+    auto it = ctx.states.find(me);
+    if (it != ctx.states.end()) return it->second;
+  }
+  VmState* S = acquire_callback_state();
+  if (S == nullptr) return nullptr;
+  if (!enter_thread_state(S, cb)) {
+    release_callback_state(S);
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> guard(ctx.lock);
+    ctx.states[me] = S;
+  }
+  t_entries.entered.emplace_back(cb->thread, S);
+  return S;
+}
+
 void on_native_call(ffi_cif*, void* result, void** args, void* user_data) {
   auto* cb = static_cast<Callback*>(user_data);
   std::memset(result, 0, sizeof(uint64_t));
-  VmState* L = cb->state;
+  VmState* L = cb->thread ? thread_state_for(cb) : cb->state;
   if (L == nullptr) return;
   int top = get_top(L);
   Dispatch d{cb, result, args};
@@ -241,13 +364,27 @@ Callback* callback_record(VmState* L, int idx) {
   return *static_cast<Callback**>(check_object(L, idx, RAW_LIBRARY, CALLBACK_TYPE));
 }
 
-int make_callback(VmState* L, const char* failure) {
+// The thread context of a new thread callback: the function (which must be a script function,
+// as only those can be copied), the global onError when it is a function, and the owner.
+std::shared_ptr<ThreadContext> pack_thread_context(VmState* L) {
+  auto ctx = std::make_shared<ThreadContext>();
+  if (!pack_value(L, ARG1, &ctx->function) || ctx->function.bytes.empty()) type_arg_error(L, ARG1, "function");
+  get_field(L, GLOBALS_INDEX, "onError");
+  if (type_of(L, -1) == TAG_FUNCTION) ctx->has_on_error = pack_value(L, -1, &ctx->on_error);
+  pop(L, 1);
+  if (!is_none_or_null(L, ARG3) && !pack_value(L, ARG3, &ctx->owner))
+    arg_error(L, ARG3, "value cannot be copied to another thread");
+  return ctx;
+}
+
+int make_callback(VmState* L, const char* failure, bool for_threads) {
   Value* f = stack_address(L, ARG1);
   if (f->tag != TAG_FUNCTION) type_arg_error(L, ARG1, "function");
   size_t len;
   const char* proto = check_lstring(L, ARG2, &len);
   auto cb = std::make_unique<Callback>();
   parse_prototype(L, std::string_view(proto, len), cb.get());
+  if (for_threads) cb->thread = pack_thread_context(L);
   for (const CallbackParameter& p : cb->parameters)
     cb->types.push_back(p.by_reference || p.code == 't' ? &ffi_type_pointer : ffi_type_of(p.code));
   cb->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &cb->entry));
@@ -256,8 +393,9 @@ int make_callback(VmState* L, const char* failure) {
                    callback_result_type(cb->result_kind), cb->types.empty() ? nullptr : cb->types.data()) != FFI_OK ||
       ffi_prep_closure_loc(cb->closure, &cb->cif, on_native_call, cb.get(), cb->entry) != FFI_OK)
     runtime_error(L, "%s", failure);
-  // Fibers end and are collected; the main fiber lives as long as every callback can.
-  cb->state = G(L)->main_fiber;
+  // Fibers end and are collected; the main fiber lives as long as every callback can. A thread
+  // callback has no owning state: each calling thread runs it in its own.
+  if (!for_threads) cb->state = G(L)->main_fiber;
   cb->has_owner = !is_none_or_null(L, ARG3);
   Callback* record = cb.release();
   void** slot = static_cast<void**>(new_cdata(L, sizeof(void*)));
@@ -267,14 +405,10 @@ int make_callback(VmState* L, const char* failure) {
   raw_get_field(L, -1, CALLBACK_TYPE);
   remove(L, -2);
   set_metatable(L, object);
-  registry_subtable(L, CALLBACK_REFS);
-  push_pointer(L, record);
-  new_table(L, 2, 0);
-  push_value(L, ARG1);
-  raw_set_index(L, -2, 1);
-  push_value(L, ARG3);
-  raw_set_index(L, -2, 2);
-  raw_set(L, -3);
+  if (!for_threads) {
+    push_new_refs(L, ARG1, ARG3);
+    store_refs(L, record);
+  }
   set_top(L, object);
   return 1;
 }
@@ -282,11 +416,8 @@ int make_callback(VmState* L, const char* failure) {
 int callback_gc(VmState* L) {
   auto** slot = static_cast<Callback**>(to_cdata(L, 1));
   if (slot && *slot) {
-    registry_subtable(L, CALLBACK_REFS);
-    push_pointer(L, *slot);
     push_null(L);
-    raw_set(L, -3);
-    pop(L, 1);
+    store_refs(L, *slot);
     delete *slot;
     *slot = nullptr;
   }
@@ -303,18 +434,17 @@ int callback_tonumber(VmState* L) {
   return 1;
 }
 
-// Calls the script function directly with the stored owner.
+// Calls the script function directly with the stored owner; a thread callback has no function
+// in this state and gives nothing.
 int callback_call(VmState* L) {
   Callback* cb = callback_record(L, 1);
+  if (cb->thread) return 0;
   int args = get_top(L) - 1;
   ensure_stack(L, 4);
-  registry_subtable(L, CALLBACK_REFS);
-  push_pointer(L, cb);
-  raw_get(L, -2);
-  remove(L, -2);
+  push_refs(L, cb);
   int refs = get_top(L);
-  raw_get_index(L, refs, 1);
-  if (cb->has_owner) raw_get_index(L, refs, 2); else push_null(L);
+  raw_get_index(L, refs, REF_FUNCTION);
+  if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
   for (int i = 0; i < args; ++i) push_value(L, ARG1 + i);
   int base = refs;
   call(L, args + 1, -1);
@@ -323,9 +453,18 @@ int callback_call(VmState* L) {
 
 }  // namespace
 
-int raw_tostdcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
-int raw_tocdecl(VmState* L) { return make_callback(L, "tocdecl failed!"); }
-int raw_tofastcall(VmState* L) { return make_callback(L, "tostdcall failed!"); }
+int raw_tostdcall(VmState* L) { return make_callback(L, "tostdcall failed!", false); }
+int raw_tocdecl(VmState* L) { return make_callback(L, "tocdecl failed!", false); }
+int raw_tofastcall(VmState* L) { return make_callback(L, "tostdcall failed!", false); }
+
+int thread_tostdcall(VmState* L) { return make_callback(L, "tostdcall failed!", true); }
+int thread_tocdecl(VmState* L) { return make_callback(L, "tocdecl failed!", true); }
+int thread_tofastcall(VmState* L) { return make_callback(L, "tostdcall failed!", true); }
+
+void end_thread_callback_states() {
+  t_entries.release_all();
+  close_thread_callback_state();
+}
 
 void register_callback_type(VmState* L) {
   static const LibraryFunction handlers[] = {{"_gc", callback_gc},

@@ -14,6 +14,17 @@ int raw_tostdcall(VmState* L);
 int raw_tocdecl(VmState* L);
 int raw_tofastcall(VmState* L);
 
+// Thread callbacks: callable from any native thread, each calling thread running the function
+// in a state of its own (its callback state), into which the function and owner are copied on
+// its first call.
+int thread_tostdcall(VmState* L);
+int thread_tocdecl(VmState* L);
+int thread_tofastcall(VmState* L);
+
+// Drops the calling thread's entries in every thread callback and closes its callback state (a
+// thread that ends, or thread.callbackUninitialize).
+void end_thread_callback_states();
+
 void register_callback_type(VmState* L);
 
 }  // namespace quevro

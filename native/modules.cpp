@@ -24,6 +24,10 @@ namespace {
 // Strings longer than any path are the bytes of an image to load from memory.
 constexpr size_t LONGEST_PATH = 1039;
 constexpr const char* FUNCTION_REF_MODULE = "function_ref_module";
+// Direct-call functions by module and member name. Keys and values are weak: an entry lives
+// while its function is reachable, and the function keeps its module loaded, so a key (which
+// names the module record's address) cannot meet a later module at the same address.
+constexpr const char* DIRECT_CALL_CACHE = "SPP_CACHE_API_LITE";
 
 void* find_symbol(const ModuleRecord& m, const std::string& name) {
   if (m.memory_handle) return memory_module_symbol(static_cast<MemoryModule*>(m.memory_handle), name.c_str());
@@ -91,7 +95,9 @@ int module_topointer(VmState* L) {
 
 int module_gethandle(VmState* L) { return module_topointer(L); }
 
-// Images from memory keep their entry point with the in-memory loader; files have none to run.
+// Every image this loader accepts is a shared object, that is a library: its initialisation (its
+// constructors, the counterpart of a library's attach call) ran when it was mapped, and it has no
+// program entry of its own to run. So main() answers as for a library: -1.
 int module_main(VmState* L) {
   module_record(L, 1);
   push_number(L, -1);
@@ -209,6 +215,16 @@ int module_get(VmState* L) {
     push_function(L, module_main);
     return 1;
   }
+  ensure_stack(L, 8);
+  push_weak_registry_table(L, DIRECT_CALL_CACHE, "kv");
+  int cache = get_top(L);
+  std::string key_text = format_message("%p:", static_cast<void*>(m)) + name;
+  push_lstring(L, key_text.data(), key_text.size());
+  int key = get_top(L);
+  push_value(L, key);
+  raw_get(L, cache);
+  if (type_of(L, -1) == TAG_FUNCTION) return 1;
+  pop(L, 1);
   ResolvedExport found = resolve_export(*m, name);
   if (found.address == nullptr) return 0;
   push_pointer(L, found.address);
@@ -216,6 +232,9 @@ int module_get(VmState* L) {
   push_number(L, found.suffix);
   push_value(L, 1);
   push_closure(L, direct_call, 4);
+  push_value(L, key);
+  push_value(L, -2);
+  raw_set(L, cache);
   return 1;
 }
 

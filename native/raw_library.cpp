@@ -9,7 +9,9 @@
 #include "native/callbacks.h"
 #include "native/modules.h"
 #include "native/raw_memory.h"
+#include "native/thread_records.h"
 #include "runtime/library_registry.h"
+#include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 
@@ -26,9 +28,15 @@ int raw_remote_api(VmState* L) {
   runtime_error(L, "%s", std::strerror(ENOSYS));
 }
 
-// Handles of this platform are not closed through a pointer.
+// Closes a handle of the window-system layer (a thread handle, an event or another waitable
+// handle); any other pointer is no handle of this system and gives false. A closed thread handle
+// no longer names its thread, which runs on.
 int raw_closehandle(VmState* L) {
-  push_boolean(L, false);
+  Value* v = stack_address(L, ARG1);
+  void* h = v->tag == TAG_POINTER ? v->u.p : nullptr;
+  bool closed = h != nullptr && winsys::close_handle(h);
+  if (closed) forget_thread_handle(h);
+  push_boolean(L, closed);
   return 1;
 }
 

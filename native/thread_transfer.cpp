@@ -19,7 +19,8 @@ int append_chunk_piece(VmState*, const void* bytes, size_t size, void* ud) {
   return 0;
 }
 
-// Loads text in `to` and leaves the function; false (with nothing left) when it does not load.
+}  // namespace
+
 bool load_in_target(VmState* to, const std::string& text, const char* chunk_name) {
   const char* data = text.data();
   size_t len = text.size();
@@ -34,10 +35,14 @@ bool load_in_target(VmState* to, const std::string& text, const char* chunk_name
   return true;
 }
 
-bool transfer_table(VmState* from, int idx, VmState* to) {
+std::string table_source(VmState* from, int idx) {
   std::string text = "return ";
   serialize_table(from, idx, false, text);
-  if (!load_in_target(to, text, "=thread->table")) return false;
+  return text;
+}
+
+bool run_table_source(VmState* to, const std::string& text, const char* chunk_name) {
+  if (!load_in_target(to, text, chunk_name)) return false;
   push_null(to);  // the chunk's owner
   if (pcall(to, 1, 1, 0) != STATUS_OK || type_of(to, -1) != TAG_TABLE) {
     pop(to, 1);
@@ -46,12 +51,21 @@ bool transfer_table(VmState* from, int idx, VmState* to) {
   return true;
 }
 
-bool transfer_function(VmState* from, int idx, VmState* to) {
+bool function_bytes(VmState* from, int idx, std::string* out) {
   const Prototype* p = script_prototype(from, idx);
   if (p == nullptr) return false;
+  return dump_prototype(from, p, append_chunk_piece, out, false, nullptr) == 0;
+}
+
+namespace {
+
+bool transfer_table(VmState* from, int idx, VmState* to) {
+  return run_table_source(to, table_source(from, idx), "=thread->table");
+}
+
+bool transfer_function(VmState* from, int idx, VmState* to) {
   std::string bytes;
-  if (dump_prototype(from, p, append_chunk_piece, &bytes, false, nullptr) != 0) return false;
-  return load_in_target(to, bytes, "?");
+  return function_bytes(from, idx, &bytes) && load_in_target(to, bytes, "?");
 }
 
 void transfer_cdata(VmState* from, int idx, VmState* to) {

@@ -19,11 +19,16 @@ struct CallbackState {
   int count;
 };
 
-std::mutex g_lock;
-std::list<CallbackState> g_states;
+struct CallbackStates {
+  std::mutex lock;
+  std::list<CallbackState> states;
+};
 
-// A generator per thread, seeded from the system's secure source when a state is made for it.
-void seed_thread_random() { std::srand(system_random_seed()); }
+// Never destroyed: threads still running while the process exits may end and release theirs.
+CallbackStates& callback_states() {
+  static auto* s = new CallbackStates;
+  return *s;
+}
 
 void close_entry_state(VmState* L) { shut_down(L); }
 
@@ -33,8 +38,9 @@ VmState* acquire_callback_state() {
   std::thread::id me = std::this_thread::get_id();
   VmState* created = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_lock);
-    for (CallbackState& e : g_states) {
+    CallbackStates& all = callback_states();
+    std::lock_guard<std::mutex> lock(all.lock);
+    for (CallbackState& e : all.states) {
       if (e.owner == me) {
         e.count++;
         return e.state;
@@ -42,24 +48,28 @@ VmState* acquire_callback_state() {
     }
     created = create_library_state();
     if (created == nullptr) return nullptr;
-    g_states.push_back(CallbackState{created, me, 1});
+    all.states.push_back(CallbackState{created, me, 1});
   }
   if (!import_builtin_with_caption(created, "THREAD CALLBACK ERROR")) {
     release_callback_state(created);
     return nullptr;
   }
-  seed_thread_random();
+  // The thread's generator, seeded from the system's secure source when a state is made for it.
+  seed_thread_random(system_random_seed());
   return created;
 }
 
 void release_callback_state(VmState* L) {
   VmState* to_close = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_lock);
-    for (auto it = g_states.begin(); it != g_states.end(); ++it) {
-      if (it->state == L && --it->count == 0) {
+    CallbackStates& all = callback_states();
+    std::lock_guard<std::mutex> lock(all.lock);
+    for (auto it = all.states.begin(); it != all.states.end(); ++it) {
+      // Only the owning thread releases its state; the check keeps a stale pointer from another
+      // thread from matching a newer state made at the same address.
+      if (it->state == L && it->owner == std::this_thread::get_id() && --it->count == 0) {
         to_close = L;
-        g_states.erase(it);
+        all.states.erase(it);
         break;
       }
     }
@@ -71,11 +81,12 @@ void close_thread_callback_state() {
   std::thread::id me = std::this_thread::get_id();
   VmState* to_close = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_lock);
-    for (auto it = g_states.begin(); it != g_states.end(); ++it) {
+    CallbackStates& all = callback_states();
+    std::lock_guard<std::mutex> lock(all.lock);
+    for (auto it = all.states.begin(); it != all.states.end(); ++it) {
       if (it->owner == me) {
         to_close = it->state;
-        g_states.erase(it);
+        all.states.erase(it);
         break;
       }
     }

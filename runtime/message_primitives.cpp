@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/safe_points.h"
 #include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/arguments.h"
@@ -73,6 +74,7 @@ winsys::WindowHandle window_arg(VmState* L, int idx) {
 }  // namespace
 
 int message_peek(VmState* L) {
+  reach_safe_point();
   winsys::Message m{};
   bool got = winsys::peek_message(&m, window_arg(L, ARG2), opt_u32(L, ARG3, 0), opt_u32(L, ARG4, 0), opt_u32(L, ARG5, 1));
   if (!got) {
@@ -88,6 +90,7 @@ int message_peek(VmState* L) {
 }
 
 int message_get(VmState* L) {
+  reach_safe_point();
   winsys::Message m{};
   int r = winsys::get_message(&m, nullptr, 0, 0);
   if (r == 0) {
@@ -110,8 +113,10 @@ int message_translate_dispatch(VmState* L) {
   double hwnd_number = number_field(L, ARG1, "hwnd");
   m.hwnd = reinterpret_cast<winsys::WindowHandle>(static_cast<uintptr_t>(hwnd_number));
   m.message = static_cast<uint32_t>(integer_field(L, ARG1, "message"));
-  m.wparam = static_cast<uintptr_t>(static_cast<uint32_t>(integer_field(L, ARG1, "wParam")));
-  m.lparam = static_cast<intptr_t>(integer_field(L, ARG1, "lParam"));
+  // wParam and lParam are pointer-sized as well (a window-call packet's address travels in
+  // lParam); cutting them to 32 bits would hand the window procedure a wrong address.
+  m.wparam = static_cast<uintptr_t>(static_cast<int64_t>(number_field(L, ARG1, "wParam")));
+  m.lparam = static_cast<intptr_t>(number_field(L, ARG1, "lParam"));
   m.time = static_cast<uint32_t>(integer_field(L, ARG1, "time"));
   m.x = static_cast<int32_t>(integer_field(L, ARG1, "x"));
   m.y = static_cast<int32_t>(integer_field(L, ARG1, "y"));
@@ -121,6 +126,7 @@ int message_translate_dispatch(VmState* L) {
 }
 
 int wait_for_multiple_objects(VmState* L) {
+  reach_safe_point();
   uint32_t timeout = is_none_or_null(L, ARG1) ? winsys::INFINITE : static_cast<uint32_t>(to_int32(check_number(L, ARG1)));
   bool wait_all = to_boolean(L, ARG2);
   std::vector<winsys::Handle> handles;
@@ -136,6 +142,8 @@ int wait_for_multiple_objects(VmState* L) {
   uint32_t count = static_cast<uint32_t>(handles.size());
   uint32_t r = wait_all ? winsys::wait_for_multiple_objects(count, handles.data(), true, timeout)
                         : winsys::msg_wait_for_multiple_objects(count, handles.data(), false, timeout, mask);
+  // A wait ended for a thread that is to end: it ends here, before the script sees the result.
+  if (r == winsys::WAIT_IO_COMPLETION) reach_safe_point();
   push_number(L, r);
   return 1;
 }

@@ -48,6 +48,7 @@ struct Queue {
   bool ended = false;
   // Set on the thread whose windows are on a display: its waits run the display's events.
   const EventPump* pump = nullptr;
+  bool interrupted = false;  // the next handle wait ends with WAIT_IO_COMPLETION
 };
 
 struct Window {
@@ -69,6 +70,9 @@ struct State {
   std::map<uint64_t, std::shared_ptr<Queue>> queues;
   std::map<WindowHandle, Window> windows;
   std::map<Handle, std::shared_ptr<Waitable>> handles;
+  // The keys of handles made by duplicate_handle: each is a byte of its own, so no two open
+  // handles ever share an address.
+  std::map<Handle, std::unique_ptr<char>> alias_keys;
   std::set<Queue*> handle_waiters;  // queues of threads inside a wait on handles
   uintptr_t next_window = 0x10000;
 };
@@ -164,7 +168,16 @@ void deliver_sent(std::unique_lock<std::mutex>& lock, State& s, Queue* q) {
     WindowProc proc = it != s.windows.end() ? it->second.proc : nullptr;
     void* user = it != s.windows.end() ? it->second.user : nullptr;
     lock.unlock();
-    intptr_t r = proc ? proc(m->msg.hwnd, m->msg.message, m->msg.wparam, m->msg.lparam, user) : 0;
+    intptr_t r = 0;
+    try {
+      r = proc ? proc(m->msg.hwnd, m->msg.message, m->msg.wparam, m->msg.lparam, user) : 0;
+    } catch (...) {
+      // A procedure that unwinds (its thread is being ended) still answers its sender, which
+      // would otherwise wait for ever.
+      lock.lock();
+      complete(m, 0);
+      throw;
+    }
     lock.lock();
     complete(m, r);
   }
@@ -286,19 +299,25 @@ uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint3
   s.handle_waiters.insert(q);
   uint32_t result = WAIT_TIMEOUT;
   for (;;) {
+    if (q->interrupted) {
+      q->interrupted = false;
+      result = WAIT_IO_COMPLETION;
+      break;
+    }
+    bool input = false;
     if (with_queue) {
       bool had_sent = !q->sent.empty();
       deliver_sent(lock, s, q);
-      if (had_sent && (wake_mask & QS_SENDMESSAGE)) {
+      input = (had_sent && (wake_mask & QS_SENDMESSAGE)) || queue_has_input(q, wake_mask);
+      if (input && !(wait_all && count > 0)) {
         result = WAIT_OBJECT_0 + count;
         break;
       }
     }
-    if (count > 0 && (result = check_handles(ws, wait_all)) != WAIT_TIMEOUT) break;
-    if (with_queue && queue_has_input(q, wake_mask)) {
-      result = WAIT_OBJECT_0 + count;
-      break;
-    }
+    // Waiting for all handles together with input: the handles count only once input is there,
+    // so that automatic events are not reset by a wait that goes on.
+    bool handles_may_end = count > 0 && (!with_queue || !wait_all || input);
+    if (handles_may_end && (result = check_handles(ws, wait_all)) != WAIT_TIMEOUT) break;
     result = WAIT_TIMEOUT;
     if (Clock::now() >= deadline) break;
     wait_on(lock, q, with_queue ? next_timer(q, deadline) : deadline, with_queue);
@@ -530,7 +549,21 @@ bool reset_event(Handle h) {
 bool close_handle(Handle h) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.lock);
-  return s.handles.erase(h) != 0;
+  if (s.handles.erase(h) == 0) return false;
+  s.alias_keys.erase(h);
+  return true;
+}
+
+Handle duplicate_handle(Handle h) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.handles.find(h);
+  if (it == s.handles.end()) return nullptr;
+  auto key = std::make_unique<char>();
+  Handle alias = key.get();
+  s.handles.emplace(alias, it->second);
+  s.alias_keys.emplace(alias, std::move(key));
+  return alias;
 }
 
 Handle start_thread(std::function<void()> body, uint64_t* thread_id) {
@@ -556,6 +589,16 @@ Handle start_thread(std::function<void()> body, uint64_t* thread_id) {
     signal(s, ended.get());
   }).detach();
   return handle;
+}
+
+bool interrupt_wait(uint64_t thread_id) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  auto it = s.queues.find(thread_id);
+  if (it == s.queues.end()) return false;
+  it->second->interrupted = true;
+  wake_queue(it->second.get());
+  return true;
 }
 
 uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms) {

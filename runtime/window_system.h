@@ -49,6 +49,7 @@ constexpr uint32_t QS_ALLINPUT = 0x04FF;
 constexpr uint32_t MAXIMUM_WAIT_OBJECTS = 64;
 constexpr uint32_t WAIT_OBJECT_0 = 0;
 constexpr uint32_t WAIT_TIMEOUT = 258;
+constexpr uint32_t WAIT_IO_COMPLETION = 0xC0;
 constexpr uint32_t WAIT_FAILED = 0xFFFFFFFF;
 constexpr uint32_t INFINITE = 0xFFFFFFFF;
 
@@ -84,6 +85,9 @@ Handle create_event(bool manual_reset, bool initially_set);
 bool set_event(Handle h);
 bool reset_event(Handle h);
 bool close_handle(Handle h);
+// A second handle to the same object (OpenThread, DuplicateHandle); each is closed on its own.
+// Null for a handle that is not open.
+Handle duplicate_handle(Handle h);
 // Signals a handle that other parts (threads) own; a signalled handle stays set.
 void signal_handle(Handle h);
 Handle create_signal_handle();
@@ -98,7 +102,9 @@ Handle start_thread(std::function<void()> body, uint64_t* thread_id);
 // A null handle is never signalled. Automatic-reset events are reset by the wait they end.
 uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms);
 // As above, but also returns WAIT_OBJECT_0 + count when this thread's queue holds input of a kind
-// in the wake mask (QS_*). Messages sent by other threads are handled while it waits.
+// in the wake mask (QS_*). Messages sent by other threads are handled while it waits. With
+// wait_all the wait ends only when every handle is signalled and such input is there as well;
+// it then returns WAIT_OBJECT_0 (and resets the automatic events), leaving the input queued.
 uint32_t msg_wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms,
                                        uint32_t wake_mask);
 
@@ -113,6 +119,10 @@ struct EventPump {
 // The calling thread's message waits (get_message, peek_message, msg_wait_for_multiple_objects)
 // run the pump from now on; null detaches it. Plain handle waits never run it.
 void attach_event_pump(const EventPump* pump);
+// Ends the wait the thread is in (or its next one) with WAIT_IO_COMPLETION, so that a thread
+// that is asked to end stops waiting for handles that may never be signalled. False for a thread
+// that has no queue (it has ended).
+bool interrupt_wait(uint64_t thread_id);
 
 // Ids are small numbers handed out in order of first use; they are never reused.
 uint64_t current_thread_id();

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 packages=(
   g++ cmake ninja-build make pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libffi-dev
+  libffi-dev libssl3
+  libjavascriptcoregtk-4.1-dev libdeflate-dev python3-docx python3-openpyxl
   tzdata locales
   lua5.4 luajit
   clang libclang-rt-14-dev

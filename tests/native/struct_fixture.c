@@ -97,3 +97,44 @@ int fixture_double_writeW(char16_t* out, int n) {
   return i;
 }
 int fixture_bool(int b) { return b ? 7 : 3; }
+
+/* Calls f from `threads` new threads at once, each `calls` times with its thread number, and
+   returns the sum of all results; -1 when a thread cannot be started. The threads start together
+   once all exist, so that the calls really overlap. */
+#include <pthread.h>
+#include <sched.h>
+
+struct FanOut {
+  int (*f)(int);
+  int number;
+  int calls;
+  long sum;
+  const int* go;
+};
+
+static void* fan_out_thread(void* arg) {
+  struct FanOut* job = arg;
+  while (!__atomic_load_n(job->go, __ATOMIC_ACQUIRE)) sched_yield();
+  for (int i = 0; i < job->calls; ++i) job->sum += job->f(job->number);
+  return NULL;
+}
+
+long fixture_call_on_threads(int (*f)(int), int threads, int calls) {
+  enum { MOST = 16 };
+  if (threads < 1 || threads > MOST) return -1;
+  struct FanOut jobs[MOST];
+  pthread_t ids[MOST];
+  int go = 0;
+  int started = 0;
+  for (; started < threads; ++started) {
+    jobs[started] = (struct FanOut){f, started + 1, calls, 0, &go};
+    if (pthread_create(&ids[started], NULL, fan_out_thread, &jobs[started]) != 0) break;
+  }
+  __atomic_store_n(&go, 1, __ATOMIC_RELEASE);
+  long sum = 0;
+  for (int i = 0; i < started; ++i) {
+    pthread_join(ids[i], NULL);
+    sum += jobs[i].sum;
+  }
+  return started < threads ? -1 : sum;
+}

@@ -10,6 +10,7 @@
 #include "com/dispatch_params.h"
 #include "com/name_cache.h"
 #include "com/safearray.h"
+#include "com_script_run.h"
 #include "compiler/chunk_entry.h"
 #include "host/startup.h"
 #include "vm/api.h"
@@ -25,7 +26,7 @@ int live_objects = 0;
 
 constexpr CLSID TEST_CLSID = {0x51E7A0C1, 0x2B3D, 0x4E5F, {0x90, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
 
-enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE, RENUMBER, DOUBLE_IN_PLACE };
+enum Member : DISPID { VALUE = 1, ADD, SUBTRACT, NUMBERS, FAIL, SILENT_FAIL, CHILD, ECHO, LAST_TYPE, BARE, RENUMBER, DOUBLE_IN_PLACE, SHOW };
 // Moving's identifier changes each time Renumber is called.
 constexpr DISPID MOVING_BASE = 100;
 
@@ -38,7 +39,8 @@ constexpr MemberName MEMBERS[] = {{u"Value", VALUE},   {u"Add", ADD},
                                   {u"Fail", FAIL},     {u"SilentFail", SILENT_FAIL},
                                   {u"Child", CHILD},   {u"Echo", ECHO},
                                   {u"LastType", LAST_TYPE}, {u"Bare", BARE},
-                                  {u"Renumber", RENUMBER}, {u"DoubleInPlace", DOUBLE_IN_PLACE}};
+                                  {u"Renumber", RENUMBER}, {u"DoubleInPlace", DOUBLE_IN_PLACE},
+                                  {u"Show", SHOW}};
 
 bool same_name(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
@@ -74,6 +76,57 @@ class BareObject final : public IUnknown {
 
  private:
   ULONG references_ = 1;
+};
+
+// An enumerator over the numbers first..last, as a collection's _NewEnum gives it.
+class NumberEnumerator final : public IEnumVARIANT {
+ public:
+  NumberEnumerator(int32_t first, int32_t last) : first_(first), last_(last), next_(first) { ++live_objects; }
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown || iid == IID_IEnumVARIANT) {
+      *object = static_cast<IEnumVARIANT*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) {
+      --live_objects;
+      delete this;
+    }
+    return left;
+  }
+  HRESULT Next(ULONG count, VARIANT* items, ULONG* fetched) override {
+    ULONG done = 0;
+    for (; done < count && next_ <= last_; ++done) {
+      items[done].vt = VT_I4;
+      items[done].lVal = next_++;
+    }
+    if (fetched) *fetched = done;
+    return done == count ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG count) override {
+    next_ += static_cast<int32_t>(count);
+    return next_ <= last_ + 1 ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    next_ = first_;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumVARIANT** copy) override {
+    auto* made = new NumberEnumerator(first_, last_);
+    made->next_ = next_;
+    *copy = made;
+    return S_OK;
+  }
+
+ private:
+  ULONG references_ = 1;
+  int32_t first_, last_, next_;
 };
 
 // A property Value, methods Add(a, b), Subtract(a, b), Numbers(), Fail(), SilentFail(), Child(),
@@ -156,6 +209,11 @@ class TestObject final : public IDispatch {
         result->lVal = last_type_;
         return S_OK;
       case DISPID_VALUE: return item(flags, params, result);
+      case DISPID_NEWENUM:
+        result->vt = VT_UNKNOWN;
+        result->punkVal = new NumberEnumerator(1, 3);
+        return S_OK;
+      case SHOW: return show(flags, params, result, exception);
       case DOUBLE_IN_PLACE:
         // DoubleInPlace(ref n): doubles the 32-bit integer behind the reference, answers true.
         if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
@@ -231,6 +289,25 @@ class TestObject final : public IDispatch {
     return DISP_E_EXCEPTION;
   }
 
+  // Show(viewer): calls the viewer's own Show("hello") the way any component calls back, and
+  // answers what it returned; the viewer's exception is passed on.
+  static HRESULT show(WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return DISP_E_TYPEMISMATCH;
+    IDispatch* viewer = params->rgvarg[0].pdispVal;
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(u"Show")};
+    DISPID id;
+    HRESULT hr = viewer->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    if (FAILED(hr)) return hr;
+    VARIANT argument;
+    argument.vt = VT_BSTR;
+    argument.bstrVal = SysAllocString(u"hello");
+    DISPPARAMS call{&argument, nullptr, 1, 0};
+    hr = viewer->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &call, result, exception, nullptr);
+    VariantClear(&argument);
+    return hr;
+  }
+
   HRESULT item(WORD flags, DISPPARAMS* params, VARIANT* result) {
     if (flags & DISPATCH_PROPERTYPUT) return put_item(params);
     if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
@@ -290,25 +367,7 @@ class DispatchObject : public ::testing::Test {
     EXPECT_EQ(live_objects, 0);
   }
 
-  // Runs the code; its results joined by "|", or "error: " and the message.
-  std::string run(const std::string& code) {
-    int base = get_top(L);
-    int status = load_buffer(L, code.data(), code.size(), "=test");
-    if (status == 0) status = pcall(L, 0, -1, 0);
-    std::string out;
-    if (status != 0) {
-      out = "error: " + std::string(to_string(L, -1) ? to_string(L, -1) : "?");
-    } else {
-      for (int i = base + 1; i <= get_top(L); ++i) {
-        if (i > base + 1) out += "|";
-        const char* text = to_string(L, i);
-        if (type_of(L, i) == TAG_BOOLEAN) text = to_boolean(L, i) ? "true" : "false";
-        out += text ? text : type_name(L, i);
-      }
-    }
-    set_top(L, base);
-    return out;
-  }
+  std::string run(const std::string& code) { return run_script(L, code); }
 };
 
 // The message of a runtime error raised by a script line, without the position annotation.
@@ -566,6 +625,42 @@ TEST_F(DispatchObject, TimeObjectsPassAsDates) {
                 "var back = o.Echo(time(1709213415, '!%Y')); "
                 "return o.LastType, back.year, back.month, back.day, back.hour, back.minute, back.second"),
             "7|2024|2|29|13|30|15");
+}
+
+TEST_F(DispatchObject, TablesPassedToComponentsAreCalledBackWithThemselvesAsOwner) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var viewer = {prefix = '>'; Show = function(text) { return owner.prefix ++ text }}; "
+                "return o.Show(viewer)"),
+            ">hello");
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); "
+                            "o.Show({Show = function(text) { error('sink failed on ' ++ text) }})");
+  EXPECT_TRUE(ends_with(failure, "sink failed on hello")) << failure;
+  std::string missing = run("var o = com.CreateObject('Quevro.TestObject'); o.Show({})");
+  EXPECT_TRUE(ends_with(missing, "(DISP_E_MEMBERNOTFOUND,0x80020003)")) << missing;
+}
+
+TEST_F(DispatchObject, CallbacksReachTablesFromInsideAFiber) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); "
+                "var f = fiber.create(function() { var viewer = {Show = function(t) { return 'fiber ' ++ t }}; "
+                "return o.Show(viewer) }); return fiber.resume(f)"),
+            "true|fiber hello");
+  // A sink that tries to yield across the component cannot; the component sees an exception.
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); "
+                            "var f = fiber.create(function() { return o.Show({Show = function(t) { fiber.yield(1) }}) }); "
+                            "return fiber.resume(f)");
+  EXPECT_EQ(failure.rfind("false|", 0), 0u) << failure;
+}
+
+TEST_F(DispatchObject, CollectionsAreWalkedThroughTheirEnumerators) {
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var s = ''; "
+                "for i, v in com.each(o) { s = s ++ i ++ '=' ++ v ++ ' ' } return s"),
+            "1=1 2=2 3=3 ");
+  EXPECT_EQ(run("var o = com.CreateObject('Quevro.TestObject'); var e = com.GetEnumerator(o); "
+                "var a, b = e.Next(2); var c = e.Clone(); var rest = e.Next(); e.Reset(); "
+                "return a, b, rest, c.Next(), e.Next(), e.Next(9) === null, com.isEnumerator(e)"),
+            "1|2|3|3|1|false|true");
+  std::string failure = run("var o = com.CreateObject('Quevro.TestObject'); com.GetEnumerator(o.Child().Child)");
+  EXPECT_TRUE(ends_with(failure, "invalid object(com.IDispatch)")) << failure;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "com/dispatch_invoke.h"
 #include "com/dispatch_params.h"
 
 using namespace quevro::com;
@@ -39,6 +40,26 @@ TEST(ComDispatchParams, DeferredFillInRunsOnceAndClearFreesTheTexts) {
   EXPECT_EQ(info.bstrDescription, nullptr);
   EXPECT_EQ(info.bstrSource, nullptr);
   EXPECT_EQ(info.scode, 0);
+}
+
+TEST(ComDispatchParams, ExceptionTextsPreferDescriptionThenCodeThenStatus) {
+  EXCEPINFO info = empty_exception();
+  info.bstrDescription = SysAllocString(u"described");
+  info.wCode = 1;
+  info.scode = E_INVALIDARG;
+  EXPECT_EQ(exception_text(&info), "described");
+  SysFreeString(info.bstrDescription);
+  info.bstrDescription = SysAllocString(u"");
+  EXPECT_EQ(exception_text(&info), std::string(hresult_message(1)) + "(0x00000001)");
+  info.wCode = 1000;  // a code without a message gives way to the status
+  EXPECT_EQ(exception_text(&info), std::string(hresult_message(E_INVALIDARG)) + "(E_INVALIDARG,0x80070057)");
+  info.scode = hresult(0x8BADF00Du);
+  EXPECT_EQ(exception_text(&info), "Unknown exception");
+  // A deferred record is filled in before it is read.
+  clear_exception(&info);
+  info.pfnDeferredFillIn = fill_description;
+  EXPECT_EQ(exception_text(&info), "late text");
+  clear_exception(&info);
 }
 
 }  // namespace

@@ -539,10 +539,24 @@ TEST_F(VariantConversion, SafearrayFieldWithATableUsesItsType) {
   EXPECT_EQ(v.get()->vt, VT_ARRAY | VT_I4);
 }
 
-TEST_F(VariantConversion, PlainTablesHaveNoConversionYet) {
+TEST_F(VariantConversion, PlainTablesAndFunctionsBecomeScriptObjectsThatComeBackAsThemselves) {
   new_table(L, 0, 1);
   push_number(L, 1);
   raw_set_field(L, -2, "a");
+  push_function(L, [](VmState*) { return 0; });
+  for (int idx = 1; idx <= 2; ++idx) {
+    VariantHolder v;
+    push_value(L, idx);
+    convert_top(v.get());
+    ASSERT_EQ(v.get()->vt, VT_DISPATCH);
+    push_back(v.get());
+    EXPECT_TRUE(raw_equal(L, -1, idx));
+    pop(L, 1);
+  }
+  // Values without any conversion still say so.
+  push_value(L, 1);
+  Value* slot = stack_address(L, -1);
+  *slot = make_object(new_fiber(L));
   EXPECT_EQ(conversion_error(), "No value to convert.");
 }
 

@@ -121,6 +121,68 @@ TEST(WindowSystem, MessageWaitReturnsForQueuedInput) {
   close_handle(e);
 }
 
+// Waiting for all handles together with input needs both: signalled handles alone do not end it
+// (nor reset an automatic event), input alone does not either.
+TEST(WindowSystem, MessageWaitForAllNeedsEveryHandleAndInput) {
+  drain();
+  Handle manual = create_event(true, true);
+  Handle automatic = create_event(false, true);
+  Handle both[] = {manual, automatic};
+  EXPECT_EQ(msg_wait_for_multiple_objects(2, both, true, 20, QS_ALLINPUT), WAIT_TIMEOUT);
+  EXPECT_EQ(wait_for_multiple_objects(1, &automatic, false, 0), WAIT_OBJECT_0);  // still set
+  post_message(nullptr, WM_USER, 0, 0);
+  EXPECT_EQ(msg_wait_for_multiple_objects(2, both, true, 20, QS_ALLINPUT), WAIT_TIMEOUT);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set_event(automatic);
+  });
+  EXPECT_EQ(msg_wait_for_multiple_objects(2, both, true, 2000, QS_ALLINPUT), WAIT_OBJECT_0);
+  setter.join();
+  EXPECT_EQ(wait_for_multiple_objects(1, &automatic, false, 0), WAIT_TIMEOUT);  // consumed
+  // The input that completed the wait is still queued.
+  Message m;
+  EXPECT_TRUE(peek_message(&m, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, WM_USER);
+  close_handle(manual);
+  close_handle(automatic);
+}
+
+// An interrupted wait ends with WAIT_IO_COMPLETION, once; a later wait is not affected.
+TEST(WindowSystem, InterruptEndsTheWaitOfThatThreadOnce) {
+  Handle never = create_event(true, false);
+  uint64_t id = 0;
+  std::atomic<uint32_t> first{0};
+  std::atomic<uint32_t> second{0};
+  Handle waiter = start_thread(
+      [&] {
+        first = wait_for_multiple_objects(1, &never, false, INFINITE);
+        second = wait_for_multiple_objects(1, &never, false, 0);
+      },
+      &id);
+  EXPECT_TRUE(interrupt_wait(id));
+  EXPECT_EQ(wait_for_multiple_objects(1, &waiter, false, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(first.load(), WAIT_IO_COMPLETION);
+  EXPECT_EQ(second.load(), WAIT_TIMEOUT);
+  EXPECT_FALSE(interrupt_wait(id));  // the thread has ended
+  close_handle(waiter);
+  close_handle(never);
+}
+
+// A duplicated handle names the same object and is closed on its own.
+TEST(WindowSystem, DuplicatedHandlesShareTheObjectAndCloseApart) {
+  Handle e = create_event(true, false);
+  Handle d = duplicate_handle(e);
+  ASSERT_NE(d, nullptr);
+  EXPECT_NE(d, e);
+  set_event(d);
+  EXPECT_EQ(wait_for_multiple_objects(1, &e, false, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(close_handle(e));
+  EXPECT_EQ(wait_for_multiple_objects(1, &d, false, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(close_handle(d));
+  EXPECT_FALSE(close_handle(d));
+  EXPECT_EQ(duplicate_handle(d), nullptr);
+}
+
 TEST(WindowSystem, TimersPostTimerMessagesUntilKilled) {
   drain();
   Recorder r;

@@ -91,4 +91,8 @@ describe('answers from the parser', () => {
     expect(out.images.images).toHaveLength(1)
     expect(out.images.byRow[2].B.mime).toBe('image/png')
   })
+  it('replaces lone surrogates in cell texts, which no document could hold', () => {
+    const out = sanitizeAnswer({ headers: ['Name'], records: [{ Name: 'a\uD800b' }, { Name: '\uD83D\uDE00 \uDE00' }] })
+    expect(out.records.map((r) => r.Name)).toEqual(['a\uFFFDb', '\uD83D\uDE00 \uFFFD'])
+  })
 })

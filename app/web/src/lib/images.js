@@ -34,12 +34,16 @@ async function text(zip, path) {
   return f ? f.async('string') : null
 }
 
-/** Path of the first worksheet in workbook order (the one the data comes from). */
-async function firstSheetPath(zip) {
+/**
+ * Path of the worksheet the data comes from: the one named `sheetName`, or the first in workbook
+ * order when no name is given.
+ */
+async function dataSheetPath(zip, sheetName) {
   const wb = await text(zip, 'xl/workbook.xml')
   const rels = await text(zip, 'xl/_rels/workbook.xml.rels')
   if (wb && rels) {
-    const first = startTags(wb, 'sheet')[0]
+    const sheets = startTags(wb, 'sheet')
+    const first = sheetName === undefined ? sheets[0] : sheets.find((s) => attr(s, 'name') === sheetName)
     const rid = first && attr(first, 'id')
     const rel = rid && parseRels(rels).get(rid)
     if (rel) return resolvePath('xl/workbook.xml', rel.target)
@@ -116,15 +120,15 @@ export function indexByRow(images) {
 }
 
 /**
- * Reads all pictures of the data sheet. Never throws: a failure leaves the list empty.
+ * Reads all pictures of the data sheet (the first, or the one named `sheetName`). Never throws: a failure leaves the list empty.
  * @returns {{ images: object[], byRow: object, columns: string[] }}
  */
-export async function readSheetImages(bytes, dispImgCells = []) {
+export async function readSheetImages(bytes, dispImgCells = [], sheetName = undefined) {
   const empty = { images: [], byRow: {}, columns: [] }
   if (!(bytes?.[0] === 0x50 && bytes?.[1] === 0x4b)) return empty
   try {
     const zip = await JSZip.loadAsync(bytes)
-    const sheetPath = await firstSheetPath(zip)
+    const sheetPath = await dataSheetPath(zip, sheetName)
     const images = [...(await drawingImages(zip, sheetPath)), ...(await cellImages(zip, dispImgCells))]
     const columns = [...new Set(images.map((i) => i.col))].sort((a, b) => a.length - b.length || a.localeCompare(b))
     return { images, byRow: indexByRow(images), columns }

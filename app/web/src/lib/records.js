@@ -36,8 +36,16 @@ export function isEmptyRecord(record, headers) {
 }
 
 /**
+ * A cell's text with every lone UTF-16 surrogate (a workbook can spell one as "_xD800_") replaced
+ * by U+FFFD: no UTF-8 text can hold one, and written as it is it makes the document unreadable.
+ */
+function wellFormed(text) {
+  return typeof text.toWellFormed === 'function' ? text.toWellFormed() : text
+}
+
+/**
  * Copies records coming from the parser into fresh objects holding only the header columns
- * (as strings) and `_excelRowNumber`. Anything else the parser might have attached is dropped.
+ * (as well-formed strings) and `_excelRowNumber`. Anything else the parser might have attached is dropped.
  */
 export function copyRecords(records, headers) {
   const out = []
@@ -45,7 +53,7 @@ export function copyRecords(records, headers) {
     const rec = {}
     for (const h of headers) {
       const v = Object.prototype.hasOwnProperty.call(src, h) ? src[h] : ''
-      setOwn(rec, h, typeof v === 'string' ? v : String(v ?? ''))
+      setOwn(rec, h, wellFormed(typeof v === 'string' ? v : String(v ?? '')))
     }
     const row = Number(src._excelRowNumber)
     rec._excelRowNumber = Number.isFinite(row) ? row : 0

@@ -3,11 +3,14 @@ import { parseWorkbook } from './sheetParse.js'
 import { readSheetImages } from './images.js'
 import { AppError } from './errors.js'
 
-/** Parses bytes into a plain, transferable answer: { ok, data } or { ok: false, key, detail }. */
-export async function parseSheetBytes(bytes) {
+/**
+ * Parses bytes into a plain, transferable answer: { ok, data } or { ok: false, key, detail }.
+ * `opts` as for parseWorkbook (the page passes none: the first worksheet of a workbook).
+ */
+export async function parseSheetBytes(bytes, opts = {}) {
   try {
-    const parsed = parseWorkbook(bytes)
-    const { images } = await readSheetImages(bytes, parsed.dispImgCells)
+    const parsed = parseWorkbook(bytes, opts)
+    const { images } = await readSheetImages(bytes, parsed.dispImgCells, opts.sheet)
     return {
       ok: true,
       data: {

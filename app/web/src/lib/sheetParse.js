@@ -13,9 +13,13 @@ function cellText(cell) {
   return String(cell.v)
 }
 
-function openWorkbook(bytes) {
+function openWorkbook(bytes, text) {
+  const options = { cellFormula: true, cellText: true, cellHTML: false, cellStyles: false }
   try {
-    return XLSX.read(bytes, { type: 'array', cellFormula: true, cellText: true, cellHTML: false, cellStyles: false })
+    // Comma-separated text arrives decoded (the reader would take bytes as Latin-1); the reader
+    // picks comma or semicolon from the first lines. Date-like texts stay text, as typed.
+    if (text !== undefined) return XLSX.read(text, { ...options, type: 'string', raw: true })
+    return XLSX.read(bytes, { ...options, type: 'array' })
   } catch (err) {
     const msg = String(err?.message || err)
     if (/password|encrypt/i.test(msg)) throw new AppError('generator.errExcelProtected', { detail: msg })
@@ -25,12 +29,17 @@ function openWorkbook(bytes) {
 
 /**
  * @param {Uint8Array} bytes workbook bytes
+ * @param {object} [opts] `sheet`: the name of the worksheet to read (default: the first);
+ *   `text`: the decoded content of a comma-separated file, read instead of `bytes`
  * @returns {{ sheetName, headers, records, dispImgCells }} plain data only
  *   dispImgCells: [{ id, row, col }] cells showing an embedded cell picture (row 1-based, col letter)
  */
-export function parseWorkbook(bytes) {
-  const wb = openWorkbook(bytes)
-  const sheetName = wb.SheetNames?.[0]
+export function parseWorkbook(bytes, { sheet, text } = {}) {
+  const wb = openWorkbook(bytes, text)
+  const sheetName = sheet === undefined ? wb.SheetNames?.[0] : sheet
+  if (sheet !== undefined && !(wb.SheetNames || []).includes(sheet)) {
+    throw new AppError('batch.errSheetNotFound', { params: { sheet, sheets: (wb.SheetNames || []).join(', ') } })
+  }
   const ws = sheetName !== undefined ? wb.Sheets[sheetName] : undefined
   // A sheet without a single cell has neither a header nor data: it is empty.
   if (!ws || !ws['!ref']) throw new AppError('generator.errExcelEmpty')
