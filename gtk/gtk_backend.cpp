@@ -134,7 +134,9 @@ char* choose_folder(winsys::WindowHandle owner, const char* title, const char* i
                                              GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Cancel",
                                              GTK_RESPONSE_CANCEL, "_Select", GTK_RESPONSE_ACCEPT, nullptr);
   gtk_window_set_modal(GTK_WINDOW(d), TRUE);
-  if (initial && *initial) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), initial);
+  // Without a start folder the picker opens in the home folder rather than on the recently used
+  // files, where no folder can be selected.
+  gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), initial && *initial ? initial : g_get_home_dir());
   answer_when_shown(d, true);
   char* chosen = nullptr;
   if (gtk_dialog_run(GTK_DIALOG(d)) == GTK_RESPONSE_ACCEPT) {
