@@ -30,3 +30,7 @@ rm -rf "$tmp"
 echo
 echo "== papyrant generate beside the page =="
 "$here/batch.sh" "$build"
+
+echo
+echo "== a web view window: start to first painted page, resident memory (virtual display) =="
+"$here/gui.sh" "$build"
