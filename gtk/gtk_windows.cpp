@@ -2,6 +2,7 @@
 
 #include <gdk/gdkx.h>
 
+#include <algorithm>
 #include <map>
 
 namespace quevro::display::gtk {
@@ -157,6 +158,8 @@ void maximize(TopLevel* t) {
   GdkMonitor* m = gdk_display_get_monitor_at_window(gtk_widget_get_display(t->window), gtk_widget_get_window(t->window));
   if (!m) m = gdk_display_get_primary_monitor(gtk_widget_get_display(t->window));
   if (m) gdk_monitor_get_workarea(m, &area);
+  if (t->max_width > 0 && area.width > t->max_width) area.width = t->max_width;
+  if (t->max_height > 0 && area.height > t->max_height) area.height = t->max_height;
   gtk_window_move(GTK_WINDOW(t->window), area.x, area.y);
   set_state(t, STATE_MAXIMIZED, true, area.width, area.height);
   gtk_window_resize(GTK_WINDOW(t->window), area.width, area.height);
@@ -340,6 +343,37 @@ bool begin_drag(winsys::WindowHandle hwnd, int hit) {
 void* client_widget(winsys::WindowHandle hwnd) {
   TopLevel* t = find_toplevel(hwnd);
   return t ? t->client : nullptr;
+}
+
+void set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
+                     int32_t max_height) {
+  TopLevel* t = find_toplevel(hwnd);
+  if (!t) return;
+  t->min_width = min_width > 0 ? min_width : 0;
+  t->min_height = min_height > 0 ? min_height : 0;
+  t->max_width = max_width > 0 ? max_width : 0;
+  t->max_height = max_height > 0 ? max_height : 0;
+  GdkGeometry g{};
+  int mask = 0;
+  if (t->min_width || t->min_height) {
+    g.min_width = t->min_width;
+    g.min_height = t->min_height;
+    mask |= GDK_HINT_MIN_SIZE;
+  }
+  if (t->max_width || t->max_height) {
+    // A missing half of the largest size is no limit on that side.
+    g.max_width = t->max_width ? t->max_width : G_MAXSHORT;
+    g.max_height = t->max_height ? t->max_height : G_MAXSHORT;
+    mask |= GDK_HINT_MAX_SIZE;
+  }
+  gtk_window_set_geometry_hints(GTK_WINDOW(t->window), nullptr, &g, static_cast<GdkWindowHints>(mask));
+  // The window's current size follows the new limits at once, as a user's next resize would.
+  int w = 0, h = 0;
+  gtk_window_get_size(GTK_WINDOW(t->window), &w, &h);
+  int nw = std::max(w, t->min_width), nh = std::max(h, t->min_height);
+  if (t->max_width) nw = std::min(nw, t->max_width);
+  if (t->max_height) nh = std::min(nh, t->max_height);
+  if (nw != w || nh != h) gtk_window_resize(GTK_WINDOW(t->window), nw, nh);
 }
 
 }  // namespace quevro::display::gtk

@@ -18,6 +18,8 @@ struct TopLevel {
   // The last WM_SIZE told, so that repeated allocations of one size say nothing new.
   uintptr_t told_kind = ~uintptr_t{0};
   int32_t told_width = -1, told_height = -1;
+  // Size limits of the client area (0: none).
+  int32_t min_width = 0, min_height = 0, max_width = 0, max_height = 0;
   // A move by the mouse this backend performs itself (no window manager to ask).
   bool dragging = false;
   int drag_start_x = 0, drag_start_y = 0, window_start_x = 0, window_start_y = 0;
@@ -37,6 +39,8 @@ void move_window(winsys::WindowHandle hwnd, int32_t x, int32_t y, int32_t width,
 uint32_t window_state(winsys::WindowHandle hwnd);
 bool begin_drag(winsys::WindowHandle hwnd, int hit);
 void* client_widget(winsys::WindowHandle hwnd);
+void set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
+                     int32_t max_height);
 
 const Backend* backend();
 

@@ -115,6 +115,12 @@ int display_state(VmState* L) {
   return 1;
 }
 
+int display_size_limits(VmState* L) {
+  push_boolean(L, display::set_size_limits(window_arg(L, ARG1), opt_integer(L, ARG2, 0), opt_integer(L, ARG3, 0),
+                                           opt_integer(L, ARG4, 0), opt_integer(L, ARG5, 0)));
+  return 1;
+}
+
 int display_is_real(VmState* L) {
   push_boolean(L, display::is_real_window(window_arg(L, ARG1)));
   return 1;
@@ -174,6 +180,7 @@ const LibraryFunction DISPLAY_FUNCTIONS[] = {
     {"move", display_move},
     {"state", display_state},
     {"isReal", display_is_real},
+    {"sizeLimits", display_size_limits},
     {"send", display_send},
     {"post", display_post},
     {"setTimer", display_set_timer},

@@ -44,7 +44,7 @@ inline intptr_t make_long(int32_t low, int32_t high) {
 }
 
 // Raised with every change of the layout below.
-constexpr uint32_t BACKEND_ABI = 1;
+constexpr uint32_t BACKEND_ABI = 2;
 constexpr const char* BACKEND_ENTRY = "quevro_display_backend";
 
 // What the backend asks of the layer. Called on the thread that opened the display, never with
@@ -90,6 +90,10 @@ struct Backend {
   void (*free_text)(char* text);
   // The container that fills the window's client area, for child widgets (the web view).
   void* (*client_widget)(winsys::WindowHandle hwnd);
+  // Smallest and largest client size the user may give the window (0: no limit); maximising
+  // stays within the largest.
+  void (*set_size_limits)(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
+                          int32_t max_height);
 };
 
 using BackendEntry = const Backend* (*)();

@@ -176,6 +176,13 @@ uint32_t window_state(winsys::WindowHandle hwnd) {
   return b ? b->window_state(hwnd) : 0;
 }
 
+bool set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
+                     int32_t max_height) {
+  const Backend* b = backend_for(hwnd);
+  if (b) b->set_size_limits(hwnd, min_width, min_height, max_width, max_height);
+  return b != nullptr;
+}
+
 bool is_real_window(winsys::WindowHandle hwnd) { return backend_for(hwnd) != nullptr; }
 
 int message_box(winsys::WindowHandle owner, const std::string& text, const std::string& caption, uint32_t style) {

@@ -35,6 +35,8 @@ bool client_size(winsys::WindowHandle hwnd, int32_t* width, int32_t* height);
 bool window_position(winsys::WindowHandle hwnd, int32_t* x, int32_t* y);
 bool move_window(winsys::WindowHandle hwnd, int32_t x, int32_t y, int32_t width, int32_t height);
 uint32_t window_state(winsys::WindowHandle hwnd);
+bool set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
+                     int32_t max_height);
 bool is_real_window(winsys::WindowHandle hwnd);
 
 // Modal dialogs. Without a display the message box writes "caption: text" to standard error and
