@@ -210,6 +210,14 @@ WebView* alive(void* handle) {
   return wv && wv->view ? wv : nullptr;
 }
 
+// The on/off settings the view's signal handlers read.
+HRESULT set_switch(void* handle, bool WebView::*setting, int32_t enabled) {
+  WebView* wv = alive(handle);
+  if (!wv) return E_POINTER;
+  wv->*setting = enabled != 0;
+  return S_OK;
+}
+
 }  // namespace
 
 #define WEBVIEW_EXPORT extern "C" __attribute__((visibility("default")))
@@ -333,26 +341,17 @@ WEBVIEW_EXPORT HRESULT webview_setVisible(void* handle, int32_t visible) {
   return S_OK;
 }
 
-// WebKit shows no status bar of its own; the setting is kept for the getter's sake.
+// WebKit shows no status bar of its own: that setting is only remembered.
 WEBVIEW_EXPORT HRESULT webview_setIsStatusBarEnabled(void* handle, int32_t enabled) {
-  WebView* wv = alive(handle);
-  if (!wv) return E_POINTER;
-  wv->status_bar = enabled != 0;
-  return S_OK;
+  return set_switch(handle, &WebView::status_bar, enabled);
 }
 
 WEBVIEW_EXPORT HRESULT webview_setAreDefaultContextMenusEnabled(void* handle, int32_t enabled) {
-  WebView* wv = alive(handle);
-  if (!wv) return E_POINTER;
-  wv->context_menus = enabled != 0;
-  return S_OK;
+  return set_switch(handle, &WebView::context_menus, enabled);
 }
 
 WEBVIEW_EXPORT HRESULT webview_setAreBrowserAcceleratorKeysEnabled(void* handle, int32_t enabled) {
-  WebView* wv = alive(handle);
-  if (!wv) return E_POINTER;
-  wv->accelerators = enabled != 0;
-  return S_OK;
+  return set_switch(handle, &WebView::accelerators, enabled);
 }
 
 WEBVIEW_EXPORT HRESULT webview_setAreDevToolsEnabled(void* handle, int32_t enabled) {
