@@ -17,7 +17,7 @@ constexpr const char* BACKEND_FILE = "libquevro_gtk.so";
 
 struct Display {
   std::once_flag opened;
-  const Backend* backend = nullptr;
+  std::atomic<const Backend*> backend{nullptr};  // set once, read from any thread
   std::atomic<uint64_t> owner{0};
   std::string error;
   std::mutex lock;  // guards `real`
@@ -69,8 +69,8 @@ void load_backend(Display& d) {
     d.error = "cannot open the display";
     return;
   }
-  d.backend = b;
   d.owner = winsys::current_thread_id();
+  d.backend = b;
   winsys::attach_event_pump(&b->pump);
 }
 
@@ -79,7 +79,7 @@ const Backend* backend_for(winsys::WindowHandle hwnd) {
   Display& d = display();
   if (!on_display_thread()) return nullptr;
   std::lock_guard<std::mutex> guard(d.lock);
-  return d.real.count(hwnd) ? d.backend : nullptr;
+  return d.real.count(hwnd) ? d.backend.load() : nullptr;
 }
 
 }  // namespace
@@ -101,7 +101,7 @@ winsys::WindowHandle create_window(winsys::WindowProc proc, void* user, const Wi
   winsys::WindowHandle hwnd = winsys::create_window(proc, user);
   if (!hwnd || !open() || !on_display_thread()) return hwnd;
   Display& d = display();
-  if (d.backend->create_window(hwnd, &spec)) {
+  if (d.backend.load()->create_window(hwnd, &spec)) {
     std::lock_guard<std::mutex> guard(d.lock);
     d.real.insert(hwnd);
   }
@@ -186,7 +186,7 @@ bool set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_h
 bool is_real_window(winsys::WindowHandle hwnd) { return backend_for(hwnd) != nullptr; }
 
 int message_box(winsys::WindowHandle owner, const std::string& text, const std::string& caption, uint32_t style) {
-  if (open() && on_display_thread()) return display().backend->message_box(owner, text.c_str(), caption.c_str(), style);
+  if (open() && on_display_thread()) return display().backend.load()->message_box(owner, text.c_str(), caption.c_str(), style);
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
   static const int FIRST_BUTTON[] = {1, 1, 3, 6, 6, 4};
   uint32_t set = style & 0x0F;
