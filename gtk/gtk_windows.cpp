@@ -58,9 +58,18 @@ void set_state(TopLevel* t, uint32_t bits, bool on, int new_width = -1, int new_
   if (new_width < 0 || (w == new_width && h == new_height)) tell_size(t);
 }
 
+gboolean tell_allocated_size(gpointer data) {
+  auto* t = static_cast<TopLevel*>(data);
+  t->size_report = 0;
+  if (!(t->state & STATE_MINIMIZED)) tell_size(t);
+  return G_SOURCE_REMOVE;
+}
+
+// WM_SIZE for a new allocation goes out once the allocation is over: a procedure that sizes its
+// children in answer (the web view) would otherwise change requests in the middle of it, which
+// the toolkit drops.
 void on_client_allocate(GtkWidget*, GdkRectangle*, TopLevel* t) {
-  if (t->state & STATE_MINIMIZED) return;
-  tell_size(t);
+  if (!t->size_report) t->size_report = g_idle_add_full(G_PRIORITY_HIGH_IDLE, tell_allocated_size, t, nullptr);
 }
 
 gboolean on_configure(GtkWidget*, GdkEventConfigure* e, TopLevel* t) {
@@ -142,6 +151,7 @@ gboolean on_motion(GtkWidget* w, GdkEventMotion* e, TopLevel* t) {
 }
 
 void on_destroyed(GtkWidget*, TopLevel* t) {
+  if (t->size_report) g_source_remove(t->size_report);
   toplevels().erase(t->hwnd);
   delete t;
 }
@@ -207,7 +217,7 @@ bool create_window(winsys::WindowHandle hwnd, const WindowSpec* spec) {
   t->hwnd = hwnd;
   t->frameless = spec->frameless;
   t->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  t->client = gtk_fixed_new();
+  t->client = gtk_layout_new(nullptr, nullptr);
   gtk_container_add(GTK_CONTAINER(t->window), t->client);
   gtk_window_set_title(GTK_WINDOW(t->window), spec->title ? spec->title : "");
   gtk_window_set_decorated(GTK_WINDOW(t->window), !spec->frameless);

@@ -10,7 +10,9 @@ namespace quevro::display::gtk {
 struct TopLevel {
   winsys::WindowHandle hwnd;
   GtkWidget* window;
-  GtkWidget* client;  // a GtkFixed filling the window: children sit at client coordinates
+  // A GtkLayout filling the window: children sit at client coordinates with the sizes they ask
+  // for, and none of them keeps the window from shrinking (as child windows on Win32).
+  GtkWidget* client;
   bool frameless;
   uint32_t state = 0;  // STATE_* bits as the layer last heard them
   // Without a window manager on the display, maximising and minimising are done here.
@@ -18,6 +20,7 @@ struct TopLevel {
   // The last WM_SIZE told, so that repeated allocations of one size say nothing new.
   uintptr_t told_kind = ~uintptr_t{0};
   int32_t told_width = -1, told_height = -1;
+  guint size_report = 0;  // the idle source that tells a new allocation, while one is pending
   // Size limits of the client area (0: none).
   int32_t min_width = 0, min_height = 0, max_width = 0, max_height = 0;
   // A move by the mouse this backend performs itself (no window manager to ask).

@@ -93,7 +93,7 @@ GtkWidget* host_container(void* hwnd) {
   auto lookup = reinterpret_cast<ClientWidgetLookup>(dlsym(RTLD_DEFAULT, "quevro_display_client_widget"));
   if (!lookup || !hwnd) return nullptr;
   auto* w = static_cast<GtkWidget*>(lookup(hwnd));
-  return w && GTK_IS_FIXED(w) ? w : nullptr;
+  return w && GTK_IS_LAYOUT(w) ? w : nullptr;
 }
 
 void on_script_message(WebKitUserContentManager*, WebKitJavascriptResult* result, WebView* wv) {
@@ -251,7 +251,7 @@ WEBVIEW_EXPORT HRESULT webview_create(void* handle, const Creation* c) {
   g_signal_connect(wv->view, "destroy", G_CALLBACK(+[](GtkWidget*, WebView* w) { w->view = nullptr; }), wv);
   gtk_widget_set_size_request(wv->view, gtk_widget_get_allocated_width(container),
                               gtk_widget_get_allocated_height(container));
-  gtk_fixed_put(GTK_FIXED(container), wv->view, 0, 0);
+  gtk_layout_put(GTK_LAYOUT(container), wv->view, 0, 0);
   gtk_widget_show(wv->view);
   wv->ready = true;
   return S_OK;
