@@ -211,18 +211,18 @@ TopLevel* find_toplevel(winsys::WindowHandle hwnd) {
   return it == toplevels().end() ? nullptr : it->second;
 }
 
-bool create_window(winsys::WindowHandle hwnd, const WindowSpec* spec) {
+bool create_window(winsys::WindowHandle hwnd, const WindowOptions* options) {
   if (find_toplevel(hwnd)) return false;
   auto* t = new TopLevel{};
   t->hwnd = hwnd;
-  t->frameless = spec->frameless;
+  t->frameless = options->frameless;
   t->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   t->client = gtk_layout_new(nullptr, nullptr);
   gtk_container_add(GTK_CONTAINER(t->window), t->client);
-  gtk_window_set_title(GTK_WINDOW(t->window), spec->title ? spec->title : "");
-  gtk_window_set_decorated(GTK_WINDOW(t->window), !spec->frameless);
-  gtk_window_set_default_size(GTK_WINDOW(t->window), spec->width > 0 ? spec->width : 400,
-                              spec->height > 0 ? spec->height : 300);
+  gtk_window_set_title(GTK_WINDOW(t->window), options->title ? options->title : "");
+  gtk_window_set_decorated(GTK_WINDOW(t->window), !options->frameless);
+  gtk_window_set_default_size(GTK_WINDOW(t->window), options->width > 0 ? options->width : 400,
+                              options->height > 0 ? options->height : 300);
   gtk_widget_add_events(t->window, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK |
                                        GDK_STRUCTURE_MASK);
   g_signal_connect(t->client, "size-allocate", G_CALLBACK(on_client_allocate), t);

@@ -32,7 +32,7 @@ TopLevel* find_toplevel(winsys::WindowHandle hwnd);
 
 intptr_t send_to_layer(winsys::WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam);
 
-bool create_window(winsys::WindowHandle hwnd, const WindowSpec* spec);
+bool create_window(winsys::WindowHandle hwnd, const WindowOptions* options);
 void destroy_window(winsys::WindowHandle hwnd);
 bool show_window(winsys::WindowHandle hwnd, int command);
 void set_title(winsys::WindowHandle hwnd, const char* title);

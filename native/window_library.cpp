@@ -61,8 +61,8 @@ int display_create(VmState* L) {
   void* proc = nullptr;
   if (!to_native_pointer(L, ARG1, false, false, &proc) || !proc) type_arg_error(L, ARG1, "callback");
   std::string title = text_arg(L, ARG2);
-  display::WindowSpec spec{title.c_str(), opt_integer(L, ARG3, 0), opt_integer(L, ARG4, 0), to_boolean(L, ARG5)};
-  push_window(L, display::create_window(reinterpret_cast<winsys::WindowProc>(proc), nullptr, spec));
+  display::WindowOptions options{title.c_str(), opt_integer(L, ARG3, 0), opt_integer(L, ARG4, 0), to_boolean(L, ARG5)};
+  push_window(L, display::create_window(reinterpret_cast<winsys::WindowProc>(proc), nullptr, options));
   return 1;
 }
 

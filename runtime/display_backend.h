@@ -53,7 +53,7 @@ struct LayerCalls {
   intptr_t (*send)(winsys::WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_t lparam);
 };
 
-struct WindowSpec {
+struct WindowOptions {
   const char* title;  // UTF-8
   int32_t width;      // client area
   int32_t height;
@@ -72,7 +72,7 @@ struct Backend {
   // toolkit's own).
   bool (*open)(const LayerCalls* calls);
   winsys::EventPump pump;
-  bool (*create_window)(winsys::WindowHandle hwnd, const WindowSpec* spec);
+  bool (*create_window)(winsys::WindowHandle hwnd, const WindowOptions* options);
   void (*destroy_window)(winsys::WindowHandle hwnd);
   bool (*show_window)(winsys::WindowHandle hwnd, int command);  // SW_* numbers
   void (*set_title)(winsys::WindowHandle hwnd, const char* title);

@@ -97,11 +97,11 @@ bool on_display_thread() {
 
 const std::string& last_error() { return display().error; }
 
-winsys::WindowHandle create_window(winsys::WindowProc proc, void* user, const WindowSpec& spec) {
+winsys::WindowHandle create_window(winsys::WindowProc proc, void* user, const WindowOptions& options) {
   winsys::WindowHandle hwnd = winsys::create_window(proc, user);
   if (!hwnd || !open() || !on_display_thread()) return hwnd;
   Display& d = display();
-  if (d.backend.load()->create_window(hwnd, &spec)) {
+  if (d.backend.load()->create_window(hwnd, &options)) {
     std::lock_guard<std::mutex> guard(d.lock);
     d.real.insert(hwnd);
   }

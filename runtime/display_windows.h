@@ -21,7 +21,7 @@ bool open();
 bool on_display_thread();
 const std::string& last_error();
 
-winsys::WindowHandle create_window(winsys::WindowProc proc, void* user, const WindowSpec& spec);
+winsys::WindowHandle create_window(winsys::WindowProc proc, void* user, const WindowOptions& options);
 // Sends WM_DESTROY, closes the real window and ends the layer window.
 bool destroy_window(winsys::WindowHandle hwnd);
 // The handling Win32 gives messages a procedure leaves alone: WM_CLOSE destroys the window,
