@@ -1,6 +1,7 @@
 #include "runtime/display_windows.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +9,13 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+
+// The backend's bytes when the executable carries them (gtk/backend_image.c); weak, so that
+// programs without them (the unit tests) link and load the file instead.
+extern "C" {
+extern const char quevro_display_backend_image[] __attribute__((weak));
+extern const char quevro_display_backend_image_end[] __attribute__((weak));
+}
 
 namespace quevro::display {
 
@@ -35,14 +43,61 @@ bool has_display_variable() {
   return (x && *x) || (w && *w);
 }
 
-// The backend sits beside the executable; QUEVRO_DISPLAY_BACKEND names another file (tests).
-std::string backend_path() {
-  if (const char* p = std::getenv("QUEVRO_DISPLAY_BACKEND"); p && *p) return p;
+// The backend file beside the executable, for programs that do not carry its bytes.
+std::string backend_beside_executable() {
   char exe[4096];
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return BACKEND_FILE;
   std::string dir(exe, static_cast<size_t>(n));
   return dir.substr(0, dir.rfind('/') + 1) + BACKEND_FILE;
+}
+
+// Loads the bytes the executable carries through a memory file; null (and the reason) when it
+// carries none or they cannot be loaded.
+void* load_carried_backend(std::string* error) {
+  if (!quevro_display_backend_image || !quevro_display_backend_image_end) return nullptr;
+  const char* bytes = quevro_display_backend_image;
+  size_t size = static_cast<size_t>(quevro_display_backend_image_end - quevro_display_backend_image);
+  int fd = memfd_create("quevro-display-backend", MFD_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot make a memory file for the display backend";
+    return nullptr;
+  }
+  size_t done = 0;
+  while (done < size) {
+    ssize_t w = write(fd, bytes + done, size - done);
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
+  }
+  void* lib = nullptr;
+  if (done == size) {
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    lib = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    if (!lib) *error = "cannot load the display backend: " + std::string(dlerror());
+  } else {
+    *error = "cannot write the display backend to memory";
+  }
+  close(fd);  // the mapping keeps what dlopen needs
+  return lib;
+}
+
+// QUEVRO_DISPLAY_BACKEND names a backend file (tests); else the executable's own copy; else the
+// file beside the executable.
+void* load_backend_library(std::string* error) {
+  std::string path;
+  if (const char* p = std::getenv("QUEVRO_DISPLAY_BACKEND"); p && *p) {
+    path = p;
+  } else if (void* carried = load_carried_backend(error)) {
+    return carried;
+  } else if (!error->empty()) {
+    return nullptr;
+  } else {
+    path = backend_beside_executable();
+  }
+  // Global, so that the web view library finds the client containers by name.
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!lib) *error = "cannot load the display backend: " + std::string(dlerror());
+  return lib;
 }
 
 const LayerCalls LAYER_CALLS = {winsys::send_message};
@@ -52,17 +107,12 @@ void load_backend(Display& d) {
     d.error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
     return;
   }
-  std::string path = backend_path();
-  // Global, so that the web view library finds the client containers by name.
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
-  if (!lib) {
-    d.error = "cannot load the display backend: " + std::string(dlerror());
-    return;
-  }
+  void* lib = load_backend_library(&d.error);
+  if (!lib) return;
   auto entry = reinterpret_cast<BackendEntry>(dlsym(lib, BACKEND_ENTRY));
   const Backend* b = entry ? entry() : nullptr;
   if (!b || b->abi != BACKEND_ABI) {
-    d.error = "the display backend " + path + " does not match this program";
+    d.error = "the display backend does not match this program";
     return;
   }
   if (!b->open(&LAYER_CALLS)) {
