@@ -33,3 +33,6 @@ echo "== papyrant generate beside the page =="
 echo
 echo "== the HTTP server under load beside python3 -m http.server (ab, loopback) =="
 "$here/http/load.sh" "$build/quevro"
+echo
+echo "== a web view window: start to first painted page, resident memory (virtual display) =="
+"$here/gui.sh" "$build"

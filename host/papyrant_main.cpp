@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   }
   seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
+  set_report_dialog(true);
 
   VmState* L = create_main_state();
   if (L == nullptr) return 255;

@@ -24,6 +24,7 @@
 #include "lib/time_library.h"
 #include "native/raw_library.h"
 #include "native/thread_library.h"
+#include "native/window_library.h"
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/collector.h"
@@ -50,6 +51,7 @@ void open_libraries(VmState* L) {
   com::open_com_library(L);
   // Libraries opened by their first import.
   register_preloader(L, "(debug)", open_debug_library);
+  register_preloader(L, "(win.display)", open_window_library);
   gc_control(L, GC_RESTART, 0);
 }
 

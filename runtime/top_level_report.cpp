@@ -1,7 +1,11 @@
 #include "runtime/top_level_report.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
+
+#include "runtime/display_windows.h"
 
 #include "vm/api.h"
 #include "vm/calls.h"
@@ -15,7 +19,18 @@ std::string& report_caption() {
   return caption;
 }
 
+bool& report_in_dialog() {
+  static bool dialog = false;
+  return dialog;
+}
+
 void write_report(const std::string& caption, const std::string& text) {
+  // A desktop application started from a menu has nobody reading its standard error.
+  constexpr uint32_t MB_ICONERROR = 0x10;
+  if (report_in_dialog() && !isatty(STDERR_FILENO) && display::open() && display::on_display_thread()) {
+    display::message_box(nullptr, text, caption, MB_ICONERROR);
+    return;
+  }
   std::fprintf(stderr, "\n%s:\n%s\n", caption.c_str(), text.c_str());
   std::fflush(stderr);
 }
@@ -23,6 +38,8 @@ void write_report(const std::string& caption, const std::string& text) {
 }  // namespace
 
 void set_report_caption(const std::string& caption) { report_caption() = caption; }
+
+void set_report_dialog(bool dialog) { report_in_dialog() = dialog; }
 
 int report_unprotected_error(VmState* L) {
   top_level_report(L, "unprotected error", true);

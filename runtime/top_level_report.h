@@ -10,6 +10,10 @@ namespace quevro {
 // The file name used as the caption of top-level reports.
 void set_report_caption(const std::string& caption);
 
+// With a graphical session and standard error not a terminal, reports are shown in a modal
+// message box of the window layer instead (the application turns this on).
+void set_report_dialog(bool dialog);
+
 // Reports the value on top of the stack (when it is a string or number) as a top-level error.
 // The first report's text is kept in the registry under "POPERROR"; with call_on_error the
 // script's `onError` may replace the text (a string result) or suppress the report (any other).

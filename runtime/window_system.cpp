@@ -46,6 +46,8 @@ struct Queue {
   bool quit_pending = false;
   int quit_code = 0;
   bool ended = false;
+  // Set on the thread whose windows are on a display: its waits run the display's events.
+  const EventPump* pump = nullptr;
   bool interrupted = false;  // the next handle wait ends with WAIT_IO_COMPLETION
 };
 
@@ -113,10 +115,16 @@ Queue* my_queue(State& s) {
   return t_binding.queue.get();
 }
 
+// Ends the queue's thread's wait, whether it sleeps on its condition or inside its display pump.
+void wake_queue(Queue* q) {
+  q->wake.notify_all();
+  if (q->pump) q->pump->wake(q->pump->context);
+}
+
 void complete(SentMessage* m, intptr_t result) {
   m->result = result;
   m->done = true;
-  m->sender->wake.notify_all();
+  wake_queue(m->sender);
 }
 
 // Removes the queue's thread from the layer: its windows and timers go, messages sent to it fail
@@ -193,7 +201,23 @@ Clock::time_point next_timer(const Queue* q, Clock::time_point limit) {
   return limit;
 }
 
-void wait_on(std::unique_lock<std::mutex>& lock, Queue* q, Clock::time_point until) {
+// Sleeps until woken or until `until`. A thread with a display pump runs the display's events
+// instead when the wait is a message wait (pump_events); the lock is released meanwhile, so the
+// window procedures the events reach may use the layer. A wake that comes before the pump sleeps
+// is kept by the pump, so none is lost.
+void wait_on(std::unique_lock<std::mutex>& lock, Queue* q, Clock::time_point until, bool pump_events = false) {
+  if (pump_events && q->pump) {
+    uint32_t ms = INFINITE;
+    if (until != Clock::time_point::max()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+      ms = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, INFINITE - 1));
+    }
+    const EventPump* pump = q->pump;
+    lock.unlock();
+    pump->run(pump->context, ms);
+    lock.lock();
+    return;
+  }
   if (until == Clock::time_point::max())
     q->wake.wait(lock);
   else
@@ -296,7 +320,7 @@ uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint3
     if (handles_may_end && (result = check_handles(ws, wait_all)) != WAIT_TIMEOUT) break;
     result = WAIT_TIMEOUT;
     if (Clock::now() >= deadline) break;
-    wait_on(lock, q, with_queue ? next_timer(q, deadline) : deadline);
+    wait_on(lock, q, with_queue ? next_timer(q, deadline) : deadline, with_queue);
   }
   s.handle_waiters.erase(q);
   return result;
@@ -304,7 +328,7 @@ uint32_t wait_common(uint32_t count, const Handle* handles, bool wait_all, uint3
 
 void signal(State& s, Waitable* w) {
   w->signaled = true;
-  for (Queue* q : s.handle_waiters) q->wake.notify_all();
+  for (Queue* q : s.handle_waiters) wake_queue(q);
 }
 
 }  // namespace
@@ -316,6 +340,12 @@ uint64_t current_thread_id() {
 }
 
 uint32_t tick_count() { return now_ticks(); }
+
+void attach_event_pump(const EventPump* pump) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.lock);
+  my_queue(s)->pump = pump;
+}
 
 WindowHandle create_window(WindowProc proc, void* user) {
   State& s = state();
@@ -357,7 +387,7 @@ bool post_message(WindowHandle hwnd, uint32_t message, uintptr_t wparam, intptr_
     q = it->second.owner.get();
   }
   q->posted.push_back(make_message(hwnd, message, wparam, lparam));
-  q->wake.notify_all();
+  wake_queue(q);
   return true;
 }
 
@@ -367,7 +397,7 @@ bool post_thread_message(uint64_t thread_id, uint32_t message, uintptr_t wparam,
   auto it = s.queues.find(thread_id);
   if (it == s.queues.end()) return false;
   it->second->posted.push_back(make_message(nullptr, message, wparam, lparam));
-  it->second->wake.notify_all();
+  wake_queue(it->second.get());
   return true;
 }
 
@@ -395,7 +425,7 @@ intptr_t send_message(WindowHandle hwnd, uint32_t message, uintptr_t wparam, int
   if (target->ended) return 0;
   SentMessage m{make_message(hwnd, message, wparam, lparam), mine};
   target->sent.push_back(&m);
-  target->wake.notify_all();
+  wake_queue(target);
   // Handling what others send to this thread while it waits keeps two threads that send to each
   // other from blocking each other.
   for (;;) {
@@ -410,6 +440,7 @@ bool peek_message(Message* msg, WindowHandle hwnd, uint32_t min, uint32_t max, u
   State& s = state();
   std::unique_lock<std::mutex> lock(s.lock);
   Queue* q = my_queue(s);
+  if (q->pump) wait_on(lock, q, Clock::now(), true);  // what the display has ready, without sleeping
   deliver_sent(lock, s, q);
   return take_message(q, msg, hwnd, min, max, (remove & PM_REMOVE) != 0);
 }
@@ -422,7 +453,7 @@ int get_message(Message* msg, WindowHandle hwnd, uint32_t min, uint32_t max) {
   for (;;) {
     deliver_sent(lock, s, q);
     if (take_message(q, msg, hwnd, min, max, true)) return msg->message == WM_QUIT ? 0 : 1;
-    wait_on(lock, q, next_timer(q, Clock::time_point::max()));
+    wait_on(lock, q, next_timer(q, Clock::time_point::max()), true);
   }
 }
 
@@ -456,7 +487,7 @@ uintptr_t set_timer(WindowHandle hwnd, uintptr_t id, uint32_t milliseconds) {
   }
   if (milliseconds == 0) milliseconds = 1;
   auto due = Clock::now() + std::chrono::milliseconds(milliseconds);
-  q->wake.notify_all();  // the owner may sleep until a later timer
+  wake_queue(q);  // the owner may sleep until a later timer
   for (Timer& t : q->timers) {
     if (t.hwnd == hwnd && t.id == id) {
       t.period_ms = milliseconds;
@@ -566,7 +597,7 @@ bool interrupt_wait(uint64_t thread_id) {
   auto it = s.queues.find(thread_id);
   if (it == s.queues.end()) return false;
   it->second->interrupted = true;
-  it->second->wake.notify_all();
+  wake_queue(it->second.get());
   return true;
 }
 

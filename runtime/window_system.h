@@ -108,6 +108,17 @@ uint32_t wait_for_multiple_objects(uint32_t count, const Handle* handles, bool w
 uint32_t msg_wait_for_multiple_objects(uint32_t count, const Handle* handles, bool wait_all, uint32_t timeout_ms,
                                        uint32_t wake_mask);
 
+// A display's event source, run by the thread that owns the display's windows. run handles the
+// display's events, sleeping at most timeout_ms (INFINITE: no limit) until one arrives or wake is
+// called; wake may be called from any thread, and a wake before run sleeps ends the next run.
+struct EventPump {
+  void* context;
+  void (*run)(void* context, uint32_t timeout_ms);
+  void (*wake)(void* context);
+};
+// The calling thread's message waits (get_message, peek_message, msg_wait_for_multiple_objects)
+// run the pump from now on; null detaches it. Plain handle waits never run it.
+void attach_event_pump(const EventPump* pump);
 // Ends the wait the thread is in (or its next one) with WAIT_IO_COMPLETION, so that a thread
 // that is asked to end stops waiting for handles that may never be signalled. False for a thread
 // that has no queue (it has ended).
