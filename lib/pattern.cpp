@@ -875,6 +875,21 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       if (first_end && s < ms->src_end && one_byte_item(first, e, uc(*s)) < 0) first_end = nullptr;
     }
   }
+  // A set as the required first item skips the positions whose ASCII byte it does not match. For
+  // an ASCII byte the set's answer depends on that byte alone (its multi-byte members start with
+  // lead bytes), so each answer is found once with the set matcher itself; other bytes are left to
+  // the full match. Only with text left to search: the first position's match parses the set, so
+  // a malformed one still fails there as before.
+  const char* set_end = nullptr;
+  enum : uint8_t { UNKNOWN, STARTS, NEVER };
+  uint8_t ascii_start[128];
+  if (!pt.anchor && lead < 0 && !first_end && s < ms->src_end && first < ms->p_end && *first == '[') {
+    const char* e = atom_end(ms, first, ms->p_end);
+    if (!(e < ms->p_end && std::strchr("*?{&|", *e) != nullptr)) {
+      set_end = e;
+      std::memset(ascii_start, UNKNOWN, sizeof ascii_start);
+    }
+  }
   do {
     if (lead >= 0) {
       const void* hit = std::memchr(s, lead, static_cast<size_t>(ms->src_end - s));
@@ -882,6 +897,17 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       s = static_cast<const char*>(hit);
     } else if (first_end) {
       while (s < ms->src_end && one_byte_item(first, first_end, uc(*s)) == 0) ++s;
+      if (s == ms->src_end) return nullptr;
+    } else if (set_end) {
+      while (s < ms->src_end && uc(*s) < 0x80) {
+        uint8_t& known = ascii_start[uc(*s)];
+        if (known == UNKNOWN) {
+          size_t n;
+          known = set_match(s, ms->src_end, first, set_end, &n) ? STARTS : NEVER;
+        }
+        if (known == STARTS) break;
+        ++s;
+      }
       if (s == ms->src_end) return nullptr;
     }
     ms->level = 0;
