@@ -857,6 +857,38 @@ int leading_byte(const PatternText& pt) {
 }
 
 // Searches from byte offset init; on success *start and the returned end delimit the match.
+// The search of a pattern whose required first item is a set: start positions whose ASCII byte
+// the set does not match are skipped. For an ASCII byte the set's answer depends on that byte
+// alone (its multi-byte members start with lead bytes), so each answer is found once by matching
+// the set itself; other bytes are left to the full match. Apart from the plain search, the most
+// common shape of a replacement pattern ("[...]" for the characters to escape); kept out of
+// search() so that the other searches do not pay for its table.
+const char* search_after_set(MatchState* ms, const PatternText& pt, const char* s, const char* set, const char* set_end,
+                             const char** start) {
+  enum : uint8_t { UNKNOWN, STARTS, NEVER };
+  uint8_t ascii_start[128];
+  std::memset(ascii_start, UNKNOWN, sizeof ascii_start);
+  for (;; ++s) {
+    while (s < ms->src_end && uc(*s) < 0x80) {
+      uint8_t& known = ascii_start[uc(*s)];
+      if (known == UNKNOWN) {
+        size_t n;
+        known = atom_match(ms, s, set, set_end, &n) ? STARTS : NEVER;
+      }
+      if (known == STARTS) break;
+      ++s;
+    }
+    // A required set matches nothing at the end of the subject.
+    if (s == ms->src_end) return nullptr;
+    ms->level = 0;
+    const char* e = do_match(ms, s, pt.p);
+    if (e) {
+      *start = s;
+      return e;
+    }
+  }
+}
+
 const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
   const char* s = ms->src_init + init;
   int lead = pt.anchor ? -1 : leading_byte(pt);
@@ -873,21 +905,7 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       if (!optional && (ms->src_end == s || one_byte_item(first, e, uc(*s)) >= 0 || s == ms->src_end))
         first_end = e;
       if (first_end && s < ms->src_end && one_byte_item(first, e, uc(*s)) < 0) first_end = nullptr;
-    }
-  }
-  // A set as the required first item skips the positions whose ASCII byte it does not match. For
-  // an ASCII byte the set's answer depends on that byte alone (its multi-byte members start with
-  // lead bytes), so each answer is found once with the set matcher itself; other bytes are left to
-  // the full match. Only with text left to search: the first position's match parses the set, so
-  // a malformed one still fails there as before.
-  const char* set_end = nullptr;
-  enum : uint8_t { UNKNOWN, STARTS, NEVER };
-  uint8_t ascii_start[128];
-  if (!pt.anchor && lead < 0 && !first_end && s < ms->src_end && first < ms->p_end && *first == '[') {
-    const char* e = atom_end(ms, first, ms->p_end);
-    if (!(e < ms->p_end && std::strchr("*?{&|", *e) != nullptr)) {
-      set_end = e;
-      std::memset(ascii_start, UNKNOWN, sizeof ascii_start);
+      if (!optional && !first_end && *first == '[') return search_after_set(ms, pt, s, first, e, start);
     }
   }
   do {
@@ -897,17 +915,6 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       s = static_cast<const char*>(hit);
     } else if (first_end) {
       while (s < ms->src_end && one_byte_item(first, first_end, uc(*s)) == 0) ++s;
-      if (s == ms->src_end) return nullptr;
-    } else if (set_end) {
-      while (s < ms->src_end && uc(*s) < 0x80) {
-        uint8_t& known = ascii_start[uc(*s)];
-        if (known == UNKNOWN) {
-          size_t n;
-          known = set_match(s, ms->src_end, first, set_end, &n) ? STARTS : NEVER;
-        }
-        if (known == STARTS) break;
-        ++s;
-      }
       if (s == ms->src_end) return nullptr;
     }
     ms->level = 0;
