@@ -835,6 +835,32 @@ void check_items(MatchState* ms, const char* p, const char* limit, bool in_group
   }
 }
 
+// The patterns whose check passed, by their bytes. A scanning loop checks the same few patterns
+// again on every call (a tokenizer spent a seventh of its time reading its patterns over), and
+// the check depends on the pattern's bytes alone, so one equal to a pattern that passed passes
+// again. Small, per thread, replaced in turn; longer patterns are always checked.
+struct CheckedPatterns {
+  static constexpr int COUNT = 16;
+  static constexpr size_t LONGEST = 64;
+  size_t length[COUNT] = {};  // 0: a free entry (an empty pattern is plain and never checked)
+  char bytes[COUNT][LONGEST];
+  int next = 0;
+
+  bool contains(const char* p, size_t len) const {
+    for (int i = 0; i < COUNT; ++i)
+      if (length[i] == len && std::memcmp(bytes[i], p, len) == 0) return true;
+    return false;
+  }
+  void add(const char* p, size_t len) {
+    if (len == 0 || len > LONGEST) return;
+    length[next] = len;
+    std::memcpy(bytes[next], p, len);
+    next = (next + 1) % COUNT;
+  }
+};
+
+thread_local CheckedPatterns t_checked_patterns;
+
 void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const PatternText& pt) {
   ms->L = L;
   ms->src_init = s;
@@ -842,7 +868,11 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const Patter
   ms->p_end = pt.p + pt.len;
   ms->level = 0;
   ms->depth = 0;
-  if (!pt.plain) check_items(ms, pt.p, ms->p_end, false);
+  if (pt.plain) return;
+  CheckedPatterns& checked = t_checked_patterns;
+  if (pt.len <= CheckedPatterns::LONGEST && checked.contains(pt.p, pt.len)) return;
+  check_items(ms, pt.p, ms->p_end, false);
+  checked.add(pt.p, pt.len);
 }
 
 // The first byte a match must begin with, when the pattern starts with a plain byte item that
