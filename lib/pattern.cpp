@@ -835,6 +835,32 @@ void check_items(MatchState* ms, const char* p, const char* limit, bool in_group
   }
 }
 
+// The patterns whose check passed, by their bytes. A scanning loop checks the same few patterns
+// again on every call (a tokenizer spent a seventh of its time reading its patterns over), and
+// the check depends on the pattern's bytes alone, so one equal to a pattern that passed passes
+// again. Small, per thread, replaced in turn; longer patterns are always checked.
+struct CheckedPatterns {
+  static constexpr int COUNT = 16;
+  static constexpr size_t LONGEST = 64;
+  size_t length[COUNT] = {};  // 0: a free entry (an empty pattern is plain and never checked)
+  char bytes[COUNT][LONGEST];
+  int next = 0;
+
+  bool contains(const char* p, size_t len) const {
+    for (int i = 0; i < COUNT; ++i)
+      if (length[i] == len && std::memcmp(bytes[i], p, len) == 0) return true;
+    return false;
+  }
+  void add(const char* p, size_t len) {
+    if (len == 0 || len > LONGEST) return;
+    length[next] = len;
+    std::memcpy(bytes[next], p, len);
+    next = (next + 1) % COUNT;
+  }
+};
+
+thread_local CheckedPatterns t_checked_patterns;
+
 void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const PatternText& pt) {
   ms->L = L;
   ms->src_init = s;
@@ -842,7 +868,11 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const Patter
   ms->p_end = pt.p + pt.len;
   ms->level = 0;
   ms->depth = 0;
-  if (!pt.plain) check_items(ms, pt.p, ms->p_end, false);
+  if (pt.plain) return;
+  CheckedPatterns& checked = t_checked_patterns;
+  if (pt.len <= CheckedPatterns::LONGEST && checked.contains(pt.p, pt.len)) return;
+  check_items(ms, pt.p, ms->p_end, false);
+  checked.add(pt.p, pt.len);
 }
 
 // The first byte a match must begin with, when the pattern starts with a plain byte item that
@@ -857,6 +887,38 @@ int leading_byte(const PatternText& pt) {
 }
 
 // Searches from byte offset init; on success *start and the returned end delimit the match.
+// The search of a pattern whose required first item is a set: start positions whose ASCII byte
+// the set does not match are skipped. For an ASCII byte the set's answer depends on that byte
+// alone (its multi-byte members start with lead bytes), so each answer is found once by matching
+// the set itself; other bytes are left to the full match. Apart from the plain search, the most
+// common shape of a replacement pattern ("[...]" for the characters to escape); kept out of
+// search() so that the other searches do not pay for its table.
+const char* search_after_set(MatchState* ms, const PatternText& pt, const char* s, const char* set, const char* set_end,
+                             const char** start) {
+  enum : uint8_t { UNKNOWN, STARTS, NEVER };
+  uint8_t ascii_start[128];
+  std::memset(ascii_start, UNKNOWN, sizeof ascii_start);
+  for (;; ++s) {
+    while (s < ms->src_end && uc(*s) < 0x80) {
+      uint8_t& known = ascii_start[uc(*s)];
+      if (known == UNKNOWN) {
+        size_t n;
+        known = atom_match(ms, s, set, set_end, &n) ? STARTS : NEVER;
+      }
+      if (known == STARTS) break;
+      ++s;
+    }
+    // A required set matches nothing at the end of the subject.
+    if (s == ms->src_end) return nullptr;
+    ms->level = 0;
+    const char* e = do_match(ms, s, pt.p);
+    if (e) {
+      *start = s;
+      return e;
+    }
+  }
+}
+
 const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
   const char* s = ms->src_init + init;
   int lead = pt.anchor ? -1 : leading_byte(pt);
@@ -873,6 +935,7 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       if (!optional && (ms->src_end == s || one_byte_item(first, e, uc(*s)) >= 0 || s == ms->src_end))
         first_end = e;
       if (first_end && s < ms->src_end && one_byte_item(first, e, uc(*s)) < 0) first_end = nullptr;
+      if (!optional && !first_end && *first == '[') return search_after_set(ms, pt, s, first, e, start);
     }
   }
   do {

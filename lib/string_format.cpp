@@ -1,5 +1,6 @@
 // string.format: '%' [flags] [width] ['.' precision] conversion, written through the C library's
 // formatter for the numeric conversions.
+#include <cfenv>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -104,6 +105,129 @@ std::string binary_digits(int64_t v) {
   return out;
 }
 
+// The padding of a directive whose flags are only '-' and '0', with a width and no precision.
+struct Padding {
+  bool plain_flags = false;  // no flag but '-' and '0'
+  bool plain = false;        // and no precision: an integer or string directive can be written here
+  bool left = false;         // '-': pad on the right
+  bool zeros = false;        // '0' (and no '-'): pad with zeros after the sign
+  size_t width = 0;
+};
+
+Padding read_padding(const std::string& fmt, size_t flags_start, size_t flags_end, size_t width_end, bool has_precision) {
+  Padding p;
+  for (size_t i = flags_start; i < flags_end; ++i) {
+    if (fmt[i] == '-') p.left = true;
+    else if (fmt[i] == '0') p.zeros = true;
+    else return p;
+  }
+  if (p.left) p.zeros = false;
+  for (size_t i = flags_end; i < width_end; ++i) p.width = p.width * 10 + static_cast<size_t>(fmt[i] - '0');
+  p.plain_flags = true;
+  p.plain = !has_precision;
+  return p;
+}
+
+// Writes sign, digits and padding as the formatter lays out a number of this padding.
+void add_padded_number(StringBuffer& b, const Padding& p, bool negative, const char* text, size_t length) {
+  size_t total = length + (negative ? 1 : 0);
+  size_t pad = p.width > total ? p.width - total : 0;
+  if (!p.left && !p.zeros)
+    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  if (negative) b.add_char('-');
+  if (p.zeros)
+    for (size_t i = 0; i < pad; ++i) b.add_char('0');
+  b.add(text, length);
+  if (p.left)
+    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+}
+
+// Writes "%.<precision>f" of such a directive directly when the exact result is cheap to have:
+// the value is m * 2^e with a 53-bit m, so x * 10^precision is an integer scaled by a power of
+// two, held exactly in 128 bits, and rounded to nearest with ties to even as the formatter does
+// (in the default rounding mode, the only one checked for). Returns false for what it leaves to
+// the formatter: infinities, NaN, very large or very small magnitudes, more than 9 decimals, a
+// decimal point of more than one byte. The formatter's exact multi-precision conversion costs
+// two thousand instructions a call and was most of the time of formatting reports.
+bool add_fixed(StringBuffer& b, const Padding& p, int precision, double x) {
+  if (precision > 9 || !std::isfinite(x) || std::fegetround() != FE_TONEAREST) return false;
+  const lconv* lc = std::localeconv();
+  if (!lc || !lc->decimal_point || !lc->decimal_point[0] || lc->decimal_point[1]) return false;
+  bool negative = std::signbit(x);
+  uint64_t bits;
+  double magnitude = std::fabs(x);
+  std::memcpy(&bits, &magnitude, sizeof bits);
+  int biased = static_cast<int>(bits >> 52);
+  uint64_t q = 0;
+  if (magnitude != 0) {
+    if (biased == 0) return false;  // subnormal: far below anything printed here
+    unsigned __int128 m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    int e = biased - 1075;
+    uint64_t scale = 1;
+    for (int i = 0; i < precision; ++i) scale *= 10;
+    unsigned __int128 v = m * scale;  // below 2^83
+    if (e >= 0) {
+      if (e > 40) return false;
+      v <<= e;
+    } else {
+      int s = -e;
+      if (s > 120) return false;
+      unsigned __int128 rest = v & ((static_cast<unsigned __int128>(1) << s) - 1);
+      unsigned __int128 half = static_cast<unsigned __int128>(1) << (s - 1);
+      v >>= s;
+      if (rest > half || (rest == half && (v & 1))) ++v;
+    }
+    if (v >> 64) return false;
+    q = static_cast<uint64_t>(v);
+  }
+  char digits[32];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + q % 10);
+    q /= 10;
+  } while (q);
+  while (count < static_cast<size_t>(precision) + 1) digits[count++] = '0';
+  char text[40];
+  size_t length = 0;
+  while (count > static_cast<size_t>(precision)) text[length++] = digits[--count];
+  if (precision > 0) {
+    text[length++] = lc->decimal_point[0];
+    while (count) text[length++] = digits[--count];
+  }
+  add_padded_number(b, p, negative, text, length);
+  return true;
+}
+
+// Writes an integer conversion (d, i, u, x, X, o) of such a directive directly, with exactly the
+// C library formatter's output: reports format mostly integers with a width, and the formatter
+// spends several hundred instructions a call on a few digits and some padding.
+void add_integer(StringBuffer& b, const Padding& p, uint64_t magnitude, bool negative, char conv) {
+  char digits[24];
+  size_t count = 0;
+  unsigned radix = conv == 'x' || conv == 'X' ? 16 : conv == 'o' ? 8 : 10;
+  const char* alphabet = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  do {
+    digits[count++] = alphabet[magnitude % radix];
+    magnitude /= radix;
+  } while (magnitude);
+  char text[24];
+  size_t length = 0;
+  while (count) text[length++] = digits[--count];
+  add_padded_number(b, p, negative, text, length);
+}
+
+// Writes a string conversion of such a directive (without the '0' flag) directly; like the
+// formatter, the text ends at its first zero byte.
+void add_padded_text(StringBuffer& b, const Padding& p, const char* s, size_t len) {
+  len = strnlen(s, len);
+  size_t pad = p.width > len ? p.width - len : 0;
+  if (!p.left)
+    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  b.add(s, len);
+  if (p.left)
+    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+}
+
 }  // namespace
 
 int string_format(VmState* L) {
@@ -115,6 +239,8 @@ int string_format(VmState* L) {
   StringBuffer b(L);
   size_t i = 0;
   std::string directive;
+  // The directive up to its conversion, kept across directives so that its storage is reused.
+  std::string base;
   char num[32];
   while (i < fmt.size()) {
     const char* pct = static_cast<const char*>(std::memchr(fmt.data() + i, '%', fmt.size() - i));
@@ -134,20 +260,24 @@ int string_format(VmState* L) {
     size_t start = i;
     while (i < fmt.size() && std::strchr("-+ #0", fmt[i]) && fmt[i] != '\0') ++i;
     if (i - start > MAX_FLAGS) library_error(L, "invalid format (repeated flags)");
+    size_t flags_end = i;
     size_t digits = 0;
     while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
     if (digits > 2) library_error(L, "invalid format (width or precision too long)");
+    size_t width_end = i;
     bool has_precision = false;
+    int precision = 0;
     if (i < fmt.size() && fmt[i] == '.') {
       has_precision = true;
       ++i;
       digits = 0;
-      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
+      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') precision = precision * 10 + (fmt[i] - '0'), ++i, ++digits;
       if (digits > 2) library_error(L, "invalid format (width or precision too long)");
     }
     if (i >= fmt.size()) library_error(L, "invalid option to 'format'");
     char conv = fmt[i++];
-    std::string base = "%" + fmt.substr(start, i - 1 - start);
+    base.assign(1, '%');
+    base.append(fmt, start, i - 1 - start);
     ++arg;
     // Pieces of the result may lie above the arguments, so a missing one is caught here.
     if (arg > top && conv != 'p') {
@@ -156,16 +286,27 @@ int string_format(VmState* L) {
       if (std::strchr("diuxXobceEfgGFq", conv) == nullptr) library_error(L, "invalid option to 'format'");
       arg_error(L, arg, format_message("\n{Expected}:%s\n{Got}:%s", expected, "no value").c_str());
     }
+    Padding padding = read_padding(fmt, start, flags_end, width_end, has_precision);
     switch (conv) {
       case 'd':
-      case 'i': add_printf(b, base + "lld", static_cast<long long>(truncate_int64(number_arg(L, arg)))); break;
+      case 'i': {
+        int64_t v = truncate_int64(number_arg(L, arg));
+        if (padding.plain)
+          add_integer(b, padding, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), v < 0, conv);
+        else
+          add_printf(b, base + "lld", static_cast<long long>(v));
+        break;
+      }
       case 'x':
       case 'X':
       case 'o':
       case 'u': {
         uint64_t u;
         if (!size64_value(L, arg, &u)) u = static_cast<uint64_t>(truncate_int64(number_arg(L, arg)));
-        add_printf(b, base + "ll" + conv, static_cast<unsigned long long>(u));
+        if (padding.plain)
+          add_integer(b, padding, u, false, conv);
+        else
+          add_printf(b, base + "ll" + conv, static_cast<unsigned long long>(u));
         break;
       }
       case 'b': {
@@ -174,9 +315,13 @@ int string_format(VmState* L) {
         break;
       }
       case 'c': add_printf(b, base + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
+      case 'f': {
+        double n = number_arg(L, arg);
+        if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, base + conv, n);
+        break;
+      }
       case 'e':
       case 'E':
-      case 'f':
       case 'g':
       case 'G': add_printf(b, base + conv, number_arg(L, arg)); break;
       case 'F': {
@@ -252,6 +397,8 @@ int string_format(VmState* L) {
         }
         if (base == "%" || (!has_precision && len >= 100)) {
           b.add(s, len);
+        } else if (padding.plain && !padding.zeros && std::memchr(fmt.data() + start, '0', flags_end - start) == nullptr) {
+          add_padded_text(b, padding, s, len);
         } else {
           std::string text(s, strnlen(s, len));
           add_printf(b, base + "s", text.c_str());
