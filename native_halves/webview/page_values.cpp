@@ -16,17 +16,46 @@ constexpr int MAX_DEPTH = 64;
 constexpr double EPOCH_DAYS = 25569.0;
 constexpr double MS_PER_DAY = 86400000.0;
 
-BSTR make_string(const char* utf8, std::string* error) {
-  glong units = 0;
-  GError* problem = nullptr;
-  gunichar2* wide = g_utf8_to_utf16(utf8, -1, nullptr, &units, &problem);
-  if (!wide) {
-    *error = problem ? problem->message : "text that is not UTF-8";
-    if (problem) g_error_free(problem);
-    return nullptr;
+// UTF-8 from the page's engine to UTF-16, zero characters included (the toolkit's converters stop
+// at the first one). Malformed sequences, which the engine does not produce, become U+FFFD.
+std::u16string utf16_of(const unsigned char* p, size_t n) {
+  std::u16string out;
+  out.reserve(n);
+  size_t i = 0;
+  while (i < n) {
+    unsigned c = p[i];
+    size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+    if (extra == 9 || i + extra >= n) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    bool ok = true;
+    for (size_t k = 1; k <= extra; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (!ok || cp > 0x10FFFF) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    i += extra + 1;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
   }
-  BSTR s = automation()->alloc_string(reinterpret_cast<const char16_t*>(wide), static_cast<UINT>(units));
-  g_free(wide);
+  return out;
+}
+
+BSTR make_string(const char* utf8, size_t length, std::string* error) {
+  std::u16string wide = utf16_of(reinterpret_cast<const unsigned char*>(utf8), length);
+  BSTR s = automation()->alloc_string(wide.data(), static_cast<UINT>(wide.size()));
   if (!s) *error = "out of memory";
   return s;
 }
@@ -118,9 +147,11 @@ bool convert(JSCValue* value, VARIANT* out, int depth, std::string* error) {
     return true;
   }
   if (jsc_value_is_string(value)) {
-    gchar* text = jsc_value_to_string(value);
-    BSTR s = make_string(text ? text : "", error);
-    g_free(text);
+    GBytes* bytes = jsc_value_to_string_as_bytes(value);
+    gsize length = 0;
+    const char* text = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &length)) : nullptr;
+    BSTR s = make_string(text ? text : "", text ? static_cast<size_t>(length) : 0, error);
+    if (bytes) g_bytes_unref(bytes);
     if (!s) return false;
     out->vt = VT_BSTR;
     out->bstrVal = s;
