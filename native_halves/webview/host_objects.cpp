@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <set>
 #include <vector>
 
 #include "page_values.h"
@@ -67,10 +66,20 @@ constexpr const char* PAGE_SCRIPT = R"JS(
 })
 )JS";
 
-// Tables alive: a call queued before its table went is dropped, never run.
-std::set<HostObjects*>& live_tables() {
-  static auto* s = new std::set<HostObjects*>;
-  return *s;
+// Tables alive, by serial number: a call queued before its table went is dropped, never run.
+std::map<uint64_t, HostObjects*>& live_tables() {
+  static auto* m = new std::map<uint64_t, HostObjects*>;
+  return *m;
+}
+
+uint64_t next_serial() {
+  static uint64_t serial = 0;
+  return ++serial;
+}
+
+HostObjects* live_table(uint64_t serial) {
+  auto found = live_tables().find(serial);
+  return found == live_tables().end() ? nullptr : found->second;
 }
 
 std::string to_utf8(const char16_t* text, size_t length) {
@@ -120,7 +129,7 @@ std::string member_string(JSCValue* message, const char* field) {
 }  // namespace
 
 struct HostObjects::Call {
-  HostObjects* table;
+  uint64_t table;
   double id;
   std::string object;
   std::string kind;
@@ -132,14 +141,15 @@ struct HostObjects::Call {
   }
 };
 
-HostObjects::HostObjects(WebKitUserContentManager* content, WebKitWebView* view) : content_(content), view_(view) {
+HostObjects::HostObjects(WebKitUserContentManager* content, WebKitWebView* view)
+    : serial_(next_serial()), content_(content), view_(view) {
   g_signal_connect(content_, "script-message-received::quevroHost", G_CALLBACK(on_message), this);
   webkit_user_content_manager_register_script_message_handler(content_, CHANNEL);
-  live_tables().insert(this);
+  live_tables().emplace(serial_, this);
 }
 
 HostObjects::~HostObjects() {
-  live_tables().erase(this);
+  live_tables().erase(serial_);
   g_signal_handlers_disconnect_by_data(content_, this);
   for (auto& entry : objects_) entry.second->Release();
 }
@@ -188,7 +198,7 @@ void HostObjects::on_message(WebKitUserContentManager*, WebKitJavascriptResult* 
   if (id_value) g_object_unref(id_value);
   // Without a usable identifier nobody waits for an answer: nothing to do.
   if (!has_id || !std::isfinite(id)) return;
-  auto* call = new Call{self, id, member_string(message, "object"), member_string(message, "kind"),
+  auto* call = new Call{self->serial_, id, member_string(message, "object"), member_string(message, "kind"),
                         member_string(message, "member"), {}};
   std::string problem;
   if (call->kind != "call" && call->kind != "get" && call->kind != "put") problem = "an unknown kind of request";
@@ -220,8 +230,8 @@ void HostObjects::on_message(WebKitUserContentManager*, WebKitJavascriptResult* 
 
 gboolean HostObjects::run_call(gpointer data) {
   auto* call = static_cast<Call*>(data);
-  HostObjects* self = call->table;
-  if (!live_tables().count(self)) {
+  HostObjects* self = live_table(call->table);
+  if (!self) {
     delete call;
     return G_SOURCE_REMOVE;
   }
@@ -257,8 +267,8 @@ gboolean HostObjects::run_call(gpointer data) {
     UINT argument_error = 0;
     hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &exception, &argument_error);
   }
-  bool alive = live_tables().count(self) != 0;
-  if (alive) {
+  // The object's code may have ended the view meanwhile: then nobody is left to answer.
+  if (live_table(call->table) == self) {
     if (failed(hr)) {
       self->answer(call->id, false, string_literal(failure_text(hr, &exception)));
     } else {

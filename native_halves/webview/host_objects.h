@@ -7,6 +7,7 @@
 
 #include <webkit2/webkit2.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -37,6 +38,7 @@ class HostObjects {
   static gboolean run_call(gpointer data);
   void answer(double id, bool ok, const std::string& value);
 
+  uint64_t serial_;  // never reused, unlike addresses
   WebKitUserContentManager* content_;
   WebKitWebView* view_;
   std::map<std::string, IDispatch*> objects_;

@@ -12,6 +12,7 @@ namespace webview_com {
 namespace {
 
 constexpr int MAX_DEPTH = 64;
+constexpr double MAX_ELEMENTS = 1 << 24;
 // Days between the automation epoch (1899-12-30) and 1970-01-01.
 constexpr double EPOCH_DAYS = 25569.0;
 constexpr double MS_PER_DAY = 86400000.0;
@@ -66,8 +67,8 @@ bool convert_array(JSCValue* value, VARIANT* out, int depth, std::string* error)
   JSCValue* length_value = jsc_value_object_get_property(value, "length");
   double length = jsc_value_to_double(length_value);
   g_object_unref(length_value);
-  if (!(length >= 0 && length < 0x7FFFFFFF)) {
-    *error = "an array of unusable length";
+  if (!(length >= 0 && length <= MAX_ELEMENTS)) {
+    *error = "an array too long";
     return false;
   }
   auto count = static_cast<ULONG>(length);
