@@ -163,7 +163,7 @@ const Backend* backend() {
       set_title,        client_size,     window_position,
       move_window,      window_state,    begin_drag,
       message_box,      choose_folder,   free_text,
-      client_widget,    set_size_limits,
+      client_widget,    set_size_limits, set_shadow,
   };
   return &b;
 }

@@ -386,4 +386,36 @@ void set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_h
   if (nw != w || nh != h) gtk_window_resize(GTK_WINDOW(t->window), nw, nh);
 }
 
+// A frameless window's shadow is the toolkit's client-side decoration with an empty title bar:
+// the theme's shadow is drawn in a transparent margin around the window, and the window manager
+// learns the margin from the frame extents, so it places and maximises the visible part. The
+// margin lies outside the client container: the client size stays what it was.
+bool set_shadow(winsys::WindowHandle hwnd, bool on) {
+  TopLevel* t = find_toplevel(hwnd);
+  if (!t || !t->frameless) return false;
+  if (on == t->shadow) return on;
+  GtkWindow* w = GTK_WINDOW(t->window);
+  if (on) {
+    GdkScreen* screen = gtk_widget_get_screen(t->window);
+    if (!gdk_screen_is_composited(screen) || !gdk_screen_get_rgba_visual(screen)) return false;
+  }
+  int width = 0, height = 0;
+  gtk_window_get_size(w, &width, &height);
+  // The decoration is chosen when the window is realized: a realized window is made again.
+  bool mapped = gtk_widget_get_mapped(t->window);
+  if (gtk_widget_get_realized(t->window)) gtk_widget_unrealize(t->window);
+  if (on) {
+    GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);  // never shown: no title area
+    gtk_window_set_titlebar(w, bar);
+    gtk_window_set_decorated(w, TRUE);
+  } else {
+    gtk_window_set_titlebar(w, nullptr);
+    gtk_window_set_decorated(w, FALSE);
+  }
+  t->shadow = on;
+  gtk_window_resize(w, width, height);
+  if (mapped) gtk_widget_map(t->window);
+  return on;
+}
+
 }  // namespace quevro::display::gtk

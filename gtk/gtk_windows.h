@@ -14,6 +14,7 @@ struct TopLevel {
   // for, and none of them keeps the window from shrinking (as child windows on Win32).
   GtkWidget* client;
   bool frameless;
+  bool shadow = false;  // drawn by the toolkit around the window (client-side decoration)
   uint32_t state = 0;  // STATE_* bits as the layer last heard them
   // Without a window manager on the display, maximising and minimising are done here.
   GdkRectangle restore_rect{};
@@ -42,6 +43,7 @@ void move_window(winsys::WindowHandle hwnd, int32_t x, int32_t y, int32_t width,
 uint32_t window_state(winsys::WindowHandle hwnd);
 bool begin_drag(winsys::WindowHandle hwnd, int hit);
 void* client_widget(winsys::WindowHandle hwnd);
+bool set_shadow(winsys::WindowHandle hwnd, bool on);
 void set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
                      int32_t max_height);
 

@@ -121,6 +121,12 @@ int display_size_limits(VmState* L) {
   return 1;
 }
 
+// win.display.shadow(hwnd, on): whether the window has a drop shadow afterwards.
+int display_shadow(VmState* L) {
+  push_boolean(L, display::set_shadow(window_arg(L, ARG1), to_boolean(L, ARG2)));
+  return 1;
+}
+
 int display_is_real(VmState* L) {
   push_boolean(L, display::is_real_window(window_arg(L, ARG1)));
   return 1;
@@ -181,6 +187,7 @@ const LibraryFunction DISPLAY_FUNCTIONS[] = {
     {"state", display_state},
     {"isReal", display_is_real},
     {"sizeLimits", display_size_limits},
+    {"shadow", display_shadow},
     {"send", display_send},
     {"post", display_post},
     {"setTimer", display_set_timer},

@@ -44,7 +44,7 @@ inline intptr_t make_long(int32_t low, int32_t high) {
 }
 
 // Raised with every change of the layout below.
-constexpr uint32_t BACKEND_ABI = 2;
+constexpr uint32_t BACKEND_ABI = 3;
 constexpr const char* BACKEND_ENTRY = "quevro_display_backend";
 
 // What the backend asks of the layer. Called on the thread that opened the display, never with
@@ -94,6 +94,10 @@ struct Backend {
   // stays within the largest.
   void (*set_size_limits)(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
                           int32_t max_height);
+  // Gives a frameless window a drop shadow drawn around it (on) or takes it away (off); the client
+  // area keeps its size. True when the window has a shadow afterwards: never without a
+  // compositor to blend it, nor for a framed window (the window manager draws its own).
+  bool (*set_shadow)(winsys::WindowHandle hwnd, bool on);
 };
 
 using BackendEntry = const Backend* (*)();

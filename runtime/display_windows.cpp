@@ -233,6 +233,11 @@ bool set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_h
   return b != nullptr;
 }
 
+bool set_shadow(winsys::WindowHandle hwnd, bool on) {
+  const Backend* b = backend_for(hwnd);
+  return b && b->set_shadow(hwnd, on);
+}
+
 bool is_real_window(winsys::WindowHandle hwnd) { return backend_for(hwnd) != nullptr; }
 
 int message_box(winsys::WindowHandle owner, const std::string& text, const std::string& caption, uint32_t style) {

@@ -37,6 +37,8 @@ bool move_window(winsys::WindowHandle hwnd, int32_t x, int32_t y, int32_t width,
 uint32_t window_state(winsys::WindowHandle hwnd);
 bool set_size_limits(winsys::WindowHandle hwnd, int32_t min_width, int32_t min_height, int32_t max_width,
                      int32_t max_height);
+// True when the window has a drop shadow afterwards (see Backend::set_shadow).
+bool set_shadow(winsys::WindowHandle hwnd, bool on);
 bool is_real_window(winsys::WindowHandle hwnd);
 
 // Modal dialogs. Without a display the message box writes "caption: text" to standard error and

@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   chromium fonts-noto-core fonts-noto-cjk
   curl apache2-utils
-  libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst6
+  libgtk-3-dev libwebkit2gtk-4.1-dev xvfb xauth libxtst6 xcompmgr
 )
 
 installed=" $(dpkg-query -W -f='${Package}:${db:Status-Status} ' "${packages[@]}" 2>/dev/null || true) "

@@ -10,9 +10,13 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "automation_abi.h"
+#include "host_objects.h"
 
 namespace {
 
@@ -68,6 +72,8 @@ struct WebView {
   std::vector<MessageCallback> message_receivers;
   NewWindowCallback new_window = nullptr;
   FullScreenCallback full_screen = nullptr;
+  // The page's host objects; they go with the view.
+  std::unique_ptr<webview_com::HostObjects> hosts;
 };
 
 std::string to_utf8(const char16_t* text) {
@@ -248,7 +254,11 @@ WEBVIEW_EXPORT HRESULT webview_create(void* handle, const Creation* c) {
   g_signal_connect(wv->view, "enter-fullscreen", G_CALLBACK(on_enter_full_screen), wv);
   g_signal_connect(wv->view, "leave-fullscreen", G_CALLBACK(on_leave_full_screen), wv);
   // The container holds the last reference; destroying the host window ends the view with it.
-  g_signal_connect(wv->view, "destroy", G_CALLBACK(+[](GtkWidget*, WebView* w) { w->view = nullptr; }), wv);
+  g_signal_connect(wv->view, "destroy", G_CALLBACK(+[](GtkWidget*, WebView* w) {
+                     w->hosts.reset();
+                     w->view = nullptr;
+                   }), wv);
+  wv->hosts = std::make_unique<webview_com::HostObjects>(wv->content, WEBKIT_WEB_VIEW(wv->view));
   gtk_widget_set_size_request(wv->view, gtk_widget_get_allocated_width(container),
                               gtk_widget_get_allocated_height(container));
   gtk_layout_put(GTK_LAYOUT(container), wv->view, 0, 0);
@@ -266,6 +276,7 @@ WEBVIEW_EXPORT void webview_destroy(void* handle) {
   WebView* wv = known(handle);
   if (!wv) return;
   live_handles().erase(wv);
+  wv->hosts.reset();
   if (wv->view) {
     g_signal_handlers_disconnect_by_data(wv->view, wv);
     gtk_widget_destroy(wv->view);
@@ -399,10 +410,25 @@ WEBVIEW_EXPORT HRESULT webview_addContainsFullScreenElementChanged(void* handle,
   return S_OK;
 }
 
-// The host object bridge needs the automation layer's objects; until it is connected the page
-// sees no host objects and this call says so.
-WEBVIEW_EXPORT HRESULT webview_addHostObjectToScript(void* handle, const char16_t*, void*) {
-  return alive(handle) ? E_NOTIMPL : E_POINTER;
+// Publishes the automation object a VARIANT holds (VT_DISPATCH, or VT_UNKNOWN answering
+// IDispatch) to the page as chrome.webview.hostObjects.<name>. The library keeps its own reference
+// until the view goes; the caller still owns the VARIANT.
+WEBVIEW_EXPORT HRESULT webview_addHostObjectToScript(void* handle, const char16_t* name, void* variant) {
+  namespace wc = webview_com;
+  WebView* wv = alive(handle);
+  if (!wv || !wv->hosts) return E_POINTER;
+  std::string n = to_utf8(name);
+  if (n.empty() || !variant) return E_INVALIDARG;
+  // Without the host's automation functions no VARIANT can be read or made here.
+  if (!wc::automation()) return E_NOTIMPL;
+  const auto* v = static_cast<const wc::VARIANT*>(variant);
+  if ((v->vt != wc::VT_DISPATCH && v->vt != wc::VT_UNKNOWN) || !v->punkVal) return E_INVALIDARG;
+  void* dispatch = nullptr;
+  if (wc::failed(v->punkVal->QueryInterface(wc::IID_IDispatch, &dispatch)) || !dispatch) return wc::E_NOINTERFACE;
+  auto* object = static_cast<wc::IDispatch*>(dispatch);
+  HRESULT hr = wv->hosts->add(n, object);
+  object->Release();
+  return hr;
 }
 
 // WebKit has no DevTools protocol endpoint and no browser extensions of that kind: these report
