@@ -49,7 +49,7 @@ fuzz: deps
 	@bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 run: all
-	@./$(BUILD)/quevro
+	@./$(BUILD)/papyrant
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,5 +1,6 @@
 // The application executable: starts the runtime and runs the embedded main module.
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -8,6 +9,7 @@
 
 #include "compiler/chunk_entry.h"
 #include "runtime/app_paths.h"
+#include "runtime/display_windows.h"
 #include "runtime/module_store.h"
 #include "runtime/modules.h"
 #include "runtime/random_seed.h"
@@ -27,6 +29,25 @@ extern const StoreEntry APP_STORE[];
 extern const size_t APP_STORE_count;
 }  // namespace quevro
 
+namespace {
+
+// Whether the window can be shown; when not, why (one line).
+bool display_usable(std::string* why) {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) {
+    *why = "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
+    return false;
+  }
+  if (!display::open()) {
+    *why = "the display cannot be opened (" + display::last_error() + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   install_module_store(APP_STORE, APP_STORE_count);
@@ -35,12 +56,20 @@ int main(int argc, char** argv) {
     return batch::run_generate(std::vector<std::string>(argv + 2, argv + argc));
   }
   // "papyrant serve [--port N]" serves the page for any browser instead of opening the window.
-  const bool serve = argc >= 2 && std::strcmp(argv[1], "serve") == 0;
+  bool serve = argc >= 2 && std::strcmp(argv[1], "serve") == 0;
   int serve_port = 0;
   if (serve) {
     serve_port = serve_port_from(std::vector<std::string>(argv + 2, argv + argc));
     if (serve_port == -2) return 0;   // --help
     if (serve_port < 0) return 64;    // a command line that cannot be used
+  }
+  // Without a display the window cannot open: the same page is served for any browser instead.
+  if (!serve) {
+    std::string why;
+    if (!display_usable(&why)) {
+      std::fprintf(stderr, "papyrant: %s; serving the page for a browser instead.\n", why.c_str());
+      serve = true;
+    }
   }
   seed_thread_random(winsys::tick_count());
   set_report_caption(executable_name());
