@@ -9,18 +9,25 @@
 
 namespace quevro::com {
 
+// QueryInterface of an object that answers IUnknown and one interface: the object with a new
+// reference, or E_NOINTERFACE. Shared by objects whose reference count lives elsewhere.
+template <class Interface>
+HRESULT answer_one_interface(Interface* self, REFIID interface_id, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  if (iid == IID_IUnknown || iid == interface_id) {
+    *object = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
 template <class Derived, class Interface, const IID* InterfaceId>
 class ComObject : public Interface {
  public:
   HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == *InterfaceId) {
-      *object = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answer_one_interface<Interface>(this, *InterfaceId, iid, object);
   }
   ULONG AddRef() override { return ++references_; }
   ULONG Release() override {

@@ -80,14 +80,7 @@ class ConnectionPoints::Point final : public IConnectionPoint {
   }
 
   HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-      *object = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answer_one_interface<IConnectionPoint>(this, IID_IConnectionPoint, iid, object);
   }
   ULONG AddRef() override { return container_->AddRef(); }
   ULONG Release() override { return container_->Release(); }

@@ -32,14 +32,7 @@ class TypeInfo final : public ITypeInfo {
   TypeInfo(Library* library, UINT index, const TypeDescription& type, std::vector<HREFTYPE> refs);
 
   HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ITypeInfo) {
-      *object = static_cast<ITypeInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answer_one_interface<ITypeInfo>(this, IID_ITypeInfo, iid, object);
   }
   ULONG AddRef() override;
   ULONG Release() override;
