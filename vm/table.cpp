@@ -167,6 +167,7 @@ void set_array_vector(VmState* L, TableObject* t, int size) {
     t->array = static_cast<Value*>(mem_realloc(L, t->array, array_bytes(t->array_size), array_bytes(size)));
   }
   for (int i = t->array_size; i < size; ++i) set_null(&t->array[i]);
+  if (t->array_size == 0 && size > 0) t->array[0].spare = 0;  // the border hint (see table_border)
   t->array_size = size;
 }
 
@@ -416,20 +417,65 @@ uint32_t unbound_search(TableObject* t, uint32_t j) {
   return static_cast<uint32_t>(i);
 }
 
+// The border of an array part whose last slot is null, by the bisection the length rule fixes.
+uint32_t bisect_array(const Value* array, uint32_t j) {
+  uint32_t lo = 0, hi = j;
+  while (hi - lo > 1) {
+    uint32_t m = (lo + hi) / 2;
+    if (!array[m - 1].is_null())
+      lo = m;
+    else
+      hi = m;
+  }
+  return lo;
+}
+
+// True when the bisection over j slots ends at c (c < j): every slot it would probe on the way
+// to c is non-null at or below c and null above it. The probe positions follow from c alone, so
+// the loads do not wait for each other the way the bisection's do.
+bool bisection_ends_at(const Value* array, uint32_t j, uint32_t c) {
+  if ((j & (j - 1)) == 0) {
+    // Over 2^k slots the probe for each bit of c, from the highest, is c with the lower bits
+    // cleared and that bit set; the bisection goes up there exactly when c has the bit.
+    uint32_t disagreements = 0;
+    for (uint32_t bit = j >> 1; bit != 0; bit >>= 1) {
+      uint32_t m = (c & ~(2 * bit - 1)) | bit;
+      disagreements |= static_cast<uint32_t>(array[m - 1].tag == TAG_NULL) ^ static_cast<uint32_t>((c & bit) == 0);
+    }
+    return disagreements == 0;
+  }
+  uint32_t lo = 0, hi = j;
+  while (hi - lo > 1) {
+    uint32_t m = (lo + hi) / 2;
+    bool below = m <= c;
+    if (array[m - 1].is_null() == below) return false;
+    if (below)
+      lo = m;
+    else
+      hi = m;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t table_border(TableObject* t) {
   uint32_t j = static_cast<uint32_t>(t->array_size);
   if (j > 0 && t->array[j - 1].is_null()) {
-    uint32_t lo = 0, hi = j;
-    while (hi - lo > 1) {
-      uint32_t m = (lo + hi) / 2;
-      if (!t->array[m - 1].is_null())
-        lo = m;
-      else
-        hi = m;
-    }
-    return lo;
+    // The spare word of the first slot remembers the last answer. Programs mostly ask again after
+    // appending one element (or after nothing changed), so that answer or the next one is
+    // confirmed along the bisection's own path; the result is the bisection's in every case.
+    Value* array = t->array;
+    uint32_t hint = array[0].spare;
+    uint32_t border;
+    if (hint < j && hint + 1 < j && !array[hint].is_null() && bisection_ends_at(array, j, hint + 1))
+      border = hint + 1;
+    else if (hint < j && bisection_ends_at(array, j, hint))
+      border = hint;
+    else
+      border = bisect_array(array, j);
+    array[0].spare = border;
+    return border;
   }
   if (!has_hash_part(t)) return j;
   return unbound_search(t, j);

@@ -88,7 +88,7 @@ struct Value {
     uint64_t bits;
   } u;
   uint32_t tag;
-  uint32_t spare;  // keeps the size at 16; never read
+  uint32_t spare;  // keeps the size at 16; a table keeps a hint in its first array slot's (see table_border)
 
   // Copies move the payload and the tag separately. Values are written that way (a number's
   // payload and tag are two stores), and a copy read as one 16-byte load could not take its data

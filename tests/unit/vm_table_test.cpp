@@ -226,6 +226,65 @@ TEST_F(TableTest, BorderUnboundSearchContinuesFromArrayIntoHash) {
   EXPECT_EQ(table_border(new_tab(0, 0)), 0u);
 }
 
+// The bisection the length rule fixes, over the array part only (its last slot is null).
+uint32_t reference_bisection(TableObject* t) {
+  uint32_t lo = 0, hi = static_cast<uint32_t>(t->array_size);
+  while (hi - lo > 1) {
+    uint32_t m = (lo + hi) / 2;
+    if (!t->array[m - 1].is_null())
+      lo = m;
+    else
+      hi = m;
+  }
+  return lo;
+}
+
+TEST_F(TableTest, BorderAfterHolesIsTheBisectionsNotTheLastAnswer) {
+  // 7 was the answer and is still a border after slot 4 empties, but the bisection meets the
+  // hole at 4 first and ends at 3.
+  TableObject* t = new_tab(8, 0);
+  for (int k = 1; k <= 7; ++k) set_at(t, k, num(k));
+  EXPECT_EQ(table_border(t), 7u);
+  set_at(t, 4, make_null());
+  EXPECT_EQ(table_border(t), 3u);
+  set_at(t, 4, num(4));
+  EXPECT_EQ(table_border(t), 7u);
+  set_at(t, 8 - 1, make_null());
+  EXPECT_EQ(table_border(t), 6u);
+}
+
+TEST_F(TableTest, BorderMatchesBisectionUnderRandomWrites) {
+  // Appends, removals at the end and holes anywhere, asked after every write, over array parts
+  // of power-of-two and other sizes.
+  uint32_t seed = 12345;
+  auto next = [&]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) & 0xFFFF;
+  };
+  for (int size : {1, 2, 3, 5, 8, 13, 64, 100, 1024}) {
+    TableObject* t = new_tab(size, 0);
+    int filled = 0;
+    for (int step = 0; step < 3000; ++step) {
+      uint32_t r = next();
+      if (r % 4 != 3 && filled < size - 1) {
+        ++filled;
+        set_at(t, filled, num(filled));  // append
+      } else if (r % 8 == 3 && filled > 0) {
+        set_at(t, filled--, make_null());  // pop
+      } else {
+        int k = static_cast<int>(r % static_cast<uint32_t>(size - 1 > 0 ? size - 1 : 1)) + 1;
+        if (k < size) set_at(t, k, (r & 0x100) ? make_null() : num(k));  // hole or refill
+      }
+      ASSERT_EQ(t->array_size, size);
+      ASSERT_TRUE(t->array[size - 1].is_null());
+      ASSERT_EQ(table_border(t), reference_bisection(t)) << "size " << size << " step " << step;
+      if (r % 5 == 0) {
+        ASSERT_EQ(table_border(t), reference_bisection(t));  // asked twice
+      }
+    }
+  }
+}
+
 TEST_F(TableTest, BorderIsANonNullFollowedByNull) {
   TableObject* t = new_tab();
   for (int k = 1; k <= 40; ++k) set_at(t, k, num(k));
