@@ -1,89 +1,53 @@
 #include "lib/string_buffer.h"
 
 #include "vm/api.h"
+#include "vm/error.h"
+#include "vm/memory.h"
 
 namespace quevro {
 
-void StringBuffer::push_piece(const char* s, size_t n) {
-  ensure_stack(L_, 2);
-  push_lstring(L_, s, n);
-  ++pieces_;
-  total_ += n;
-  merge();
+namespace {
+
+// A result may not reach 2 GiB, as for concatenation.
+constexpr size_t MOST_BYTES = 0x7FFFFFFFu;
+
+}  // namespace
+
+StringBuffer::~StringBuffer() {
+  if (data_ != block_) mem_free(G(L_), data_, capacity_);
 }
 
-// Joins the newest piece with the ones below it while it is at least as long as they are, so
-// the pieces on the stack shrink geometrically from the bottom and stay few.
-void StringBuffer::merge() {
-  while (pieces_ >= 2) {
-    size_t top = stack_address(L_, -1)->string()->length;
-    size_t below = stack_address(L_, -2)->string()->length;
-    if (top < below) break;
-    concat(L_, 2);
-    --pieces_;
+// Doubles the room (at least to what the next addition needs); the copy of what is there is the
+// allocator's when it can extend the block in place.
+void StringBuffer::grow(size_t extra) {
+  if (extra >= MOST_BYTES - used_) runtime_error(L_, "string length overflow");
+  size_t need = used_ + extra;
+  size_t room = capacity_ * 2;
+  if (room < need) room = need;
+  if (room > MOST_BYTES) room = MOST_BYTES;
+  if (data_ == block_) {
+    auto* fresh = static_cast<char*>(mem_realloc(L_, nullptr, 0, room));
+    std::memcpy(fresh, block_, used_);
+    data_ = fresh;
+  } else {
+    data_ = static_cast<char*>(mem_realloc(L_, data_, capacity_, room));
   }
-}
-
-void StringBuffer::flush() {
-  if (used_ == 0) return;
-  size_t n = used_;
-  used_ = 0;
-  push_piece(block_, n);
-}
-
-void StringBuffer::add_long(const char* s, size_t n) {
-  flush();
-  if (n >= BLOCK) {
-    push_piece(s, n);
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) block_[i] = s[i];
-  used_ = n;
+  capacity_ = room;
 }
 
 void StringBuffer::add_top() {
   size_t n;
   const char* s = to_lstring(L_, -1, &n);
-  if (n < BLOCK - used_) {
-    add(s, n);
-    pop(L_, 1);
-    return;
-  }
-  // A long value becomes a piece as it is, keeping it where it already lies on the stack.
-  Value v = L_->top[-1];
+  add(s, n);
   pop(L_, 1);
-  flush();
-  push(L_, v);
-  ++pieces_;
-  total_ += n;
-  merge();
 }
 
 void StringBuffer::finish(bool wide) {
-  if (wide) {
-    flush();
-    if (pieces_ == 0) {
-      ensure_stack(L_, 1);
-      push_wstring(L_, u"", 0);
-      return;
-    }
-    concat(L_, pieces_);
-    size_t n;
-    const char* s = to_lstring(L_, -1, &n);
-    push_string_flags(L_, s, n, 0x10);
-    replace(L_, -2);
-    pieces_ = 0;
-    return;
-  }
-  if (pieces_ == 0) {
-    ensure_stack(L_, 1);
-    push_lstring(L_, block_, used_);
-    used_ = 0;
-    return;
-  }
-  flush();
-  concat(L_, pieces_);
-  pieces_ = 0;
+  ensure_stack(L_, 1);
+  if (wide)
+    push_string_flags(L_, data_, used_, 0x10);
+  else
+    push_lstring(L_, data_, used_);
 }
 
 }  // namespace quevro

@@ -1,9 +1,11 @@
-// The piecewise string buffer: results built in pieces collect in a local 1024-byte block; full
-// blocks become string pieces on the state's stack, adjacent pieces are joined early so that
-// few stay on the stack, and finishing joins them all into one string.
+// The string buffer of the library functions that build a result piece by piece: bytes collect
+// in a local 1024-byte block, and past it in one growing block of the state's allocator, so the
+// result is copied into a string once, at the end. (Joining string pieces along the way made a
+// garbage string of every intermediate length, many times the result's size before a collection.)
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "vm/state.h"
 
@@ -13,40 +15,35 @@ class StringBuffer {
  public:
   static constexpr size_t BLOCK = 1024;
 
-  explicit StringBuffer(VmState* L) : L_(L) {}
+  explicit StringBuffer(VmState* L) : L_(L), data_(block_) {}
+  ~StringBuffer();
   StringBuffer(const StringBuffer&) = delete;
   StringBuffer& operator=(const StringBuffer&) = delete;
 
   void add(const char* s, size_t n) {
-    if (n <= BLOCK - used_) {
-      for (size_t i = 0; i < n; ++i) block_[used_ + i] = s[i];
-      used_ += n;
-      return;
-    }
-    add_long(s, n);
+    if (n > capacity_ - used_) grow(n);
+    if (n != 0) std::memcpy(data_ + used_, s, n);
+    used_ += n;
   }
   void add_char(char c) {
-    if (used_ == BLOCK) flush();
-    block_[used_++] = c;
+    if (used_ == capacity_) grow(1);
+    data_[used_++] = c;
   }
   // Appends the string or number on top of the stack and pops it.
   void add_top();
   // Pushes the whole result as one string (wide when asked).
   void finish(bool wide = false);
   // Bytes added so far.
-  size_t size() const { return total_ + used_; }
+  size_t size() const { return used_; }
 
  private:
   VmState* L_;
-  char block_[BLOCK];
+  char* data_;  // block_ until the first growth
   size_t used_ = 0;
-  size_t total_ = 0;  // bytes already pushed as pieces
-  int pieces_ = 0;
+  size_t capacity_ = BLOCK;
+  char block_[BLOCK];
 
-  void flush();
-  void add_long(const char* s, size_t n);
-  void push_piece(const char* s, size_t n);
-  void merge();
+  void grow(size_t extra);
 };
 
 }  // namespace quevro
