@@ -37,11 +37,8 @@ TableObject* current_env(VmState* L) {
   return f ? f->env : L->globals.table();
 }
 
-Value* stack_address(VmState* L, int idx) {
-  if (idx > 0) {
-    Value* o = L->base + (idx - 1);
-    return o < L->top ? o : absent();
-  }
+// Relative and pseudo-indices.
+Value* stack_address_beyond(VmState* L, int idx) {
   if (idx > REGISTRY_INDEX) {
     Value* o = L->top + idx;
     return (idx != 0 && o >= L->base) ? o : absent();

@@ -23,7 +23,15 @@ constexpr int upvalue_index(int n) { return GLOBALS_INDEX - n; }
 constexpr int TYPE_NONE = -1;
 
 // The slot an index names; the shared absent value for a missing slot (never write through it).
-Value* stack_address(VmState* L, int idx);
+// Positive indices, by far the most used, are resolved inline.
+Value* stack_address_beyond(VmState* L, int idx);
+inline Value* stack_address(VmState* L, int idx) {
+  if (idx > 0) {
+    Value* o = L->base + (idx - 1);
+    return o < L->top ? o : const_cast<Value*>(&ABSENT_VALUE);
+  }
+  return stack_address_beyond(L, idx);
+}
 inline bool is_absent(const Value* v) { return v == &ABSENT_VALUE; }
 
 int check_stack(VmState* L, int n);

@@ -556,6 +556,27 @@ op_CALL: {
       pc = p->code;
       QV_DISPATCH();
     }
+  } else if (ra->tag == TAG_FUNCTION && !(L->hook_mask & HOOK_MASK_CALL) && L->frame != L->frames_end &&
+             L->stack_last - L->top > NATIVE_MIN_SLOTS) {
+    // Script to native: the frame prepare_call would push, without its general cases.
+    ClosureObject* callee = ra->closure();
+    L->frame->saved_pc = pc;
+    CallFrame* f = ++L->frame;
+    f->func = ra;
+    f->base = L->base = ra + 1;
+    f->top = L->top + NATIVE_MIN_SLOTS;
+    f->wanted_results = wanted;
+    f->tail_calls = 0;
+    int n = callee->fn(L);
+    if (n < 0) return;  // yielded
+    Value* first = L->top - n;
+    if (L->hook_mask & HOOK_MASK_RETURN)
+      finish_call(L, first);
+    else
+      pop_frame_with_results(L, first);
+    if (wanted >= 0) L->top = L->frame->top;
+    refresh();
+    QV_DISPATCH();
   }
   switch (prepare_call(L, ra, wanted)) {
     case CallKind::SCRIPT:
