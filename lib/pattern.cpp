@@ -518,13 +518,16 @@ const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep,
   const char* q = s;
   size_t n;
   bool simple = atom_end(ms, p, ep) == ep;
-  if (simple && q < ms->src_end && one_byte_item(p, ep, uc(*q)) >= 0) {
+  bool one_byte = simple && q < ms->src_end && one_byte_item(p, ep, uc(*q)) >= 0;
+  if (one_byte) {
+    // Whether such an item is of the one-byte kind depends on the item alone, and it answers as
+    // the general match does, so the run ends where the general match would stop too.
     while ((max == UNBOUNDED || count < max) && q < ms->src_end && one_byte_item(p, ep, uc(*q)) == 1) {
       ++q;
       ++count;
     }
   }
-  while ((max == UNBOUNDED || count < max) && item_match(ms, q, p, ep, simple, &n) && n > 0) {
+  while (!one_byte && (max == UNBOUNDED || count < max) && item_match(ms, q, p, ep, simple, &n) && n > 0) {
     if (uniform && n != 1) {
       uniform = false;
       for (int k = 1; k <= count; ++k) ends.push_back(s + k);
@@ -722,9 +725,18 @@ int push_captures(MatchState* ms, const char* s, const char* e, bool whole_if_no
   return n;
 }
 
+// The bytes of SPECIALS, as a table.
+struct SpecialBytes {
+  bool is[256] = {};
+  SpecialBytes() {
+    for (const char* c = SPECIALS; *c; ++c) is[uc(*c)] = true;
+  }
+};
+const SpecialBytes SPECIAL_BYTES;
+
 bool is_plain(const char* p, size_t len) {
   for (size_t i = 0; i < len; ++i)
-    if (std::strchr(SPECIALS, p[i]) && p[i] != '\0') return false;
+    if (SPECIAL_BYTES.is[uc(p[i])]) return false;
   return true;
 }
 
@@ -734,6 +746,8 @@ const char* plain_search(const char* s, size_t len, const char* p, size_t plen) 
   return static_cast<const char*>(memmem(s, len, p, plen));
 }
 
+struct PatternEntry;
+
 // How a pattern argument is to be used after its prefixes.
 struct PatternText {
   std::string rewritten;  // for "@@": the case-insensitive literal group
@@ -741,10 +755,20 @@ struct PatternText {
   size_t len;
   bool plain;
   bool anchor;
+  // The argument as given, to find it in the cache of read patterns (see PatternCache).
+  const char* raw = nullptr;
+  size_t raw_len = 0;
+  bool prefixes = false;
+  bool checked = false;             // found in the cache: read and checked before
+  PatternEntry* entry = nullptr;    // its cache entry, while generation still names it
+  uint32_t generation = 0;
 };
 
 PatternText read_pattern(const char* p, size_t len, bool prefixes) {
   PatternText r{std::string(), p, len, false, false};
+  r.raw = p;
+  r.raw_len = len;
+  r.prefixes = prefixes;
   if (prefixes && len >= 2 && p[0] == '@' && p[1] == '@') {
     r.rewritten = "<" + std::string(p, len) + "@>";
     r.p = r.rewritten.data();
@@ -835,44 +859,179 @@ void check_items(MatchState* ms, const char* p, const char* limit, bool in_group
   }
 }
 
-// The patterns whose check passed, by their bytes. A scanning loop checks the same few patterns
-// again on every call (a tokenizer spent a seventh of its time reading its patterns over), and
-// the check depends on the pattern's bytes alone, so one equal to a pattern that passed passes
-// again. Small, per thread, replaced in turn; longer patterns are always checked.
-struct CheckedPatterns {
-  static constexpr int COUNT = 16;
-  static constexpr size_t LONGEST = 64;
-  size_t length[COUNT] = {};  // 0: a free entry (an empty pattern is plain and never checked)
-  char bytes[COUNT][LONGEST];
-  int next = 0;
+// The patterns read and checked before, by their bytes. A scanning loop reads and checks the same
+// few patterns again on every call (a tokenizer spent a seventh of its time reading its patterns
+// over), and both depend on the pattern's bytes alone, so one equal to a pattern that passed
+// passes again and reads the same. Small, per thread, replaced in turn; longer patterns (and
+// "@@" ones, which are rewritten) are read and checked on every call.
+//
+// An entry also keeps, for the first item of the pattern when a match cannot begin without it
+// (one atom: a class, a set or a literal, with no suffix that lets it match nothing), whether
+// each ASCII byte matches it; for ASCII bytes the answer depends on the byte alone. An anchored
+// search that fails at its first item costs one look-up, and a search for such a set skips
+// bytes without matching them again. The answers are learned as the bytes are met.
+enum : uint8_t { ANSWER_UNKNOWN = 0, ANSWER_STARTS = 1, ANSWER_NEVER = 2 };
 
-  bool contains(const char* p, size_t len) const {
-    for (int i = 0; i < COUNT; ++i)
-      if (length[i] == len && std::memcmp(bytes[i], p, len) == 0) return true;
-    return false;
+struct PatternEntry {
+  static constexpr size_t LONGEST = 64;
+  uint32_t length = 0;  // 0: a free entry (an empty pattern is plain and needs no entry)
+  uint32_t generation = 0;
+  bool prefixes = false;
+  bool plain = false;
+  bool anchor = false;
+  uint8_t skip = 0;           // bytes of prefixes before the pattern proper
+  int16_t first_begin = -1;   // the required first atom, as offsets in the pattern proper; -1: none
+  int16_t first_end = -1;
+  uint8_t answers[128];
+  char bytes[LONGEST];
+};
+
+// Equal bytes, for the few bytes of a pattern (at most PatternEntry::LONGEST).
+inline bool same_pattern_bytes(const char* a, const char* b, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
   }
-  void add(const char* p, size_t len) {
-    if (len == 0 || len > LONGEST) return;
-    length[next] = len;
-    std::memcpy(bytes[next], p, len);
+  uint64_t x, y;
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  std::memcpy(&x, a + n - 8, 8);
+  std::memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
+struct PatternCache {
+  static constexpr int COUNT = 16;
+  static constexpr int SEEN = 64;
+  // Where the bytes of an entry were last met (the pattern string's bytes), by a hash of that
+  // address: the entry to compare first. The bytes are always compared.
+  const char* seen_at[SEEN] = {};
+  uint8_t seen_entry[SEEN] = {};
+  PatternEntry entries[COUNT];
+  int next = 0;
+  uint32_t generation = 0;
+
+  static int seen_slot(const char* p) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    return static_cast<int>(((a >> 4) ^ (a >> 10)) & (SEEN - 1));
+  }
+  static bool holds(const PatternEntry& e, const char* p, size_t len, bool prefixes) {
+    return e.length == len && e.prefixes == prefixes && same_pattern_bytes(e.bytes, p, len);
+  }
+  PatternEntry* find(const char* p, size_t len, bool prefixes) {
+    int slot = seen_slot(p);
+    if (seen_at[slot] == p && holds(entries[seen_entry[slot]], p, len, prefixes)) return &entries[seen_entry[slot]];
+    for (int i = 0; i < COUNT; ++i) {
+      PatternEntry& e = entries[i];
+      if (holds(e, p, len, prefixes)) {
+        seen_at[slot] = p;
+        seen_entry[slot] = static_cast<uint8_t>(i);
+        return &e;
+      }
+    }
+    return nullptr;
+  }
+  PatternEntry* add(const char* p, size_t len, bool prefixes) {
+    if (len == 0 || len > PatternEntry::LONGEST) return nullptr;
+    int i = next;
     next = (next + 1) % COUNT;
+    PatternEntry& e = entries[i];
+    int slot = seen_slot(p);
+    seen_at[slot] = p;
+    seen_entry[slot] = static_cast<uint8_t>(i);
+    e.length = static_cast<uint32_t>(len);
+    e.generation = ++generation;
+    e.prefixes = prefixes;
+    std::memcpy(e.bytes, p, len);
+    std::memset(e.answers, ANSWER_UNKNOWN, sizeof e.answers);
+    e.first_begin = e.first_end = -1;
+    return &e;
   }
 };
 
-thread_local CheckedPatterns t_checked_patterns;
+thread_local PatternCache t_pattern_cache;
 
-void prepare(MatchState* ms, VmState* L, const char* s, size_t len, const PatternText& pt) {
+// Reads a pattern argument, from the cache when it was read before.
+void read_pattern_cached(const char* p, size_t len, bool prefixes, PatternText* pt) {
+  if (len != 0 && len <= PatternEntry::LONGEST) {
+    if (PatternEntry* e = t_pattern_cache.find(p, len, prefixes)) {
+      pt->p = p + e->skip;
+      pt->len = len - e->skip;
+      pt->plain = e->plain;
+      pt->anchor = e->anchor;
+      pt->raw = p;
+      pt->raw_len = len;
+      pt->prefixes = prefixes;
+      pt->checked = true;
+      pt->entry = e;
+      pt->generation = e->generation;
+      return;
+    }
+  }
+  *pt = read_pattern(p, len, prefixes);
+  if (!pt->rewritten.empty()) pt->p = pt->rewritten.data();  // the text moved with the string
+  if (pt->plain && pt->rewritten.empty()) {
+    // A plain pattern needs no check; keep what was read.
+    if (PatternEntry* e = t_pattern_cache.add(p, len, prefixes)) {
+      e->plain = true;
+      e->anchor = false;
+      e->skip = static_cast<uint8_t>(pt->p - p);
+    }
+  }
+}
+
+// The cache entry of a read pattern, when it still holds that pattern (a script called back
+// from a replacement may have replaced it since).
+inline PatternEntry* live_entry(const PatternText& pt) {
+  return pt.entry != nullptr && pt.entry->generation == pt.generation ? pt.entry : nullptr;
+}
+
+// The atom a match of the pattern proper must begin with, if there is one the answers can tell.
+void find_first_atom(MatchState* ms, const PatternText& pt, PatternEntry* e) {
+  const char* limit = pt.p + pt.len;
+  const char* q = pt.p;
+  while (q < limit && *q == '(' && q + 1 < limit && q[1] != ')') ++q;  // opening captures take nothing
+  if (q >= limit) return;
+  switch (*q) {
+    case '(': case ')': case '$': case '!': case '%': case '.': case ':': case '<': return;
+    case '\\':
+      if (q + 1 < limit && std::isdigit(uc(q[1]))) return;
+      break;
+    default: break;
+  }
+  const char* ep = atom_end(ms, q, limit);
+  if (ep + 1 < limit && (*ep == '&' || *ep == '|')) return;
+  Suffix suf = read_suffix(ms, ep, limit);
+  bool required = suf.kind == Suffix::NONE || suf.kind == Suffix::PLUS ||
+                  (suf.kind == Suffix::COUNT && suf.min >= 1 && suf.max != 0);
+  if (!required || ep - pt.p > INT16_MAX) return;
+  e->first_begin = static_cast<int16_t>(q - pt.p);
+  e->first_end = static_cast<int16_t>(ep - pt.p);
+}
+
+void prepare(MatchState* ms, VmState* L, const char* s, size_t len, PatternText& pt) {
   ms->L = L;
   ms->src_init = s;
   ms->src_end = s + len;
   ms->p_end = pt.p + pt.len;
   ms->level = 0;
   ms->depth = 0;
-  if (pt.plain) return;
-  CheckedPatterns& checked = t_checked_patterns;
-  if (pt.len <= CheckedPatterns::LONGEST && checked.contains(pt.p, pt.len)) return;
+  if (pt.plain || pt.checked) return;
   check_items(ms, pt.p, ms->p_end, false);
-  checked.add(pt.p, pt.len);
+  pt.checked = true;
+  if (!pt.rewritten.empty()) return;
+  if (PatternEntry* e = t_pattern_cache.add(pt.raw, pt.raw_len, pt.prefixes)) {
+    e->plain = false;
+    e->anchor = pt.anchor;
+    e->skip = static_cast<uint8_t>(pt.p - pt.raw);
+    find_first_atom(ms, pt, e);
+    pt.entry = e;
+    pt.generation = e->generation;
+  }
 }
 
 // The first byte a match must begin with, when the pattern starts with a plain byte item that
@@ -893,19 +1052,24 @@ int leading_byte(const PatternText& pt) {
 // the set itself; other bytes are left to the full match. Apart from the plain search, the most
 // common shape of a replacement pattern ("[...]" for the characters to escape); kept out of
 // search() so that the other searches do not pay for its table.
+// The answers are the cache entry's when it has them for this set.
 const char* search_after_set(MatchState* ms, const PatternText& pt, const char* s, const char* set, const char* set_end,
                              const char** start) {
-  enum : uint8_t { UNKNOWN, STARTS, NEVER };
-  uint8_t ascii_start[128];
-  std::memset(ascii_start, UNKNOWN, sizeof ascii_start);
+  uint8_t local[128];
+  uint8_t* ascii_start = local;
+  PatternEntry* entry = live_entry(pt);
+  if (entry && entry->first_begin >= 0 && pt.p + entry->first_begin == set && pt.p + entry->first_end == set_end)
+    ascii_start = entry->answers;
+  else
+    std::memset(local, ANSWER_UNKNOWN, sizeof local);
   for (;; ++s) {
     while (s < ms->src_end && uc(*s) < 0x80) {
       uint8_t& known = ascii_start[uc(*s)];
-      if (known == UNKNOWN) {
+      if (known == ANSWER_UNKNOWN) {
         size_t n;
-        known = atom_match(ms, s, set, set_end, &n) ? STARTS : NEVER;
+        known = atom_match(ms, s, set, set_end, &n) ? ANSWER_STARTS : ANSWER_NEVER;
       }
-      if (known == STARTS) break;
+      if (known == ANSWER_STARTS) break;
       ++s;
     }
     // A required set matches nothing at the end of the subject.
@@ -921,6 +1085,22 @@ const char* search_after_set(MatchState* ms, const PatternText& pt, const char* 
 
 const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
   const char* s = ms->src_init + init;
+  if (pt.anchor) {
+    // An anchored search whose required first atom does not match here fails at once.
+    PatternEntry* entry = live_entry(pt);
+    if (entry && entry->first_begin >= 0) {
+      if (s >= ms->src_end) return nullptr;  // the atom takes a byte
+      if (uc(*s) < 0x80) {
+        uint8_t& known = entry->answers[uc(*s)];
+        if (known == ANSWER_UNKNOWN) {
+          size_t n;
+          known = atom_match(ms, s, pt.p + entry->first_begin, pt.p + entry->first_end, &n) ? ANSWER_STARTS
+                                                                                               : ANSWER_NEVER;
+        }
+        if (known == ANSWER_NEVER) return nullptr;
+      }
+    }
+  }
   int lead = pt.anchor ? -1 : leading_byte(pt);
   // A required one-byte first item (after opening captures) lets the search skip start
   // positions where it cannot match.
@@ -973,8 +1153,10 @@ int find_or_match(VmState* L, bool find) {
   bool beyond;
   size_t init = init_position(L, ARG3, len, &beyond);
   if (beyond) return 0;
-  bool chars = find && !is_falsy(*stack_address(L, ARG4));
-  PatternText pt = read_pattern(pat, plen, true);
+  const Value* chars_arg = argument_slot(L, ARG4);
+  bool chars = find && chars_arg != nullptr && !is_falsy(*chars_arg);
+  PatternText pt;
+  read_pattern_cached(pat, plen, true, &pt);
   auto position = [&](size_t byte_offset) {
     return static_cast<double>(chars ? utf8_count(s, byte_offset) : byte_offset);
   };
@@ -1016,7 +1198,8 @@ int gmatch_step(VmState* L) {
   const char* pat = to_text(L, upvalue_index(2), &plen);
   size_t pos = static_cast<size_t>(to_number(L, upvalue_index(3)));
   if (s == nullptr || pat == nullptr || pos > len) return 0;
-  PatternText pt = read_pattern(pat, plen, false);
+  PatternText pt;
+  read_pattern_cached(pat, plen, false, &pt);
   MatchState ms;
   prepare(&ms, L, s, len, pt);
   const char* start;
@@ -1095,7 +1278,8 @@ int64_t replace_once(VmState* L, int subject_idx, int pattern_idx, int repl_idx,
   const char* s = check_text(L, subject_idx, &len);
   const char* pat = check_text(L, pattern_idx, &plen);
   s = to_text(L, subject_idx, &len);
-  PatternText pt = read_pattern(pat, plen, true);
+  PatternText pt;
+  read_pattern_cached(pat, plen, true, &pt);
   bool explicit_plain = plen >= 1 && pat[0] == '@' && !(plen >= 2 && pat[1] == '@');
   int type = type_of(L, repl_idx);
   if (explicit_plain) {
@@ -1144,6 +1328,15 @@ int64_t replace_once(VmState* L, int subject_idx, int pattern_idx, int repl_idx,
       ++at;
     }
     if (pt.anchor) break;
+  }
+  if (count == 0) {
+    // Nothing replaced: the result is the subject's own bytes, which a narrow string subject
+    // already is (strings are interned, so this is the string the buffer would make).
+    const Value* subject = stack_address(L, subject_idx);
+    if (subject->tag == TAG_STRING && !subject->string()->is_wide()) {
+      push_value(L, subject_idx);
+      return 0;
+    }
   }
   if (at < len) b.add(s + at, len - at);
   b.finish();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lib/base_library.h"
+#include "lib/general_number.h"
 #include "lib/library_support.h"
 #include "lib/string_buffer.h"
 #include "vm/metamethods.h"
@@ -320,9 +321,26 @@ int string_format(VmState* L) {
         if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, base + conv, n);
         break;
       }
+      case 'g':
+        if (has_precision && start == width_end) {
+          // "%.<P>g", the form serialisers write numbers with.
+          double n = number_arg(L, arg);
+          const lconv* lc;
+          char text[48];
+          size_t length;
+          if (std::fegetround() == FE_TONEAREST && (lc = std::localeconv()) != nullptr && lc->decimal_point &&
+              lc->decimal_point[0] && !lc->decimal_point[1] &&
+              (length = general_number_text(n, precision, lc->decimal_point[0], text)) != 0) {
+            b.add(text, length);
+          } else {
+            add_printf(b, base + conv, n);
+          }
+          break;
+        }
+        add_printf(b, base + conv, number_arg(L, arg));
+        break;
       case 'e':
       case 'E':
-      case 'g':
       case 'G': add_printf(b, base + conv, number_arg(L, arg)); break;
       case 'F': {
         double n = number_arg(L, arg);
