@@ -267,8 +267,10 @@ void push_string(VmState* L, const char* s) {
     push_null(L);
   else if (is_pseudo_address(s))
     push(L, make_pointer(const_cast<char*>(s)));
-  else
-    push_lstring(L, s, std::strlen(s));
+  else {
+    check_gc(L);
+    push(L, make_string(intern_name(L, s)));
+  }
 }
 
 void push_wstring(VmState* L, const char16_t* s, size_t units) {
@@ -394,7 +396,7 @@ void raw_get_index(VmState* L, int idx, int64_t n) {
 
 void raw_get_field(VmState* L, int idx, const char* name) {
   TableObject* t = table_at(L, idx);
-  push(L, *table_get_str(t, intern_string(L, name)));
+  push(L, *table_get_str(t, intern_name(L, name)));
 }
 
 void raw_set(VmState* L, int idx) {
@@ -411,7 +413,7 @@ void raw_set_index(VmState* L, int idx, int64_t n) {
 
 void raw_set_field(VmState* L, int idx, const char* name) {
   TableObject* t = table_at(L, idx);
-  *table_set_str(L, t, intern_string(L, name)) = L->top[-1];
+  *table_set_str(L, t, intern_name(L, name)) = L->top[-1];
   L->top--;
 }
 
@@ -431,7 +433,7 @@ bool get_metatable(VmState* L, int idx) {
 
 bool get_metafield(VmState* L, int idx, const char* name) {
   if (!get_metatable(L, idx)) return false;
-  const Value* field = table_get_str(L->top[-1].table(), intern_string(L, name));
+  const Value* field = table_get_str(L->top[-1].table(), intern_name(L, name));
   if (field->is_null()) {
     L->top--;
     return false;
@@ -527,7 +529,7 @@ int64_t append_values(VmState* L, int idx, int first) {
 
 void registry_subtable(VmState* L, const char* name) {
   TableObject* registry = G(L)->registry.table();
-  StringObject* key = intern_string(L, name);
+  StringObject* key = intern_name(L, name);
   const Value* v = table_get_str(registry, key);
   if (v->tag == TAG_TABLE) {
     push(L, *v);

@@ -378,6 +378,7 @@ void atomic(VmState* L) {
   // What marking the pending cdata kept alive is not counted in the estimate either.
   pending += propagate_everything(L);
   clear_weak_tables(g);
+  clear_name_cache(g);  // its strings may be about to go
   g->marking_atomic = false;
   g->current_white = other_white(g);
   start_sweep(g);

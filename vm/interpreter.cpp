@@ -457,6 +457,8 @@ op_EQ: {
   bool eq;
   if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
     eq = rb->u.n == rc->u.n;
+  } else if (rb->tag == TAG_STRING && rc->tag == TAG_STRING) {
+    eq = rb->u.gc == rc->u.gc;  // interned: one object per text
   } else {
     save_pc();
     eq = loose_equal(L, rb, rc);

@@ -56,6 +56,27 @@ StringObject* intern_string(VmState* L, const char* bytes, size_t len) { return 
 
 StringObject* intern_string(VmState* L, const char* text) { return intern_bytes(L, text, std::strlen(text), false); }
 
+StringObject* intern_name(VmState* L, const char* text) {
+  NameCacheEntry& e = G(L)->strings.names[(reinterpret_cast<uintptr_t>(text) >> 3) & (NAME_CACHE_SIZE - 1)];
+  if (e.text == text) {
+    // The cached string came from zero-terminated text, so it holds no zero byte: the text's end
+    // shows up as a difference and the comparison never reads past it.
+    const StringObject* s = e.string;
+    const char* d = s->data();
+    uint32_t i = 0;
+    while (i < s->length && text[i] == d[i]) ++i;
+    if (i == s->length && text[i] == '\0') return e.string;
+  }
+  StringObject* s = intern_bytes(L, text, std::strlen(text), false);
+  e.text = text;
+  e.string = s;
+  return s;
+}
+
+void clear_name_cache(SharedState* g) {
+  for (NameCacheEntry& e : g->strings.names) e = NameCacheEntry{};
+}
+
 StringObject* intern_wide(VmState* L, const char16_t* units, size_t count) {
   if (count > STRING_LENGTH_LIMIT / 2) block_too_big(L);
   return intern_bytes(L, reinterpret_cast<const char*>(units), count * 2, true);

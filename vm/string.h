@@ -31,11 +31,22 @@ struct StringObject : GcObject {
   uint32_t units() const { return is_wide() ? length / 2 : length; }
 };
 
+// Names the native interface is handed as C text (field names, type names) and the strings they
+// interned to, remembered by the text's address. An entry is used only after its string's bytes
+// are found equal to the text, so a reused address can only miss. The collector empties the cache
+// before it frees unreached strings.
+struct NameCacheEntry {
+  const char* text;
+  StringObject* string;
+};
+constexpr int NAME_CACHE_SIZE = 64;
+
 // The interning table: a power-of-two bucket array of chains linked through GcObject::next.
 struct StringTable {
   StringObject** buckets = nullptr;
   uint32_t count = 0;
   uint32_t size = 0;
+  NameCacheEntry names[NAME_CACHE_SIZE] = {};
 };
 
 constexpr uint32_t STRING_TABLE_INITIAL_SIZE = 32;
@@ -54,6 +65,10 @@ inline uint32_t hash_bytes(const char* bytes, size_t len) {
 
 StringObject* intern_string(VmState* L, const char* bytes, size_t len);
 StringObject* intern_string(VmState* L, const char* text);
+// Interns zero-terminated text through the name cache: for the names native code passes again
+// and again.
+StringObject* intern_name(VmState* L, const char* text);
+void clear_name_cache(SharedState* g);
 StringObject* intern_wide(VmState* L, const char16_t* units, size_t count);
 // Interns the bytes as narrow or wide (len in bytes; a wide length is rounded down to whole units).
 StringObject* intern_bytes(VmState* L, const char* bytes, size_t len, bool wide);
