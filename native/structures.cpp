@@ -410,7 +410,9 @@ void walk_element_array(Walk& w, int table, int value, char code, size_t offset,
     if (code == 't' || code == 'u') {
       if (type_of(L, item) == TAG_TABLE) walk_structure(w, item, at, code == 'u', name.c_str(), nullptr);
     } else if (w.packing) {
-      pack_scalar(w, table, item, code, w.memory + at, name + "[" + std::to_string(i) + "]");
+      // Only string and pointer elements can fail with a report naming the element.
+      bool named = code == 's' || code == 'S' || code == 'g' || code == 'p' || code == 'P';
+      pack_scalar(w, table, item, code, w.memory + at, named ? name + "[" + std::to_string(i) + "]" : name);
     } else {
       push_scalar(w, item, code, w.memory + at);
       raw_set_index(L, value, i + 1);
