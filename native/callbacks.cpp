@@ -2,6 +2,8 @@
 
 #include <ffi.h>
 
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/base_library.h"
@@ -60,18 +63,40 @@ struct ThreadContext {
   std::map<std::thread::id, VmState*> states;
 };
 
+struct Callback;
+void release_thunk(Callback* cb);
+
+enum class ArgumentKind : uint8_t { OTHER, INT, INT_REFERENCE };
+
 struct Callback {
-  ffi_closure* closure = nullptr;
+  ffi_closure* closure = nullptr;  // the libffi entry, when no thunk was free for it
   void* entry = nullptr;
+  int thunk = -1;                  // the thunk it owns (see below), or -1
+  bool floating_result = false;    // its thunk returns in a floating-point register
+  bool floating_arguments = false;  // some arguments reach its thunk in floating-point registers
   VmState* state = nullptr;
   std::shared_ptr<ThreadContext> thread;  // set for a thread callback
   bool has_owner = false;
   char result_kind = 'v';
   std::vector<CallbackParameter> parameters;
+  int count = 0;  // of parameters
+  // How each argument is pushed: an int (by value or by reference) inline, the rest through
+  // push_argument.
+  std::array<ArgumentKind, MAX_CALLBACK_WORDS> kinds{};
+  // For a callback of the main state, the function, owner and error handler its refs table in
+  // the registry holds (and so keeps alive until the callback is collected): each call pushes
+  // these copies instead of looking the table up.
+  Value function{};
+  Value owner{};
+  Value handler{};
+  // Where each parameter arrives in a thunk's registers: 0-5 the integer ones, 6-13 the
+  // floating-point ones.
+  std::array<uint8_t, MAX_CALLBACK_WORDS> registers{};
   ffi_cif cif{};
   std::vector<ffi_type*> types;
 
   ~Callback() {
+    release_thunk(this);
     if (closure) ffi_closure_free(closure);
   }
 };
@@ -134,6 +159,11 @@ void parse_prototype(VmState* L, std::string_view text, Callback* cb) {
     i = stop < text.size() && text[stop] == ',' ? stop + 1 : stop;
   }
   if (i >= text.size()) prototype_error(L, text.substr(open));
+  cb->count = static_cast<int>(cb->parameters.size());
+  for (int k = 0; k < cb->count; ++k) {
+    const CallbackParameter& p = cb->parameters[k];
+    cb->kinds[k] = p.code != 'i' ? ArgumentKind::OTHER : p.by_reference ? ArgumentKind::INT_REFERENCE : ArgumentKind::INT;
+  }
 }
 
 struct Dispatch {
@@ -225,33 +255,72 @@ void push_new_refs(VmState* L, int function, int owner) {
   raw_set_index(L, -2, REF_HANDLER);
 }
 
+// Pushes the arguments, calls the function with the callback's error handler in place and
+// converts its results. Runs in the one protected region of the call: an error in the function
+// reaches the handler (as under pcall) and then the region; an error converting an argument or a
+// result reaches the region without the handler.
 void dispatch_body(VmState* L, void* ud) {
   auto* d = static_cast<Dispatch*>(ud);
   Callback* cb = d->cb;
-  int n = static_cast<int>(cb->parameters.size());
+  const CallbackParameter* params = cb->parameters.data();
+  int n = cb->count;
   ensure_stack(L, n + 8);
-  push_refs(L, cb);
-  int refs = get_top(L);
-  raw_get_index(L, refs, REF_HANDLER);
-  int handler = get_top(L);
-  raw_get_index(L, refs, REF_FUNCTION);
-  if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
-  for (int i = 0; i < n; ++i) push_argument(L, cb->parameters[i], d->args[i]);
-  if (pcall(L, n + 1, -1, handler) != STATUS_OK) {
-    top_level_report(L, "RAW CALLBACK ERROR", true);
+  ptrdiff_t handler_at;
+  if (cb->thread) {
+    push_refs(L, cb);
+    int refs = get_top(L);
+    raw_get_index(L, refs, REF_HANDLER);
+    handler_at = save_stack(L, L->top - 1);
+    raw_get_index(L, refs, REF_FUNCTION);
+    if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
+  } else {
+    Value* at = L->top;
+    handler_at = save_stack(L, at);
+    at[0] = cb->handler;
+    at[1] = cb->function;
+    at[2] = cb->owner;
+    L->top = at + 3;
+  }
+  for (int i = 0; i < n; ++i) {
+    const void* at = d->args[i];
+    switch (cb->kinds[i]) {
+      case ArgumentKind::INT_REFERENCE:
+        at = *static_cast<void* const*>(at);
+        if (at == nullptr) {
+          push(L, make_null());
+          break;
+        }
+        [[fallthrough]];
+      case ArgumentKind::INT: {
+        int32_t v;
+        std::memcpy(&v, at, sizeof v);
+        push(L, make_number(v));
+        break;
+      }
+      default: push_argument(L, params[i], d->args[i]); break;
+    }
+  }
+  ptrdiff_t previous_handler = L->error_handler;
+  L->error_handler = handler_at;
+  call_value(L, restore_stack(L, handler_at) + 1, -1);
+  L->error_handler = previous_handler;
+  if (L->top >= L->frame->top) L->frame->top = L->top;
+  Value* first = restore_stack(L, handler_at) + 1;
+  if (cb->result_kind == 'i' && first < L->top && first->tag == TAG_NUMBER && L->top == first + 1) {
+    // The usual case, one number for an int result: no conversion through the stack interface.
+    *static_cast<ffi_sarg*>(d->result) = static_cast<int32_t>(static_cast<uint32_t>(truncate_to_int64(first->u.n)));
     return;
   }
-  int first = handler + 1;
-  int results = get_top(L) - handler;
-  int next = first;
+  int results = static_cast<int>(L->top - first);
+  int next = static_cast<int>(first - L->base) + 1;  // the first result's index
   uint64_t word = 0;
   if (cb->result_kind != 'v') {
-    if (results > 0) word = result_word(L, first, cb->result_kind);
+    if (results > 0) word = result_word(L, next, cb->result_kind);
     ++next;
   }
   for (int i = 0; i < n && next <= get_top(L); ++i) {
-    if (!cb->parameters[i].by_reference) continue;
-    write_back(L, next++, cb->parameters[i], d->args[i]);
+    if (!params[i].by_reference) continue;
+    write_back(L, next++, params[i], d->args[i]);
   }
   switch (cb->result_kind) {
     case 'v': break;
@@ -338,19 +407,138 @@ VmState* thread_state_for(Callback* cb) {
   return S;
 }
 
-void on_native_call(ffi_cif*, void* result, void** args, void* user_data) {
-  auto* cb = static_cast<Callback*>(user_data);
+// One call from native code: the arguments are at args (as libffi gives them), the result word
+// (zero unless the call succeeds) goes to result.
+void run_callback(Callback* cb, void* result, void** args) {
   std::memset(result, 0, sizeof(uint64_t));
   VmState* L = cb->thread ? thread_state_for(cb) : cb->state;
   if (L == nullptr) return;
-  int top = get_top(L);
+  ptrdiff_t top = save_stack(L, L->top);
   Dispatch d{cb, result, args};
   if (protected_run(L, dispatch_body, &d) != STATUS_OK) {
     std::memset(result, 0, sizeof(uint64_t));
     top_level_report(L, "RAW CALLBACK ERROR", true);
   }
-  set_top(L, top);
+  L->top = restore_stack(L, top);
 }
+
+void on_native_call(ffi_cif*, void* result, void** args, void* user_data) {
+  run_callback(static_cast<Callback*>(user_data), result, args);
+}
+
+// Thunks: on x86-64 System V, fixed native entry points that take the prototype's arguments
+// straight from the argument registers, without libffi's closure (which classifies every
+// argument again on each call). A thunk is declared with all six integer and all eight
+// floating-point argument registers as parameters: a caller passing fewer leaves the rest
+// unused, and the callback's `registers` say which of them hold its arguments. Prototypes with
+// arguments on the stack, and callbacks made while every thunk is taken, use libffi.
+#if defined(__x86_64__) && !defined(_WIN32)
+constexpr int THUNK_COUNT = 256;
+constexpr int INTEGER_REGISTERS = 6;
+constexpr int FLOAT_REGISTERS = 8;
+
+// The callback each thunk runs; null while the thunk is free ([0] integer results, [1] floating).
+std::atomic<Callback*> g_thunk_callbacks[2][THUNK_COUNT];
+
+// The argument registers as a thunk saved them; a callback's `registers` index this (0-5 the
+// integer registers, 6-13 the floating-point ones).
+struct SavedRegisters {
+  uint64_t words[INTEGER_REGISTERS + FLOAT_REGISTERS];
+};
+
+[[gnu::noinline]] uint64_t run_from_registers(Callback* cb, SavedRegisters* saved) {
+  void* args[MAX_CALLBACK_WORDS];
+  for (int i = 0; i < cb->count; ++i) args[i] = &saved->words[cb->registers[i]];
+  uint64_t result = 0;
+  run_callback(cb, &result, args);
+  return result;
+}
+
+// Saves the registers the callback reads (the floating-point ones only when it has such
+// arguments) and runs it; a thunk whose callback is gone returns 0.
+inline uint64_t run_thunk(Callback* cb, uint64_t a, uint64_t b, uint64_t c, uint64_t d, uint64_t e, uint64_t f,
+                          double x0, double x1, double x2, double x3, double x4, double x5, double x6, double x7) {
+  if (cb == nullptr) return 0;
+  SavedRegisters saved;
+  saved.words[0] = a;
+  saved.words[1] = b;
+  saved.words[2] = c;
+  saved.words[3] = d;
+  saved.words[4] = e;
+  saved.words[5] = f;
+  if (cb->floating_arguments) {
+    const double floats[FLOAT_REGISTERS] = {x0, x1, x2, x3, x4, x5, x6, x7};
+    std::memcpy(&saved.words[INTEGER_REGISTERS], floats, sizeof floats);
+  }
+  return run_from_registers(cb, &saved);
+}
+
+template <int I>
+uint64_t integer_thunk(uint64_t a, uint64_t b, uint64_t c, uint64_t d, uint64_t e, uint64_t f, double x0, double x1,
+                       double x2, double x3, double x4, double x5, double x6, double x7) {
+  return run_thunk(g_thunk_callbacks[0][I].load(std::memory_order_acquire), a, b, c, d, e, f, x0, x1, x2, x3, x4, x5,
+                   x6, x7);
+}
+
+// A float result is the low half of the returned register; the bits are passed unchanged.
+template <int I>
+double floating_thunk(uint64_t a, uint64_t b, uint64_t c, uint64_t d, uint64_t e, uint64_t f, double x0, double x1,
+                      double x2, double x3, double x4, double x5, double x6, double x7) {
+  uint64_t word = run_thunk(g_thunk_callbacks[1][I].load(std::memory_order_acquire), a, b, c, d, e, f, x0, x1, x2,
+                            x3, x4, x5, x6, x7);
+  double out;
+  std::memcpy(&out, &word, sizeof out);
+  return out;
+}
+
+using IntegerThunk = uint64_t (*)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, double, double, double,
+                                  double, double, double, double, double);
+using FloatingThunk = double (*)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, double, double, double,
+                                 double, double, double, double, double);
+
+template <size_t... I>
+constexpr std::array<IntegerThunk, sizeof...(I)> integer_thunks(std::index_sequence<I...>) {
+  return {&integer_thunk<static_cast<int>(I)>...};
+}
+template <size_t... I>
+constexpr std::array<FloatingThunk, sizeof...(I)> floating_thunks(std::index_sequence<I...>) {
+  return {&floating_thunk<static_cast<int>(I)>...};
+}
+constexpr auto INTEGER_THUNKS = integer_thunks(std::make_index_sequence<THUNK_COUNT>());
+constexpr auto FLOATING_THUNKS = floating_thunks(std::make_index_sequence<THUNK_COUNT>());
+
+// Gives the callback a thunk when its arguments all travel in registers and one is free.
+bool take_thunk(Callback* cb) {
+  int integers = 0, floats = 0;
+  for (size_t i = 0; i < cb->parameters.size(); ++i) {
+    const CallbackParameter& p = cb->parameters[i];
+    bool floating = !p.by_reference && (p.code == 'd' || p.code == 'f');
+    if (floating ? floats >= FLOAT_REGISTERS : integers >= INTEGER_REGISTERS) return false;
+    cb->registers[i] = static_cast<uint8_t>(floating ? INTEGER_REGISTERS + floats++ : integers++);
+  }
+  cb->floating_arguments = floats > 0;
+  int family = cb->result_kind == 'd' || cb->result_kind == 'f' ? 1 : 0;
+  for (int k = 0; k < THUNK_COUNT; ++k) {
+    Callback* expected = nullptr;
+    if (g_thunk_callbacks[family][k].load(std::memory_order_relaxed) == nullptr &&
+        g_thunk_callbacks[family][k].compare_exchange_strong(expected, cb, std::memory_order_acq_rel)) {
+      cb->thunk = k;
+      cb->floating_result = family == 1;
+      cb->entry = family ? reinterpret_cast<void*>(FLOATING_THUNKS[k]) : reinterpret_cast<void*>(INTEGER_THUNKS[k]);
+      return true;
+    }
+  }
+  return false;
+}
+
+void release_thunk(Callback* cb) {
+  if (cb->thunk >= 0) g_thunk_callbacks[cb->floating_result ? 1 : 0][cb->thunk].store(nullptr, std::memory_order_release);
+  cb->thunk = -1;
+}
+#else
+bool take_thunk(Callback*) { return false; }
+void release_thunk(Callback*) {}
+#endif
 
 ffi_type* callback_result_type(char kind) {
   switch (kind) {
@@ -387,12 +575,14 @@ int make_callback(VmState* L, const char* failure, bool for_threads) {
   if (for_threads) cb->thread = pack_thread_context(L);
   for (const CallbackParameter& p : cb->parameters)
     cb->types.push_back(p.by_reference || p.code == 't' ? &ffi_type_pointer : ffi_type_of(p.code));
-  cb->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &cb->entry));
-  if (cb->closure == nullptr ||
-      ffi_prep_cif(&cb->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(cb->types.size()),
-                   callback_result_type(cb->result_kind), cb->types.empty() ? nullptr : cb->types.data()) != FFI_OK ||
-      ffi_prep_closure_loc(cb->closure, &cb->cif, on_native_call, cb.get(), cb->entry) != FFI_OK)
-    runtime_error(L, "%s", failure);
+  if (!take_thunk(cb.get())) {
+    cb->closure = static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &cb->entry));
+    if (cb->closure == nullptr ||
+        ffi_prep_cif(&cb->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(cb->types.size()),
+                     callback_result_type(cb->result_kind), cb->types.empty() ? nullptr : cb->types.data()) != FFI_OK ||
+        ffi_prep_closure_loc(cb->closure, &cb->cif, on_native_call, cb.get(), cb->entry) != FFI_OK)
+      runtime_error(L, "%s", failure);
+  }
   // Fibers end and are collected; the main fiber lives as long as every callback can. A thread
   // callback has no owning state: each calling thread runs it in its own.
   if (!for_threads) cb->state = G(L)->main_fiber;
@@ -407,6 +597,11 @@ int make_callback(VmState* L, const char* failure, bool for_threads) {
   set_metatable(L, object);
   if (!for_threads) {
     push_new_refs(L, ARG1, ARG3);
+    record->function = *stack_address(L, ARG1);
+    record->owner = record->has_owner ? *stack_address(L, ARG3) : make_null();
+    raw_get_index(L, -1, REF_HANDLER);
+    record->handler = *stack_address(L, -1);
+    pop(L, 1);
     store_refs(L, record);
   }
   set_top(L, object);

@@ -248,6 +248,26 @@ void pack_pointer_field(Walk& w, int value, char code, unsigned char* at, const 
 }
 
 // One scalar (or one array element) from the value at `value` into memory.
+// A number into memory as a scalar of the code (the codes stored from numbers).
+void store_number(char code, unsigned char* at, double n) {
+  switch (code) {
+    case 'b': case 'B': store<uint8_t>(at, static_cast<uint8_t>(truncate_to_uint64(n))); break;
+    case 'w': case 'W': store<uint16_t>(at, static_cast<uint16_t>(truncate_to_uint64(n))); break;
+    case 'i': case 'I': store<uint32_t>(at, static_cast<uint32_t>(truncate_to_uint64(n))); break;
+    case 'l': store<int64_t>(at, truncate_to_int64(n)); break;
+    case 'f': store<float>(at, static_cast<float>(n)); break;
+    case 'd': store<double>(at, n); break;
+    default: break;
+  }
+}
+
+bool is_number_code(char code) {
+  switch (code) {
+    case 'b': case 'B': case 'w': case 'W': case 'i': case 'I': case 'l': case 'f': case 'd': return true;
+    default: return false;
+  }
+}
+
 void pack_scalar(Walk& w, int table, int value, char code, unsigned char* at, const std::string& name) {
   VmState* L = w.L;
   int t = type_of(L, value);
@@ -263,16 +283,7 @@ void pack_scalar(Walk& w, int table, int value, char code, unsigned char* at, co
     return;
   }
   if (t == TYPE_NONE || t == TAG_NULL || !is_number(L, value)) return;
-  double n = to_number(L, value);
-  switch (code) {
-    case 'b': case 'B': store<uint8_t>(at, static_cast<uint8_t>(truncate_to_uint64(n))); break;
-    case 'w': case 'W': store<uint16_t>(at, static_cast<uint16_t>(truncate_to_uint64(n))); break;
-    case 'i': case 'I': store<uint32_t>(at, static_cast<uint32_t>(truncate_to_uint64(n))); break;
-    case 'l': store<int64_t>(at, truncate_to_int64(n)); break;
-    case 'f': store<float>(at, static_cast<float>(n)); break;
-    case 'd': store<double>(at, n); break;
-    default: break;
-  }
+  store_number(code, at, to_number(L, value));
 }
 
 // Pushes the script value of one scalar in memory; `current` is the field's present value.
@@ -409,8 +420,12 @@ void walk_element_array(Walk& w, int table, int value, char code, size_t offset,
     int item = get_top(L);
     if (code == 't' || code == 'u') {
       if (type_of(L, item) == TAG_TABLE) walk_structure(w, item, at, code == 'u', name.c_str(), nullptr);
+    } else if (w.packing && is_number_code(code) && type_of(L, item) == TAG_NUMBER) {
+      store_number(code, w.memory + at, stack_address(L, item)->u.n);
     } else if (w.packing) {
-      pack_scalar(w, table, item, code, w.memory + at, name + "[" + std::to_string(i) + "]");
+      // Only string and pointer elements can fail with a report naming the element.
+      bool named = code == 's' || code == 'S' || code == 'g' || code == 'p' || code == 'P';
+      pack_scalar(w, table, item, code, w.memory + at, named ? name + "[" + std::to_string(i) + "]" : name);
     } else {
       push_scalar(w, item, code, w.memory + at);
       raw_set_index(L, value, i + 1);

@@ -81,6 +81,11 @@ long fixture_visit(long (*f)(const struct ShortIntChar*), short s, int i, char c
 int fixture_small(struct Small (*f)(void)) { struct Small s = f(); return s.a * 10 + s.b; }
 long long fixture_sum64(int64_t (*f)(int64_t, uint64_t), int64_t a, uint64_t b) { return f(a, b); }
 const char* fixture_name_of(const char* (*f)(int), int n) { return f(n); }
+// Callbacks whose arguments are not all in the first integer registers: eight ints (two on the
+// stack), ints and floating-point values interleaved, and a float result.
+long fixture_eight(long (*f)(int, int, int, int, int, int, int, int)) { return f(1, 2, 3, 4, 5, 6, 7, 8); }
+double fixture_interleaved(double (*f)(int, double, int, float, int, double)) { return f(1, 0.5, 2, 0.25f, 3, 0.125); }
+float fixture_float_result(float (*f)(float, int), float x) { return f(x, 3) * 2.0f; }
 
 int64_t fixture_add64(int64_t a, int64_t b) { return a + b; }
 uint64_t fixture_max_u64(void) { return UINT64_MAX; }
