@@ -39,7 +39,7 @@ if [ ${#names[@]} -eq 0 ]; then
   for f in "$here"/scripts/*.quevro; do names+=("$(basename "${f%.quevro}")"); done
 fi
 printf "%-14s %9s %9s %9s %8s %8s %9s %9s\n" program quevro lua5.4 luajit-j0 vs-lua vs-jit mem-kb lua-mem
-log_sum=0; count=0
+log_sum=0; count=0; jit_sum=0; jit_count=0
 inputs=""
 trap '[ -n "$inputs" ] && rm -rf "$inputs"' EXIT
 for name in "${names[@]}"; do
@@ -72,7 +72,13 @@ for name in "${names[@]}"; do
   if [ "$rl" != "-" ]; then
     log_sum=$(awk -v s="$log_sum" -v r="$rl" 'BEGIN{ printf "%.6f", s + log(r) }'); count=$((count + 1))
   fi
+  if [ "$rj" != "-" ]; then
+    jit_sum=$(awk -v s="$jit_sum" -v r="$rj" 'BEGIN{ printf "%.6f", s + log(r) }'); jit_count=$((jit_count + 1))
+  fi
 done
 if [ $count -gt 0 ]; then
   awk -v s="$log_sum" -v n="$count" 'BEGIN{ printf "geometric mean of time ratios against lua5.4: %.2f (below 1 is faster)\n", exp(s / n) }'
+fi
+if [ $jit_count -gt 0 ]; then
+  awk -v s="$jit_sum" -v n="$jit_count" 'BEGIN{ printf "geometric mean of time ratios against luajit -joff: %.2f\n", exp(s / n) }'
 fi

@@ -51,6 +51,16 @@ enum class FastSet { DONE, NEW_KEY, SLOW };
 inline FastSet set_existing_field(VmState* L, const Value* obj, const Value* key, const Value* val) {
   if (obj->tag != TAG_TABLE) return FastSet::SLOW;
   TableObject* t = obj->table();
+  int32_t index;
+  if (key->tag == TAG_NUMBER && number_is_int32(key->u.n, &index) &&
+      static_cast<uint32_t>(index) - 1 < static_cast<uint32_t>(t->array_size)) {
+    // An array slot: no name, so no mark to honour and no metamethod-absence to forget.
+    Value* slot = &t->array[index - 1];
+    if (slot->is_null()) return FastSet::NEW_KEY;
+    *slot = *val;
+    barrier_back(L, t);
+    return FastSet::DONE;
+  }
   const Value* slot = table_get(t, *key);
   if (slot->is_null()) return FastSet::NEW_KEY;
   if (key->tag == TAG_STRING && key->string()->reserved >= MARK_CONSTANT_NAME) return FastSet::SLOW;

@@ -65,7 +65,7 @@ static_assert(sizeof(TableObject) == 40, "a table record is 40 bytes");
 // nodes at and above last_free are all in use.
 struct HashPartHeader {
   uint32_t last_free;
-  uint32_t spare;
+  uint32_t offset;  // of this header in its block (nodes of large parts start on a cache line)
 };
 
 // The shared, always-empty hash part of tables without one: its single node never holds a key
