@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  g++ cmake ninja-build make pkg-config ccache
+  g++ cmake ninja-build make pkg-config ccache lld
   libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libssl3
   libjavascriptcoregtk-4.1-dev libdeflate-dev python3-docx python3-openpyxl
