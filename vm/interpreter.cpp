@@ -633,8 +633,23 @@ op_TAILCALL: {
 }
 op_RETURN: {
   int b = get_b(i);
-  if (b != 0) L->top = ra + b - 1;
   if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
+  if (b == 2 && nested > 1 && L->frame->wanted_results == 1 && !(L->hook_mask & HOOK_MASK_RETURN)) {
+    // One value back to a script caller that wants one: the commonest return, straight into
+    // the caller's registers.
+    CallFrame* f = L->frame;
+    *f->func = *ra;
+    L->frame = --f;
+    nested--;
+    cl = f->func->closure();
+    L->base = f->base;
+    L->top = f->top;
+    L->saved_pc = pc = f->saved_pc;
+    refresh();
+    k = cl->proto->constants;
+    QV_DISPATCH();
+  }
+  if (b != 0) L->top = ra + b - 1;
   save_pc();
   bool fixed = (L->hook_mask & HOOK_MASK_RETURN) ? finish_call(L, ra) : pop_frame_with_results(L, ra);
   if (--nested == 0) return;
