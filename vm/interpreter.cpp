@@ -296,9 +296,9 @@ op_GETTABLE:
 op_GETTABLEN: {
   Value* rb = RB();
   Value* rc = RKC();
-  if (rb->tag == TAG_TABLE) {
+  if (rb->tag == TAG_TABLE) [[likely]] {
     const Value* v = table_get(rb->table(), *rc);
-    if (!v->is_null() || miss_is_final(rb->table())) {
+    if (!v->is_null() || miss_is_final(rb->table())) [[likely]] {
       *ra = *v;
       QV_DISPATCH();
     }
@@ -347,7 +347,7 @@ op_SETTABLEF: {
   Value* rb = RKB();
   Value* rc = RKC();
   FastSet fast = set_existing_field(L, ra, rb, rc);
-  if (fast == FastSet::DONE) QV_DISPATCH();
+  if (fast == FastSet::DONE) [[likely]] QV_DISPATCH();
   save_pc();
   if (fast == FastSet::NEW_KEY && set_new_field(L, ra, rb, rc)) QV_DISPATCH();
   full_set(L, ra, rb, rc, get_op(i) == OP_SETTABLE);
@@ -403,7 +403,7 @@ op_SELF: {
   {                                                            \
     Value* rb = RKB();                                         \
     Value* rc = RKC();                                         \
-    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {      \
+    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {  \
       double x = rb->u.n, y = rc->u.n;                         \
       set_number(ra, (expr));                                  \
     } else {                                                   \
@@ -465,7 +465,7 @@ op_EQ: {
   Value* rb = RKB();
   Value* rc = RKC();
   bool eq;
-  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     eq = rb->u.n == rc->u.n;
   } else if (rb->tag == TAG_STRING && rc->tag == TAG_STRING) {
     eq = rb->u.gc == rc->u.gc;  // interned: one object per text
@@ -486,7 +486,7 @@ op_LT: {
   Value* rb = RKB();
   Value* rc = RKC();
   bool lt;
-  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     lt = rb->u.n < rc->u.n;
   } else {
     save_pc();
@@ -501,7 +501,7 @@ op_LE: {
   Value* rb = RKB();
   Value* rc = RKC();
   bool le;
-  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     le = rb->u.n <= rc->u.n;
   } else {
     save_pc();
@@ -748,7 +748,7 @@ op_CLOSURE: {
   {                                                                            \
     Value* rb = RKB();                                                         \
     Value* rc = RKC();                                                         \
-    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) {                      \
+    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {                      \
       int32_t x = to_int32(rb->u.n), y = to_int32(rc->u.n);                    \
       (void)y;                                                                 \
       set_number(ra, (expr));                                                  \
