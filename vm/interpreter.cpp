@@ -259,7 +259,7 @@ op_MOVE:
 op_GETNS: {
   const Value* key = k + get_bx(i);
   const Value* v = table_get(cl->env, *key);
-  if (!v->is_null()) {
+  if (!v->is_null()) [[likely]] {
     *ra = *v;
   } else {
     Value env = make_object(cl->env);
@@ -276,7 +276,7 @@ op_GETGLOBAL: {
   const Value* key = k + get_bx(i);
   {
     const Value* v = table_get(L->globals.table(), *key);
-    if (!v->is_null()) {
+    if (!v->is_null()) [[likely]] {
       *ra = *v;
       QV_DISPATCH();
     }
@@ -383,7 +383,7 @@ op_SELF: {
     TableObject* t = obj.table();
     for (int hops = 0; hops < 4; ++hops) {
       const Value* v = table_get(t, *rc);
-      if (!v->is_null() || miss_is_final(t)) {
+      if (!v->is_null() || miss_is_final(t)) [[likely]] {
         *ra = *v;
         QV_DISPATCH();
       }
@@ -430,7 +430,7 @@ op_POW:
 
 op_UNM: {
   Value* rb = RB();
-  if (rb->tag == TAG_NUMBER) {
+  if (rb->tag == TAG_NUMBER) [[likely]] {
     set_number(ra, -rb->u.n);
   } else {
     save_pc();
@@ -555,7 +555,7 @@ op_CALL: {
     // Script to script: push the frame here instead of going through prepare_call.
     Prototype* p = ra->closure()->proto;
     int need = p->max_stack_size + p->numparams;
-    if (p->vararg_flags == 0 && L->frame != L->frames_end && L->stack_last - L->top > need) {
+    if (p->vararg_flags == 0 && L->frame != L->frames_end && L->stack_last - L->top > need) [[likely]] {
       Value* callee_base = ra + 1;
       if (L->top > callee_base + p->numparams) L->top = callee_base + p->numparams;
       L->frame->saved_pc = pc;
@@ -634,7 +634,7 @@ op_TAILCALL: {
 op_RETURN: {
   int b = get_b(i);
   if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
-  if (b == 2 && nested > 1 && L->frame->wanted_results == 1 && !(L->hook_mask & HOOK_MASK_RETURN)) {
+  if (b == 2 && nested > 1 && L->frame->wanted_results == 1 && !(L->hook_mask & HOOK_MASK_RETURN)) [[likely]] {
     // One value back to a script caller that wants one: the commonest return, straight into
     // the caller's registers.
     CallFrame* f = L->frame;
@@ -762,7 +762,7 @@ op_CLOSURE: {
 
 op_BNOT: {
   Value* rb = RKB();
-  if (rb->tag == TAG_NUMBER) {
+  if (rb->tag == TAG_NUMBER) [[likely]] {
     set_number(ra, ~to_int32(rb->u.n));
   } else {
     save_pc();
