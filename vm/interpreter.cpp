@@ -292,8 +292,23 @@ op_GETMETA: {
   *ra = mt ? make_object(mt) : make_null();
   QV_DISPATCH();
 }
-op_GETTABLE:
 op_GETTABLEN: {
+  // The a[b] form: most often an array slot.
+  Value* rb = RB();
+  Value* rc = RKC();
+  int32_t index;
+  if (rb->tag == TAG_TABLE && rc->tag == TAG_NUMBER && number_is_int32(rc->u.n, &index) &&
+      static_cast<uint32_t>(index) - 1 < static_cast<uint32_t>(rb->table()->array_size)) [[likely]] {
+    const Value* v = &rb->table()->array[index - 1];
+    if (!v->is_null() || miss_is_final(rb->table())) [[likely]] {
+      *ra = *v;
+      QV_DISPATCH();
+    }
+  }
+  goto get_table;
+}
+op_GETTABLE:
+get_table : {
   Value* rb = RB();
   Value* rc = RKC();
   if (rb->tag == TAG_TABLE) [[likely]] {
