@@ -16,24 +16,14 @@ constexpr int MAX_RESULTS = 50000;
 
 inline bool is_buffer_value(const Value* v) { return v->tag == TAG_CDATA && v->cdata()->is_buffer(); }
 
-// The slot of the argument at a positive index, or null when the call has no such argument: the
-// inline form of stack_address for the argument checks on every library call.
-inline Value* argument_slot(VmState* L, int idx) {
-  Value* o = L->base + (idx - 1);
-  return o < L->top ? o : nullptr;
-}
-
 // The bytes of a string, number ("%.14g") or buffer argument, or null for anything else.
 inline const char* to_text(VmState* L, int idx, size_t* len) {
-  if (idx > 0) {
-    const Value* a = argument_slot(L, idx);
-    if (a != nullptr && a->tag == TAG_STRING) {
-      *len = a->string()->length;
-      return a->string()->data();
-    }
-  }
   const Value* v = stack_address(L, idx);
-  if (v->tag == TAG_STRING || v->tag == TAG_NUMBER || is_buffer_value(v)) return to_lstring(L, idx, len);
+  if (v->tag == TAG_STRING) {
+    *len = v->string()->length;
+    return v->string()->data();
+  }
+  if (v->tag == TAG_NUMBER || is_buffer_value(v)) return to_lstring(L, idx, len);
   *len = 0;
   return nullptr;
 }
@@ -55,9 +45,9 @@ inline const char* opt_text(VmState* L, int idx, const char* fallback, size_t* l
 
 // An integer argument as a 64-bit value (numbers are truncated toward zero).
 inline int64_t opt_int64(VmState* L, int idx, int64_t fallback) {
-  const Value* a = idx > 0 ? argument_slot(L, idx) : nullptr;
+  const Value* a = stack_address(L, idx);
   double n;
-  if (a != nullptr && a->tag == TAG_NUMBER) {
+  if (a->tag == TAG_NUMBER) {
     n = a->u.n;
   } else {
     if (is_none_or_null(L, idx)) return fallback;

@@ -1153,8 +1153,7 @@ int find_or_match(VmState* L, bool find) {
   bool beyond;
   size_t init = init_position(L, ARG3, len, &beyond);
   if (beyond) return 0;
-  const Value* chars_arg = argument_slot(L, ARG4);
-  bool chars = find && chars_arg != nullptr && !is_falsy(*chars_arg);
+  bool chars = find && !is_falsy(*stack_address(L, ARG4));
   PatternText pt;
   read_pattern_cached(pat, plen, true, &pt);
   auto position = [&](size_t byte_offset) {

@@ -26,8 +26,7 @@ namespace quevro {
 namespace {
 
 bool is_wide_arg(VmState* L, int idx) {
-  const Value* v = idx > 0 ? argument_slot(L, idx) : stack_address(L, idx);
-  if (v == nullptr) return false;
+  const Value* v = stack_address(L, idx);
   return v->tag == TAG_STRING && v->string()->is_wide();
 }
 
@@ -70,10 +69,7 @@ void push_slice(VmState* L, int idx, int64_t i, int64_t j, bool chars) {
   push_text(L, s + from, to - from, wide);
 }
 
-bool truth(VmState* L, int idx) {
-  const Value* v = argument_slot(L, idx);
-  return v != nullptr ? !is_falsy(*v) : !is_falsy(*stack_address(L, idx));
-}
+bool truth(VmState* L, int idx) { return !is_falsy(*stack_address(L, idx)); }
 
 int str_char_at(VmState* L) {
   int64_t i = opt_int64(L, ARG2, 1);
