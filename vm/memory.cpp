@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "vm/error.h"
+#include "vm/small_alloc.h"
 #include "vm/state.h"
 
 namespace quevro {
@@ -15,16 +16,22 @@ void* default_alloc(void*, void* block, size_t, size_t new_size) {
   return std::realloc(block, new_size);
 }
 
+// With the default allocator, new small blocks go straight to its pool: they are most of a
+// script's allocations, and the general function is a call through a pointer with the realloc
+// cases to sort out first.
 void* mem_realloc(VmState* L, void* block, size_t old_size, size_t new_size) {
   SharedState* g = G(L);
-  void* result = g->alloc(g->alloc_ud, block, old_size, new_size);
-  if (result == nullptr && new_size > 0) throw_status(L, STATUS_MEMORY);
+  void* result;
+  if (block == nullptr && g->alloc == pool_alloc && small_blocks::is_small(new_size)) [[likely]]
+    result = static_cast<SmallBlockPool*>(g->alloc_ud)->allocate(new_size);
+  else
+    result = g->alloc(g->alloc_ud, block, old_size, new_size);
+  if (result == nullptr && new_size > 0) [[unlikely]] throw_status(L, STATUS_MEMORY);
   g->total_bytes = g->total_bytes - old_size + new_size;
   return result;
 }
 
-void mem_free(SharedState* g, void* block, size_t size) {
-  if (block == nullptr) return;
+void free_through_allocator(SharedState* g, void* block, size_t size) {
   g->alloc(g->alloc_ud, block, size, 0);
   g->total_bytes -= size;
 }

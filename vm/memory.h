@@ -11,7 +11,7 @@ namespace quevro {
 
 // Reallocates a block; new_size 0 frees it. Raises the memory error when the allocator fails.
 void* mem_realloc(VmState* L, void* block, size_t old_size, size_t new_size);
-void mem_free(SharedState* g, void* block, size_t size);
+// mem_free and mem_new_object are inline in vm/state.h, beside the allocator they take shortcuts to.
 
 // Raises "memory allocation error: block too big".
 [[noreturn]] void block_too_big(VmState* L);
@@ -21,11 +21,6 @@ template <class T>
 T* mem_realloc_vector(VmState* L, T* block, size_t old_count, size_t new_count, size_t limit) {
   if (new_count + 1 > limit) block_too_big(L);
   return static_cast<T*>(mem_realloc(L, block, old_count * sizeof(T), new_count * sizeof(T)));
-}
-
-template <class T>
-T* mem_new_object(VmState* L, size_t size) {
-  return static_cast<T*>(mem_realloc(L, nullptr, 0, size));
 }
 
 // The allocation function used when the host gives none: realloc and free from the C library.

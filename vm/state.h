@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "vm/closure.h"
+#include "vm/memory.h"
+#include "vm/small_alloc.h"
 #include "vm/metamethod_events.h"
 #include "vm/prototype.h"
 #include "vm/string.h"
@@ -170,6 +172,34 @@ void realloc_frames(VmState* L, int new_size);
 CallFrame* grow_frames(VmState* L);
 
 inline SharedState* G(VmState* L) { return L->shared; }
+
+// A new object's block. Objects are the most frequent allocation, and with the default allocator
+// a block of the same size freed before is usually waiting on its free list.
+template <class T>
+T* mem_new_object(VmState* L, size_t size) {
+  SharedState* g = G(L);
+  if (g->alloc == pool_alloc && small_blocks::is_small(size)) [[likely]] {
+    if (void* block = static_cast<SmallBlockPool*>(g->alloc_ud)->take_free(size)) [[likely]] {
+      g->total_bytes += size;
+      return static_cast<T*>(block);
+    }
+  }
+  return static_cast<T*>(mem_realloc(L, nullptr, 0, size));
+}
+
+void free_through_allocator(SharedState* g, void* block, size_t size);
+
+// Frees a block of the given size (null is ignored); small blocks of the default allocator go
+// straight back to its free lists.
+inline void mem_free(SharedState* g, void* block, size_t size) {
+  if (block == nullptr) return;
+  if (g->alloc == pool_alloc && small_blocks::is_small(size)) [[likely]] {
+    static_cast<SmallBlockPool*>(g->alloc_ud)->release(block, size);
+    g->total_bytes -= size;
+    return;
+  }
+  free_through_allocator(g, block, size);
+}
 
 // The current white colour for new objects; links a new object into the all-objects list.
 inline uint8_t current_white(const SharedState* g) { return g->current_white & MARK_WHITES; }
