@@ -146,7 +146,7 @@ size_t traverse_table(VmState* L, TableObject* t) {
     for (uint32_t i = t->node_count(); i-- > 0;) {
       HashNode& n = t->nodes[i];
       if (n.val.is_null()) {
-        if (n.key.tag >= TAG_STRING && n.key.tag <= TAG_UPVAL) n.key.tag = TAG_DEADKEY;
+        if (n.key_tag() >= TAG_STRING && n.key_tag() <= TAG_UPVAL) n.set_key_tag(TAG_DEADKEY);
         continue;
       }
       if (!weak_keys) mark_value(g, n.key_value());
@@ -337,7 +337,7 @@ void clear_weak_table(TableObject* t) {
     if (n.val.is_null()) continue;
     if (is_cleared(n.key_value(), true) || is_cleared(n.val, false)) {
       set_null(&n.val);
-      if (n.key.tag >= TAG_STRING && n.key.tag <= TAG_UPVAL) n.key.tag = TAG_DEADKEY;
+      if (n.key_tag() >= TAG_STRING && n.key_tag() <= TAG_UPVAL) n.set_key_tag(TAG_DEADKEY);
     }
   }
 }

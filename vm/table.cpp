@@ -11,7 +11,7 @@
 namespace quevro {
 
 const Value ABSENT_VALUE = make_null();
-EmptyHashPart EMPTY_HASH_PART = {{0, 0}, {make_null(), {{0}, TAG_NULL, 0}}};
+EmptyHashPart EMPTY_HASH_PART = {{0, 0}, {make_null(), {{0}}}};
 
 namespace {
 
@@ -27,7 +27,7 @@ int ceil_log2(uint32_t x) {
 }
 
 bool node_key_is(const HashNode* n, const Value& key) {
-  if (n->key.tag != key.tag) return false;
+  if (n->key_tag() != key.tag) return false;
   switch (key.tag) {
     case TAG_NUMBER: return n->key.u.n == key.u.n;
     case TAG_BOOLEAN: return n->key.u.b == key.u.b;
@@ -88,15 +88,8 @@ Value* inline_array(TableObject* t) { return reinterpret_cast<Value*>(t + 1); }
 bool array_is_inline(const TableObject* t) {
   return t->inline_slots != 0 && t->array == reinterpret_cast<const Value*>(t + 1);
 }
-// Large hash parts start their nodes on a cache-line boundary, two nodes to a line: otherwise
-// every other node would straddle two lines and a lookup would often miss twice. The block then
-// has a line's worth of slack, and the header's spare word keeps the offset of the header in it.
-constexpr uint32_t LINE_ALIGNED_NODES = 128;
-constexpr uintptr_t CACHE_LINE = 64;
-
 size_t hash_part_bytes(uint32_t count) {
-  size_t bytes = sizeof(HashPartHeader) + sizeof(HashNode) * count;
-  return count >= LINE_ALIGNED_NODES ? bytes + CACHE_LINE : bytes;
+  return sizeof(HashPartHeader) + sizeof(HashNode) * count;
 }
 
 // The block of an array part that lives outside the record (none for an inline one).
@@ -189,18 +182,13 @@ void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
   int lsize = ceil_log2(size);
   if (lsize > MAX_LOG2_NODES) runtime_error(L, "table overflow");
   uint32_t count = 1u << lsize;
-  auto* block = static_cast<char*>(mem_realloc(L, nullptr, 0, hash_part_bytes(count)));
-  uintptr_t first = reinterpret_cast<uintptr_t>(block) + sizeof(HashPartHeader);
-  if (count >= LINE_ALIGNED_NODES) first = (first + CACHE_LINE - 1) & ~(CACHE_LINE - 1);
-  auto* nodes = reinterpret_cast<HashNode*>(first);
-  auto* header = reinterpret_cast<HashPartHeader*>(nodes) - 1;
+  auto* header = static_cast<HashPartHeader*>(mem_realloc(L, nullptr, 0, hash_part_bytes(count)));
+  auto* nodes = reinterpret_cast<HashNode*>(header + 1);
   header->last_free = count;
-  header->offset = static_cast<uint32_t>(reinterpret_cast<char*>(header) - block);
   for (uint32_t i = 0; i < count; ++i) {
     set_null(&nodes[i].val);
     nodes[i].key.u.bits = 0;
-    nodes[i].key.tag = TAG_NULL;
-    nodes[i].key.next = 0;
+    nodes[i].reset(TAG_NULL);
   }
   t->nodes = nodes;
   t->log2_nodes = static_cast<uint8_t>(lsize);
@@ -208,15 +196,14 @@ void set_node_vector(VmState* L, TableObject* t, uint32_t size) {
 
 // Frees a hash part of `count` nodes (with the header in front of them).
 void free_hash_part(SharedState* g, HashNode* nodes, uint32_t count) {
-  auto* header = reinterpret_cast<HashPartHeader*>(nodes) - 1;
-  mem_free(g, reinterpret_cast<char*>(header) - header->offset, hash_part_bytes(count));
+  mem_free(g, reinterpret_cast<HashPartHeader*>(nodes) - 1, hash_part_bytes(count));
 }
 
 HashNode* find_free_node(TableObject* t) {
   uint32_t& last_free = hash_part_header(t)->last_free;
   while (last_free > 0) {
     HashNode* n = &t->nodes[--last_free];
-    if (n->key.tag == TAG_NULL) return n;
+    if (n->key_tag() == TAG_NULL) return n;
   }
   return nullptr;
 }
@@ -248,16 +235,16 @@ Value* insert_key(VmState* L, TableObject* t, const Value& key) {
       rehash(L, t, key);
       return slot_for_new_key(L, t, key);
     }
-    HashNode* other = main_position(t, mp->key.tag, mp->key);
+    HashNode* other = main_position(t, mp->key_tag(), mp->key);
     if (other != mp) {
       // The occupant is not in its main position: move it to the free node.
       while (other->next_node() != mp) other = other->next_node();
       other->link_to(free);
       free->val = mp->val;
       free->key.u.bits = mp->key.u.bits;
-      free->key.tag = mp->key.tag;
+      free->reset(mp->key_tag());
       free->link_to(mp->next_node());
-      mp->key.next = 0;
+      mp->link_to(nullptr);
       set_null(&mp->val);
     } else {
       // The occupant owns this position: the new key goes to the free node, linked after it.
@@ -267,7 +254,7 @@ Value* insert_key(VmState* L, TableObject* t, const Value& key) {
     }
   }
   mp->key.u.bits = key.u.bits;
-  mp->key.tag = key.tag;
+  mp->set_key_tag(key.tag);
   return &mp->val;
 }
 
@@ -322,7 +309,7 @@ const Value* table_get_number_key(TableObject* t, double key) {
   if (!has_hash_part(t)) return &ABSENT_VALUE;  // e.g. reading past the end of a sequence
   HashNode* n = main_position_number(t, key);
   do {
-    if (n->key.tag == TAG_NUMBER && n->key.u.n == key) return &n->val;
+    if (n->key_tag() == TAG_NUMBER && n->key.u.n == key) return &n->val;
     n = n->next_node();
   } while (n);
   return &ABSENT_VALUE;
@@ -372,7 +359,7 @@ int64_t traversal_index(VmState* L, TableObject* t, const Value& key) {
   if (key.tag == TAG_NUMBER && number_is_int32(key.u.n, &k) && k >= 1 && k <= t->array_size) return k - 1;
   HashNode* n = main_position(t, key);
   do {
-    bool dead_match = n->key.tag == TAG_DEADKEY && key.is_collectable() && n->key.u.gc == key.u.gc;
+    bool dead_match = n->key_tag() == TAG_DEADKEY && key.is_collectable() && n->key.u.gc == key.u.gc;
     if (node_key_is(n, key) || dead_match) return t->array_size + (n - t->nodes);
     n = n->next_node();
   } while (n);

@@ -9,9 +9,11 @@
 
 namespace quevro {
 
-// A hash-part key: the payload and tag of the key value, plus the offset (in nodes, relative to
-// this node) of the next node of its collision chain; 0 ends the chain. Keeping the link in the
-// spare word makes a node 32 bytes.
+// A hash-part node: the value, then the payload of its key. The key's tag and the offset (in
+// nodes, relative to this node) of the next node of its collision chain share the value's spare
+// word: the tag in the low 4 bits, the offset in the 28 above it (a hash part has at most 2^26
+// nodes); offset 0 ends the chain. A value stored into the node is assigned, and assignment
+// leaves the spare word alone, so a node is 24 bytes.
 struct NodeKey {
   union {
     double n;
@@ -20,25 +22,37 @@ struct NodeKey {
     GcObject* gc;
     uint64_t bits;
   } u;
-  uint32_t tag;
-  int32_t next;
 };
 
 struct HashNode {
+  static constexpr uint32_t KEY_TAG_BITS = 4;
+  static constexpr uint32_t KEY_TAG_MASK = (1u << KEY_TAG_BITS) - 1;
+
   Value val;
   NodeKey key;
 
-  HashNode* next_node() { return key.next ? this + key.next : nullptr; }
-  void link_to(HashNode* target) { key.next = target ? static_cast<int32_t>(target - this) : 0; }
+  uint32_t key_tag() const { return val.spare & KEY_TAG_MASK; }
+  void set_key_tag(uint32_t tag) { val.spare = (val.spare & ~KEY_TAG_MASK) | tag; }
+  HashNode* next_node() {
+    int32_t offset = static_cast<int32_t>(val.spare) >> KEY_TAG_BITS;
+    return offset ? this + offset : nullptr;
+  }
+  void link_to(HashNode* target) {
+    auto offset = static_cast<uint32_t>(target ? static_cast<int32_t>(target - this) : 0);
+    val.spare = (offset << KEY_TAG_BITS) | key_tag();
+  }
+  // Key and link together, for a fresh or cleared node.
+  void reset(uint32_t tag) { val.spare = tag; }
   Value key_value() const {
     Value v;
     v.u.bits = key.u.bits;
-    v.tag = key.tag;
+    v.tag = key_tag();
     v.spare = 0;
     return v;
   }
 };
-static_assert(sizeof(HashNode) == 32, "hash nodes are 32 bytes");
+static_assert(sizeof(HashNode) == 24, "hash nodes are 24 bytes");
+static_assert(TAG_DEADKEY <= HashNode::KEY_TAG_MASK, "every key tag fits the node's tag bits");
 
 // The array size, the hash-part size, the metamethod-absence byte and the sequence flag live in
 // the header (see GcObject). A table created with room for one to three items keeps that array
@@ -65,7 +79,7 @@ static_assert(sizeof(TableObject) == 40, "a table record is 40 bytes");
 // nodes at and above last_free are all in use.
 struct HashPartHeader {
   uint32_t last_free;
-  uint32_t offset;  // of this header in its block (nodes of large parts start on a cache line)
+  uint32_t unused;  // keeps the nodes after it 8-byte aligned
 };
 
 // The shared, always-empty hash part of tables without one: its single node never holds a key
@@ -95,7 +109,7 @@ const Value* table_get_number_key(TableObject* t, double key);
 inline const Value* table_get_str(TableObject* t, const StringObject* s) {
   HashNode* n = &t->nodes[s->hash & t->node_mask()];
   do {
-    if (n->key.tag == TAG_STRING && n->key.u.gc == reinterpret_cast<const GcObject*>(s)) return &n->val;
+    if (n->key.u.gc == reinterpret_cast<const GcObject*>(s) && n->key_tag() == TAG_STRING) return &n->val;
     n = n->next_node();
   } while (n);
   return &ABSENT_VALUE;

@@ -48,7 +48,7 @@ TEST_F(TableTest, KeysOneAndHundredLeaveHundredInHashPart) {
   set_at(t, 100, num(2));
   EXPECT_EQ(t->array_size, 1);
   EXPECT_EQ(hash_nodes(t), 1);
-  EXPECT_EQ(t->nodes[0].key.tag, TAG_NUMBER);
+  EXPECT_EQ(t->nodes[0].key_tag(), TAG_NUMBER);
   EXPECT_EQ(t->nodes[0].key.u.n, 100.0);
   EXPECT_EQ(at(t, 100).number(), 2);
   EXPECT_EQ(table_border(t), 1u);
