@@ -53,33 +53,69 @@ class DepthGuard {
 
 inline unsigned char uc(char c) { return static_cast<unsigned char>(c); }
 
-inline bool ascii_alpha(int c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-inline bool ascii_digit(int c) { return c >= '0' && c <= '9'; }
 
-bool class_match(int c, int cl) {
-  bool r;
-  int lower = cl >= 'A' && cl <= 'Z' ? cl + 32 : cl;
-  switch (lower) {
-    case 'a': r = ascii_alpha(c); break;
-    case 'c': r = c < 32 || c == 127; break;
-    case 'd': r = ascii_digit(c); break;
-    case 'f': r = c == '\f'; break;
-    case 'i': r = c < 128; break;
-    case 'l': r = c >= 'a' && c <= 'z'; break;
-    case 'n': r = c == '\n'; break;
-    case 'p': r = c > 32 && c < 127 && !ascii_alpha(c) && !ascii_digit(c); break;
-    case 'r': r = c == '\r'; break;
-    case 's': r = c == ' ' || (c >= '\t' && c <= '\r'); break;
-    case 't': r = c == '\t'; break;
-    case 'u': r = c >= 'A' && c <= 'Z'; break;
-    case 'v': r = c == '\v'; break;
-    case 'w': r = ascii_alpha(c) || ascii_digit(c) || c == '_'; break;
-    case 'x': r = ascii_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); break;
-    case 'z': r = c == 0; break;
-    default: return cl == c;
-  }
-  if (lower != cl) r = !r;
+// The classes a byte belongs to, one bit per class letter (bit 0 'a' ... bit 25 'z'), and the
+// letters that name a class. Matching runs once per byte of the subject, so it is a lookup.
+constexpr uint32_t letter_bit(char letter) { return 1u << (letter - 'a'); }
+constexpr uint32_t CLASS_LETTERS = letter_bit('a') | letter_bit('c') | letter_bit('d') | letter_bit('f') |
+                                   letter_bit('i') | letter_bit('l') | letter_bit('n') | letter_bit('p') |
+                                   letter_bit('r') | letter_bit('s') | letter_bit('t') | letter_bit('u') |
+                                   letter_bit('v') | letter_bit('w') | letter_bit('x') | letter_bit('z');
+
+constexpr uint32_t classes_of(int c) {
+  bool alpha = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+  bool digit = c >= '0' && c <= '9';
+  uint32_t r = 0;
+  if (alpha) r |= letter_bit('a');
+  if (c < 32 || c == 127) r |= letter_bit('c');
+  if (digit) r |= letter_bit('d');
+  if (c == '\f') r |= letter_bit('f');
+  if (c < 128) r |= letter_bit('i');
+  if (c >= 'a' && c <= 'z') r |= letter_bit('l');
+  if (c == '\n') r |= letter_bit('n');
+  if (c > 32 && c < 127 && !alpha && !digit) r |= letter_bit('p');
+  if (c == '\r') r |= letter_bit('r');
+  if (c == ' ' || (c >= '\t' && c <= '\r')) r |= letter_bit('s');
+  if (c == '\t') r |= letter_bit('t');
+  if (c >= 'A' && c <= 'Z') r |= letter_bit('u');
+  if (c == '\v') r |= letter_bit('v');
+  if (alpha || digit || c == '_') r |= letter_bit('w');
+  if (digit || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')) r |= letter_bit('x');
+  if (c == 0) r |= letter_bit('z');
   return r;
+}
+
+struct ByteClasses {
+  uint32_t of[256];
+  constexpr ByteClasses() : of() {
+    for (int c = 0; c < 256; ++c) of[c] = classes_of(c);
+  }
+};
+constexpr ByteClasses BYTE_CLASSES;
+
+// What a byte after a backslash names: NOT_A_CLASS, or the class's bit number with
+// COMPLEMENT added for an upper-case letter.
+constexpr uint8_t NOT_A_CLASS = 0xFF;
+constexpr uint8_t COMPLEMENT = 0x20;
+struct ClassCodes {
+  uint8_t of[256];
+  constexpr ClassCodes() : of() {
+    for (int cl = 0; cl < 256; ++cl) {
+      int lower = cl | 0x20;
+      bool letter = lower >= 'a' && lower <= 'z' && (CLASS_LETTERS & letter_bit(static_cast<char>(lower)));
+      of[cl] = letter ? static_cast<uint8_t>((lower - 'a') | (lower != cl ? COMPLEMENT : 0)) : NOT_A_CLASS;
+    }
+  }
+};
+constexpr ClassCodes CLASS_CODES;
+
+// Does byte c match the class letter cl (upper case: the complement)? Any other cl matches
+// itself.
+inline bool class_match(int c, int cl) {
+  uint8_t code = CLASS_CODES.of[cl & 0xFF];
+  if (code == NOT_A_CLASS) return cl == c;
+  bool in_class = (BYTE_CLASSES.of[c & 0xFF] >> (code & (COMPLEMENT - 1))) & 1;
+  return in_class != ((code & COMPLEMENT) != 0);
 }
 
 // A complete multi-byte UTF-8 character at s: its length, or 0.
@@ -511,6 +547,41 @@ const char* group_sequence(MatchState* ms, const char* s, const char* p, const c
 const char* do_match(MatchState* ms, const char* s, const char* p);
 
 // Greedy repetition: the longest run first, then one match fewer at a time.
+// A one-byte item read once, for runs over many bytes: which test it is and its operands.
+struct ByteTest {
+  enum Kind : uint8_t { ANY, BYTE, CLASS, RANGE } kind = ANY;
+  uint8_t low = 0, high = 0;  // BYTE: low; CLASS: the class code; RANGE: low..high
+
+  // False when p..ep is not an item that always takes exactly one byte (see one_byte_item).
+  bool read(const char* p, const char* ep) {
+    switch (ep - p) {
+      case 1:
+        if (*p == '.') return kind = ANY, true;
+        if (*p == ':' || *p == '[' || *p == '<') return false;
+        return kind = BYTE, low = uc(*p), true;
+      case 2:
+        if (*p != '\\') return false;
+        low = CLASS_CODES.of[uc(p[1])];
+        if (low == NOT_A_CLASS) return kind = BYTE, low = uc(p[1]), true;
+        return kind = CLASS, true;
+      case 3:
+        if (p[1] != '-' || *p == '[' || *p == '<' || *p == '\\') return false;
+        return kind = RANGE, low = uc(p[0]), high = uc(p[2]), true;
+      default: return false;
+    }
+  }
+
+  bool matches(int c) const {
+    switch (kind) {
+      case ANY: return true;
+      case BYTE: return c == low;
+      case CLASS: return ((BYTE_CLASSES.of[c] >> (low & (COMPLEMENT - 1))) & 1) != ((low & COMPLEMENT) != 0);
+      case RANGE: return low <= c && c <= high;
+    }
+    return false;
+  }
+};
+
 const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep, const Suffix& suf, int min, int max) {
   std::vector<const char*> ends;  // filled only once a match takes other than one byte
   bool uniform = true;
@@ -518,14 +589,15 @@ const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep,
   const char* q = s;
   size_t n;
   bool simple = atom_end(ms, p, ep) == ep;
-  bool one_byte = simple && q < ms->src_end && one_byte_item(p, ep, uc(*q)) >= 0;
+  ByteTest test;
+  bool one_byte = simple && q < ms->src_end && test.read(p, ep);
   if (one_byte) {
     // Whether such an item is of the one-byte kind depends on the item alone, and it answers as
     // the general match does, so the run ends where the general match would stop too.
-    while ((max == UNBOUNDED || count < max) && q < ms->src_end && one_byte_item(p, ep, uc(*q)) == 1) {
-      ++q;
-      ++count;
-    }
+    const char* limit = ms->src_end;
+    if (max != UNBOUNDED && limit - q > max) limit = q + max;
+    while (q < limit && test.matches(uc(*q))) ++q;
+    count = static_cast<int>(q - s);
   }
   while (!one_byte && (max == UNBOUNDED || count < max) && item_match(ms, q, p, ep, simple, &n) && n > 0) {
     if (uniform && n != 1) {

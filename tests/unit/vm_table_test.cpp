@@ -454,6 +454,65 @@ TEST_F(TableTest, HashPartBeyondTwoToTheTwentySixRaisesTableOverflow) {
   EXPECT_EQ(top_text(L), "table overflow");
 }
 
+TEST_F(TableTest, KeysAndChainsSurviveStoresCollectionAndReuseInALargePart) {
+  // A node keeps its key's tag and chain link beside the value; storing values of every kind,
+  // clearing them, collecting the dead keys and inserting again must never disturb a key or a
+  // chain, also where chains link nodes hundreds of thousands of nodes apart.
+  TableObject* t = new_tab();
+  set_global("big", make_object(t));
+  gc_control(L, GC_RESTART, 0);
+  constexpr int COUNT = 150000;
+  auto key_of = [&](int i) -> Value {
+    switch (i % 4) {
+      case 0: return str("s" + std::to_string(i));
+      case 1: return num(i + 0.25);
+      case 2: return num(-static_cast<double>(i));
+      default: return str("t" + std::to_string(i));
+    }
+  };
+  for (int i = 0; i < COUNT; ++i) *table_set_slot(L, t, key_of(i)) = num(i);
+  *table_set_slot(L, t, make_boolean(1)) = num(-1);
+  EXPECT_GE(hash_nodes(t), 1 << 17);
+  // Values of every kind, stored over the existing ones.
+  Value other = tab();
+  for (int i = 0; i < COUNT; ++i) {
+    Value* slot = const_cast<Value*>(table_get(t, key_of(i)));
+    ASSERT_FALSE(slot->is_null()) << i;
+    switch (i % 3) {
+      case 0: *slot = str("v" + std::to_string(i)); break;
+      case 1: *slot = other; break;
+      default: *slot = make_boolean(1); break;
+    }
+  }
+  // Every fifth entry removed; its string keys die in the collection.
+  for (int i = 0; i < COUNT; i += 5) set_null(const_cast<Value*>(table_get(t, key_of(i))));
+  gc_control(L, GC_COLLECT, 0);
+  std::map<std::string, int> seen;
+  for (auto& [k, v] : traverse(L, t)) {
+    EXPECT_FALSE(v.is_null());
+    std::string name = k.is_string() ? std::string(k.string()->data()) : std::to_string(k.number());
+    EXPECT_TRUE(seen.emplace(name, 0).second) << name;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(COUNT - COUNT / 5 + 1));
+  for (int i = 0; i < COUNT; ++i) {
+    const Value* v = table_get(t, key_of(i));
+    if (i % 5 == 0) {
+      EXPECT_TRUE(v->is_null()) << i;
+    } else {
+      ASSERT_FALSE(v->is_null()) << i;
+      if (i % 3 == 1) {
+        EXPECT_EQ(v->u.gc, other.u.gc) << i;
+      }
+    }
+  }
+  // New keys land in the removed entries' nodes and chains; all old ones stay reachable.
+  for (int i = 0; i < COUNT; i += 5) *table_set_slot(L, t, str("n" + std::to_string(i))) = num(i);
+  for (int i = 0; i < COUNT; i += 5) EXPECT_EQ(field(t, ("n" + std::to_string(i)).c_str()).number(), i) << i;
+  for (int i = 1; i < COUNT; i += 5) EXPECT_FALSE(table_get(t, key_of(i))->is_null()) << i;
+  EXPECT_EQ(table_get(t, make_boolean(1))->number(), -1);
+  gc_control(L, GC_STOP, 0);
+}
+
 TEST_F(TableTest, LargeRandomishWorkloadMatchesReference) {
   TableObject* t = new_tab();
   std::map<int, int> ref;
