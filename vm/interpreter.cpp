@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "vm/api.h"
 #include "vm/calls.h"
@@ -36,6 +37,25 @@ bool line_hook(VmState* L, const Instruction* pc) {
 // a - floor(a / b) * b; with SSE4.1 the floor is a single rounding instruction.
 inline double floored_mod(double a, double b) {
   return a - std::floor(a / b) * b;
+}
+
+// Register and constant operands as byte offsets: one shift and one mask give the field already
+// scaled to 16-byte slots, where extracting the field and scaling it takes a third step. The
+// RK constant bit scales to RK_CONSTANT_OFFSET.
+static_assert(sizeof(Value) == 16, "operand offsets scale by 16");
+constexpr uint32_t RK_CONSTANT_OFFSET = static_cast<uint32_t>(RK_CONSTANT_BIT) << 4;
+inline uint32_t a_offset(Instruction i) { return (i >> (POS_A - 4)) & (static_cast<uint32_t>(MAXARG_A) << 4); }
+inline uint32_t b_offset(Instruction i) { return (i >> (POS_B - 4)) & (static_cast<uint32_t>(MAXARG_B) << 4); }
+inline uint32_t c_offset(Instruction i) { return (i >> (POS_C - 4)) & (static_cast<uint32_t>(MAXARG_C) << 4); }
+template <class T>
+inline T* at_offset(T* from, uint32_t offset) {
+  return reinterpret_cast<T*>(reinterpret_cast<char*>(const_cast<std::remove_const_t<T>*>(from)) + offset);
+}
+// R(x) or K(x & 255) for an RK operand given as a byte offset.
+inline Value* rk_operand(Value* base, const Value* k, uint32_t offset) {
+  // The constant bit is taken off after scaling, where it folds into the address.
+  return offset & RK_CONSTANT_OFFSET ? at_offset(const_cast<Value*>(k), offset) - RK_CONSTANT_BIT
+                                     : at_offset(base, offset);
 }
 
 // A table read that missed needs the slow path only when the table's metatable may have `_get`.
@@ -176,18 +196,24 @@ ClosureObject* make_closure(VmState* L, ClosureObject* cl, Value* base, Prototyp
 
 void execute(VmState* L, int nested) {
   // One label per opcode, made from the opcode list; the codes past the last opcode never pass
-  // the verifier and do nothing.
+  // the verifier and do nothing. The table is indexed by the instruction's low byte, which holds
+  // the opcode and the two low bits of A: taking a byte is one instruction where isolating the
+  // six opcode bits takes two, so the 64 labels are repeated four times.
 #define QV_LABEL(name, ...) &&op_##name,
-  static const void* const dispatch[1 << SIZE_OP] = {
-      QUEVRO_OPCODES(QV_LABEL) &&op_UNDEFINED, &&op_UNDEFINED, &&op_UNDEFINED,
-  };
+#define QV_OPCODE_LABELS QUEVRO_OPCODES(QV_LABEL) &&op_UNDEFINED, &&op_UNDEFINED, &&op_UNDEFINED
+  static const void* const dispatch[4 << SIZE_OP] = {QV_OPCODE_LABELS, QV_OPCODE_LABELS, QV_OPCODE_LABELS,
+                                                      QV_OPCODE_LABELS};
+#undef QV_OPCODE_LABELS
 #undef QV_LABEL
   static_assert(OPCODE_COUNT + 3 == (1 << SIZE_OP), "the padding after the opcode labels fills the table");
+  static_assert(POS_OP == 0 && POS_A == SIZE_OP && SIZE_OP + 2 == 8, "the low byte is the opcode and two bits of A");
   // While a line hook is set, every instruction goes through op_LINE_HOOK first. Switching
   // tables keeps the hook test out of the dispatch that ends every instruction.
 #define QV_HOOKED4 &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK
 #define QV_HOOKED16 QV_HOOKED4, QV_HOOKED4, QV_HOOKED4, QV_HOOKED4
-  static const void* const hooked_dispatch[64] = {QV_HOOKED16, QV_HOOKED16, QV_HOOKED16, QV_HOOKED16};
+#define QV_HOOKED64 QV_HOOKED16, QV_HOOKED16, QV_HOOKED16, QV_HOOKED16
+  static const void* const hooked_dispatch[4 << SIZE_OP] = {QV_HOOKED64, QV_HOOKED64, QV_HOOKED64, QV_HOOKED64};
+#undef QV_HOOKED64
 #undef QV_HOOKED16
 #undef QV_HOOKED4
 
@@ -200,15 +226,9 @@ void execute(VmState* L, int nested) {
 
   // Operand access and the save/refresh pair around anything that may raise, call or allocate.
   // The helpers are forced inline so that base, k and the instruction stay in registers.
-  auto RB = [&]() __attribute__((always_inline)) { return base + get_b(i); };
-  auto RKB = [&]() __attribute__((always_inline)) -> Value* {
-    int b = get_b(i);
-    return rk_is_constant(b) ? const_cast<Value*>(k + rk_index(b)) : base + b;
-  };
-  auto RKC = [&]() __attribute__((always_inline)) -> Value* {
-    int c = get_c(i);
-    return rk_is_constant(c) ? const_cast<Value*>(k + rk_index(c)) : base + c;
-  };
+  auto RB = [&]() __attribute__((always_inline)) { return at_offset(base, b_offset(i)); };
+  auto RKB = [&]() __attribute__((always_inline)) { return rk_operand(base, k, b_offset(i)); };
+  auto RKC = [&]() __attribute__((always_inline)) { return rk_operand(base, k, c_offset(i)); };
   // The hook mask changes only inside calls, so the table is chosen again after them.
   const void* const* table = dispatch;
   auto save_pc = [&]() __attribute__((always_inline)) { L->saved_pc = pc; };
@@ -218,11 +238,11 @@ void execute(VmState* L, int nested) {
   };
   auto take_jump = [&]() __attribute__((always_inline)) { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
 
-#define QV_DISPATCH()       \
-  do {                      \
-    i = *pc++;              \
-    ra = base + get_a(i);   \
-    goto* table[get_op(i)]; \
+#define QV_DISPATCH()                  \
+  do {                                 \
+    i = *pc++;                         \
+    ra = at_offset(base, a_offset(i)); \
+    goto* table[i & 0xFF];             \
   } while (0)
 
 reentry:
@@ -236,7 +256,7 @@ op_LINE_HOOK:
   if (line_hook(L, pc)) return;
   refresh();
   ra = base + get_a(i);
-  goto* dispatch[get_op(i)];
+  goto* dispatch[i & 0xFF];
 op_LOADK:
   *ra = k[get_bx(i)];
   QV_DISPATCH();
