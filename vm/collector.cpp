@@ -476,6 +476,24 @@ void call_finalizer(VmState* L) {
   g->threshold = threshold;
 }
 
+// Sweeps string buckets, one step of SWEEP_COST each, until the budget is spent or the last
+// bucket is swept; returns the cost. The estimate drops by what was freed.
+size_t sweep_string_buckets(SharedState* g, long long budget) {
+  size_t before = g->total_bytes;
+  size_t cost = 0;
+  do {
+    sweep_list(g, reinterpret_cast<GcObject**>(&g->strings.buckets[g->sweep_string_bucket++]), SIZE_MAX);
+    cost += SWEEP_COST;
+    if (g->sweep_string_bucket >= g->strings.size) {
+      g->gc_phase = PHASE_SWEEP;
+      break;
+    }
+  } while (static_cast<long long>(cost) < budget);
+  size_t freed = before - g->total_bytes;
+  g->estimate = g->estimate > freed ? g->estimate - freed : 0;
+  return cost;
+}
+
 size_t single_step(VmState* L) {
   SharedState* g = G(L);
   switch (g->gc_phase) {
@@ -484,14 +502,7 @@ size_t single_step(VmState* L) {
       if (g->gray.count) return propagate_one(L);
       atomic(L);
       return 0;
-    case PHASE_SWEEP_STRINGS: {
-      size_t before = g->total_bytes;
-      sweep_list(g, reinterpret_cast<GcObject**>(&g->strings.buckets[g->sweep_string_bucket++]), SIZE_MAX);
-      if (g->sweep_string_bucket >= g->strings.size) g->gc_phase = PHASE_SWEEP;
-      size_t freed = before - g->total_bytes;
-      g->estimate = g->estimate > freed ? g->estimate - freed : 0;
-      return SWEEP_COST;
-    }
+    case PHASE_SWEEP_STRINGS: return sweep_string_buckets(g, 1);
     case PHASE_SWEEP: {
       size_t before = g->total_bytes;
       if (!g->main_upvalues_swept) {
@@ -556,7 +567,11 @@ void collector_step(VmState* L) {
   if (limit == 0) limit = 0x7FFFFFFE;
   g->debt += g->total_bytes - g->threshold;
   do {
-    limit -= static_cast<long long>(single_step(L));
+    // A string bucket is a step of its own; the buckets a step budget covers are swept in one go.
+    if (g->gc_phase == PHASE_SWEEP_STRINGS)
+      limit -= static_cast<long long>(sweep_string_buckets(g, limit));
+    else
+      limit -= static_cast<long long>(single_step(L));
     if (g->gc_phase == PHASE_PAUSE) break;
   } while (limit > 0);
   if (g->gc_phase != PHASE_PAUSE) {
