@@ -255,7 +255,7 @@ reentry:
 op_LINE_HOOK:
   if (line_hook(L, pc)) return;
   refresh();
-  ra = base + get_a(i);
+  ra = at_offset(base, a_offset(i));
   goto* dispatch[i & 0xFF];
 op_LOADK:
   *ra = k[get_bx(i)];

@@ -6,9 +6,9 @@
 
 #include "vm/closure.h"
 #include "vm/memory.h"
-#include "vm/small_alloc.h"
 #include "vm/metamethod_events.h"
 #include "vm/prototype.h"
+#include "vm/small_alloc.h"
 #include "vm/string.h"
 #include "vm/value.h"
 
