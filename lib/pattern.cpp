@@ -109,13 +109,17 @@ struct ClassCodes {
 };
 constexpr ClassCodes CLASS_CODES;
 
+// Does byte c match the class a class code (not NOT_A_CLASS) names?
+inline bool class_code_match(int c, uint8_t code) {
+  bool in_class = (BYTE_CLASSES.of[c & 0xFF] >> (code & (COMPLEMENT - 1))) & 1;
+  return in_class != ((code & COMPLEMENT) != 0);
+}
+
 // Does byte c match the class letter cl (upper case: the complement)? Any other cl matches
 // itself.
 inline bool class_match(int c, int cl) {
   uint8_t code = CLASS_CODES.of[cl & 0xFF];
-  if (code == NOT_A_CLASS) return cl == c;
-  bool in_class = (BYTE_CLASSES.of[c & 0xFF] >> (code & (COMPLEMENT - 1))) & 1;
-  return in_class != ((code & COMPLEMENT) != 0);
+  return code == NOT_A_CLASS ? cl == c : class_code_match(c, code);
 }
 
 // A complete multi-byte UTF-8 character at s: its length, or 0.
@@ -343,23 +347,41 @@ inline bool item_match(MatchState* ms, const char* s, const char* p, const char*
   return simple ? atom_match(ms, s, p, ep, len) : compound_match(ms, s, p, ep, len);
 }
 
-// Items that always take exactly one byte, tested without the general machinery: -1 when the
-// item is not of that kind, else whether byte c matches.
-inline int one_byte_item(const char* p, const char* ep, int c) {
-  switch (ep - p) {
-    case 1:
-      if (*p == '.') return 1;
-      if (*p == ':' || *p == '[' || *p == '<') return -1;
-      return uc(*p) == c;
-    case 2:
-      if (*p == '\\') return class_match(c, uc(p[1]));
-      return -1;
-    case 3:
-      if (p[1] == '-' && *p != '[' && *p != '<' && *p != '\\') return uc(p[0]) <= c && c <= uc(p[2]);
-      return -1;
-    default: return -1;
+// Items that always take exactly one byte, tested without the general machinery: which test
+// the item is and its operands, read once for runs over many bytes.
+struct ByteTest {
+  enum Kind : uint8_t { ANY, BYTE, CLASS, RANGE } kind = ANY;
+  uint8_t low = 0, high = 0;  // BYTE: low; CLASS: the class code; RANGE: low..high
+
+  // False when p..ep is not an item that always takes exactly one byte.
+  bool read(const char* p, const char* ep) {
+    switch (ep - p) {
+      case 1:
+        if (*p == '.') return kind = ANY, true;
+        if (*p == ':' || *p == '[' || *p == '<') return false;
+        return kind = BYTE, low = uc(*p), true;
+      case 2:
+        if (*p != '\\') return false;
+        low = CLASS_CODES.of[uc(p[1])];
+        if (low == NOT_A_CLASS) return kind = BYTE, low = uc(p[1]), true;
+        return kind = CLASS, true;
+      case 3:
+        if (p[1] != '-' || *p == '[' || *p == '<' || *p == '\\') return false;
+        return kind = RANGE, low = uc(p[0]), high = uc(p[2]), true;
+      default: return false;
+    }
   }
-}
+
+  bool matches(int c) const {
+    switch (kind) {
+      case ANY: return true;
+      case BYTE: return c == low;
+      case CLASS: return class_code_match(c, low);
+      case RANGE: return low <= c && c <= high;
+    }
+    return false;
+  }
+};
 
 struct Suffix {
   enum Kind { NONE, STAR, PLUS, OPTIONAL, LOOK, NOT_LOOK, COUNT } kind = NONE;
@@ -547,41 +569,6 @@ const char* group_sequence(MatchState* ms, const char* s, const char* p, const c
 const char* do_match(MatchState* ms, const char* s, const char* p);
 
 // Greedy repetition: the longest run first, then one match fewer at a time.
-// A one-byte item read once, for runs over many bytes: which test it is and its operands.
-struct ByteTest {
-  enum Kind : uint8_t { ANY, BYTE, CLASS, RANGE } kind = ANY;
-  uint8_t low = 0, high = 0;  // BYTE: low; CLASS: the class code; RANGE: low..high
-
-  // False when p..ep is not an item that always takes exactly one byte (see one_byte_item).
-  bool read(const char* p, const char* ep) {
-    switch (ep - p) {
-      case 1:
-        if (*p == '.') return kind = ANY, true;
-        if (*p == ':' || *p == '[' || *p == '<') return false;
-        return kind = BYTE, low = uc(*p), true;
-      case 2:
-        if (*p != '\\') return false;
-        low = CLASS_CODES.of[uc(p[1])];
-        if (low == NOT_A_CLASS) return kind = BYTE, low = uc(p[1]), true;
-        return kind = CLASS, true;
-      case 3:
-        if (p[1] != '-' || *p == '[' || *p == '<' || *p == '\\') return false;
-        return kind = RANGE, low = uc(p[0]), high = uc(p[2]), true;
-      default: return false;
-    }
-  }
-
-  bool matches(int c) const {
-    switch (kind) {
-      case ANY: return true;
-      case BYTE: return c == low;
-      case CLASS: return ((BYTE_CLASSES.of[c] >> (low & (COMPLEMENT - 1))) & 1) != ((low & COMPLEMENT) != 0);
-      case RANGE: return low <= c && c <= high;
-    }
-    return false;
-  }
-};
-
 const char* greedy(MatchState* ms, const char* s, const char* p, const char* ep, const Suffix& suf, int min, int max) {
   std::vector<const char*> ends;  // filled only once a match takes other than one byte
   bool uniform = true;
@@ -1178,15 +1165,14 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
   // positions where it cannot match.
   const char* first = pt.p;
   const char* first_end = nullptr;
+  ByteTest first_test;
   if (!pt.anchor && lead < 0) {
     while (first < ms->p_end && *first == '(' && first + 1 < ms->p_end && first[1] != ')') ++first;
     if (first < ms->p_end && *first != '(' && *first != ')' && *first != '!' && *first != '%' && *first != '$' &&
         !(*first == '\\' && first + 1 < ms->p_end && first[1] >= '0' && first[1] <= '9')) {
       const char* e = atom_end(ms, first, ms->p_end);
       bool optional = e < ms->p_end && std::strchr("*?{&|", *e) != nullptr;
-      if (!optional && (ms->src_end == s || one_byte_item(first, e, uc(*s)) >= 0 || s == ms->src_end))
-        first_end = e;
-      if (first_end && s < ms->src_end && one_byte_item(first, e, uc(*s)) < 0) first_end = nullptr;
+      if (!optional && (first_test.read(first, e) || ms->src_end == s)) first_end = e;
       if (!optional && !first_end && *first == '[') return search_after_set(ms, pt, s, first, e, start);
     }
   }
@@ -1196,7 +1182,7 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       if (hit == nullptr) return nullptr;
       s = static_cast<const char*>(hit);
     } else if (first_end) {
-      while (s < ms->src_end && one_byte_item(first, first_end, uc(*s)) == 0) ++s;
+      while (s < ms->src_end && !first_test.matches(uc(*s))) ++s;
       if (s == ms->src_end) return nullptr;
     }
     ms->level = 0;
