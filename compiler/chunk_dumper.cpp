@@ -4,6 +4,7 @@
 #include <string>
 
 #include "compiler/chunk_format.h"
+#include "vm/exec_form.h"
 #include "vm/string.h"
 
 namespace quevro {
@@ -73,7 +74,7 @@ class ChunkDumper {
     std::string words;
     words.reserve(static_cast<size_t>(p->size_code) * 4);
     for (int i = 0; i < p->size_code; ++i)
-      for (int k = 0; k < 4; ++k) words.push_back(static_cast<char>(p->code[i] >> (8 * k)));
+      for (int k = 0; k < 4; ++k) words.push_back(static_cast<char>(original_instruction(p, i) >> (8 * k)));
     write(words.data(), words.size());
 
     write_int(p->size_constants);

@@ -5,6 +5,7 @@
 
 #include "compiler/chunk_format.h"
 #include "compiler/verifier.h"
+#include "vm/exec_form.h"
 #include "vm/api.h"
 #include "vm/memory.h"
 
@@ -112,7 +113,7 @@ class ChunkReader {
     int32_t n = read_count();
     p->code = new_array<Instruction>(n);
     p->size_code = n;
-    for (int32_t i = 0; i < n; ++i) p->code[i] = static_cast<Instruction>(read_int());
+    for (int32_t i = 0; i < n; ++i) p->code[i] = to_exec_form(static_cast<Instruction>(read_int()));
 
     n = read_count();
     p->constants = new_array<Value>(n);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "vm/error.h"
+#include "vm/exec_form.h"
 #include "vm/memory.h"
 #include "vm/string.h"
 
@@ -709,6 +710,7 @@ void close_function(Lexer* ls, FuncState* fs) {
   trim_vector(fs, f->protos, f->size_protos, fs->np);
   trim_vector(fs, f->locals, f->size_locals, fs->nlocvars);
   trim_vector(fs, f->upvalue_names, f->size_upvalue_names, f->nupvalues);
+  convert_to_exec_form(f);  // the function's code is complete
   fs->L->top -= 2;
   ls->fs = fs->prev;
   if (fs->prev && ls->t.str && (ls->t.code == TK_NAME || ls->t.code == TK_STRING)) {

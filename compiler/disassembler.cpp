@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/string.h"
 #include "vm/value.h"
@@ -52,7 +53,7 @@ std::string rk_text(int x) {
 }  // namespace
 
 std::string disassemble_instruction(const Prototype* p, int pc) {
-  Instruction i = p->code[pc];
+  Instruction i = original_instruction(p, pc);
   int op = get_op(i);
   char buf[128];
   if (op >= OPCODE_COUNT) {
@@ -99,9 +100,9 @@ std::string disassemble(const Prototype* p, bool nested) {
     out += buf;
     out += disassemble_instruction(p, pc);
     out += "\n";
-    Instruction i = p->code[pc];
+    Instruction i = original_instruction(p, pc);
     if (get_op(i) == OP_SETLIST && get_c(i) == 0 && pc + 1 < p->size_code) {
-      std::snprintf(buf, sizeof buf, "  %4d      (block %u)\n", pc + 1, static_cast<unsigned>(p->code[pc + 1]));
+      std::snprintf(buf, sizeof buf, "  %4d      (block %u)\n", pc + 1, static_cast<unsigned>(original_instruction(p, pc + 1)));
       out += buf;
       pc++;
     }

@@ -1,5 +1,6 @@
 #include "compiler/verifier.h"
 
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/value.h"
 
@@ -20,7 +21,7 @@ class Verifier {
     if ((p->vararg_flags & 0x04) && !(p->vararg_flags & 0x01)) return false;
     if (p->size_upvalue_names > p->nupvalues) return false;
     if (p->size_line_info != p->size_code && p->size_line_info != 0) return false;
-    if (n_ < 1 || get_op(p->code[n_ - 1]) != OP_RETURN) return false;
+    if (n_ < 1 || get_op(original_instruction(p, n_ - 1)) != OP_RETURN) return false;
     for (int pc = 0; pc < n_; pc++) {
       if (!check(pc)) return false;
     }
@@ -43,14 +44,14 @@ class Verifier {
   }
   bool open_consumer(int pc) const {
     if (pc >= n_) return false;
-    Instruction i = p_->code[pc];
+    Instruction i = original_instruction(p_, pc);
     int op = get_op(i);
     return (op == OP_CALL || op == OP_TAILCALL || op == OP_RETURN || op == OP_SETLIST) && get_b(i) == 0;
   }
   bool is_setlist_extended(Instruction i) const { return get_op(i) == OP_SETLIST && get_c(i) == 0; }
 
   bool check(int& pc) {
-    Instruction i = p_->code[pc];
+    Instruction i = original_instruction(p_, pc);
     int op = get_op(i);
     if (op >= OPCODE_COUNT) return false;
     int a = get_a(i), b = get_b(i), c = get_c(i);
@@ -63,26 +64,29 @@ class Verifier {
         if (op_kind_b(op) == OPERAND_RK && get_bx(i) >= p_->size_constants) return false;
         break;
       case FORMAT_ASBX:
+        // The compiler's jumps reach at most MAXARG_SBX either way; the one field value beyond
+        // that (+131072) has no place in the interpreter's form of the code.
+        if (get_bx(i) == MAXARG_BX) return false;
         if (op_kind_b(op) == OPERAND_REGISTER) {
           long long target = static_cast<long long>(pc) + 1 + get_sbx(i);
           if (target < 0 || target >= n_) return false;
           if (target > 0) {
             // A jump must not land on the count word that follows an extended SETLIST.
             int count = 0;
-            for (long long j = target - 1; j >= 0 && count < target && is_setlist_extended(p_->code[j]); j--) count++;
+            for (long long j = target - 1; j >= 0 && count < target && is_setlist_extended(original_instruction(p_, j)); j--) count++;
             if (count % 2 != 0) return false;
           }
         }
         break;
     }
     if (op_is_test(op)) {
-      if (!(pc + 2 < n_) || get_op(p_->code[pc + 1]) != OP_JMP) return false;
+      if (!(pc + 2 < n_) || get_op(original_instruction(p_, pc + 1)) != OP_JMP) return false;
     }
     switch (op) {
       case OP_LOADBOOL:
         if (c != 0) {
           if (!(pc + 2 < n_)) return false;
-          if (is_setlist_extended(p_->code[pc + 1])) return false;
+          if (is_setlist_extended(original_instruction(p_, pc + 1))) return false;
         }
         break;
       case OP_GETUPVAL:
@@ -131,7 +135,7 @@ class Verifier {
         int nup = p_->protos[bx]->nupvalues;
         if (!(pc + nup < n_)) return false;
         for (int k = 1; k <= nup; k++) {
-          int pop = get_op(p_->code[pc + k]);
+          int pop = get_op(original_instruction(p_, pc + k));
           if (pop != OP_GETUPVAL && pop != OP_MOVE) return false;
         }
         break;

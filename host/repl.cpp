@@ -13,6 +13,7 @@
 #include "vm/api.h"
 #include "vm/calls.h"
 #include "vm/closure.h"
+#include "vm/exec_form.h"
 #include "vm/metamethods.h"
 #include "vm/opcodes.h"
 #include "vm/prototype.h"
@@ -54,7 +55,7 @@ std::string keep_declarations(const std::string& input) {
 // True when some instruction of p continues at target by a jump.
 bool is_jump_target(const Prototype* p, int target) {
   for (int pc = 0; pc < p->size_code; ++pc) {
-    Instruction i = p->code[pc];
+    Instruction i = original_instruction(p, pc);
     int op = get_op(i);
     if ((op == OP_JMP || op == OP_FORPREP || op == OP_FORLOOP) && pc + 1 + get_sbx(i) == target) return true;
     if (op == OP_SETLIST && get_c(i) == 0) ++pc;  // the next word holds C
@@ -69,12 +70,13 @@ bool is_jump_target(const Prototype* p, int target) {
 void return_final_call_results(Prototype* p) {
   int n = p->size_code;
   if (n < 2) return;
-  Instruction* call = &p->code[n - 2];
-  Instruction* ret = &p->code[n - 1];
-  if (get_op(*call) != OP_CALL || get_c(*call) != 1) return;
-  if (get_op(*ret) != OP_RETURN || get_b(*ret) != 1 || is_jump_target(p, n - 1)) return;
-  set_c(call, 0);
-  *ret = make_abc(OP_RETURN, get_a(*call), 0, 0);
+  Instruction call = original_instruction(p, n - 2);
+  Instruction ret = original_instruction(p, n - 1);
+  if (get_op(call) != OP_CALL || get_c(call) != 1) return;
+  if (get_op(ret) != OP_RETURN || get_b(ret) != 1 || is_jump_target(p, n - 1)) return;
+  set_c(&call, 0);
+  p->code[n - 2] = to_exec_form(call);
+  p->code[n - 1] = to_exec_form(make_abc(OP_RETURN, get_a(call), 0, 0));
 }
 
 // True when the input is exactly one expression list. "return " + input alone cannot tell: the

@@ -1,6 +1,7 @@
 #include "vm/debug_info.h"
 
 #include "vm/error.h"
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 
 namespace quevro {
@@ -25,7 +26,7 @@ std::string rk_constant_text(const Prototype* p, int rk) {
 int find_setter(const Prototype* p, int lastpc, int reg) {
   int last = -1;
   for (int pc = 0; pc < lastpc && pc < p->size_code; ++pc) {
-    Instruction i = p->code[pc];
+    Instruction i = original_instruction(p, pc);
     int op = get_op(i);
     if (op >= OPCODE_COUNT) continue;
     int a = get_a(i);
@@ -85,7 +86,7 @@ VariableDescription describe_register(const Prototype* p, int pc, int reg) {
   }
   int setter = find_setter(p, pc, reg);
   if (setter < 0) return d;
-  Instruction i = p->code[setter];
+  Instruction i = original_instruction(p, setter);
   switch (get_op(i)) {
     case OP_GETGLOBAL: d.kind = "global(namespace)"; d.name = constant_text(p, get_bx(i)); break;
     case OP_GETNS: d.kind = "self(namespace)"; d.name = constant_text(p, get_bx(i)); break;
@@ -128,7 +129,7 @@ VariableDescription called_description(VmState* L, CallFrame* frame) {
   const Prototype* p = caller->func->closure()->proto;
   int pc = current_pc(L, caller);
   if (pc < 0 || pc >= p->size_code) return {};
-  Instruction i = p->code[pc];
+  Instruction i = original_instruction(p, pc);
   int op = get_op(i);
   if (op != OP_CALL && op != OP_TAILCALL && op != OP_TFORLOOP && op != OP_TFORNEXT) return {};
   return describe_register(p, pc, get_a(i));

@@ -8,6 +8,7 @@
 #include "vm/calls.h"
 #include "vm/collector.h"
 #include "vm/concat.h"
+#include "vm/exec_form.h"
 #include "vm/metamethods.h"
 #include "vm/namespace.h"
 #include "vm/opcodes.h"
@@ -39,23 +40,11 @@ inline double floored_mod(double a, double b) {
   return a - std::floor(a / b) * b;
 }
 
-// Register and constant operands as byte offsets: one shift and one mask give the field already
-// scaled to 16-byte slots, where extracting the field and scaling it takes a third step. The
-// RK constant bit scales to RK_CONSTANT_OFFSET.
+// Operand fields come out of the execution form already scaled to 16-byte slots.
 static_assert(sizeof(Value) == 16, "operand offsets scale by 16");
-constexpr uint32_t RK_CONSTANT_OFFSET = static_cast<uint32_t>(RK_CONSTANT_BIT) << 4;
-inline uint32_t a_offset(Instruction i) { return (i >> (POS_A - 4)) & (static_cast<uint32_t>(MAXARG_A) << 4); }
-inline uint32_t b_offset(Instruction i) { return (i >> (POS_B - 4)) & (static_cast<uint32_t>(MAXARG_B) << 4); }
-inline uint32_t c_offset(Instruction i) { return (i >> (POS_C - 4)) & (static_cast<uint32_t>(MAXARG_C) << 4); }
 template <class T>
 inline T* at_offset(T* from, uint32_t offset) {
   return reinterpret_cast<T*>(reinterpret_cast<char*>(const_cast<std::remove_const_t<T>*>(from)) + offset);
-}
-// R(x) or K(x & 255) for an RK operand given as a byte offset.
-inline Value* rk_operand(Value* base, const Value* k, uint32_t offset) {
-  // The constant bit is taken off after scaling, where it folds into the address.
-  return offset & RK_CONSTANT_OFFSET ? at_offset(const_cast<Value*>(k), offset) - RK_CONSTANT_BIT
-                                     : at_offset(base, offset);
 }
 
 // A table read that missed needs the slow path only when the table's metatable may have `_get`.
@@ -183,7 +172,7 @@ ClosureObject* make_closure(VmState* L, ClosureObject* cl, Value* base, Prototyp
   ClosureObject* ncl = new_script_closure(L, p, p->is_class ? nullptr : cl->env);
   if (p->is_class) make_class(L, ncl);
   for (int j = 0; j < p->nupvalues; ++j, ++pc) {
-    Instruction pseudo = *pc;
+    Instruction pseudo = from_exec_form(*pc);  // a capture word, read as stored
     if (get_op(pseudo) == OP_GETUPVAL)
       ncl->script_upvalues()[j] = cl->script_upvalues()[get_b(pseudo)];
     else
@@ -195,18 +184,28 @@ ClosureObject* make_closure(VmState* L, ClosureObject* cl, Value* base, Prototyp
 }  // namespace
 
 void execute(VmState* L, int nested) {
-  // One label per opcode, made from the opcode list; the codes past the last opcode never pass
-  // the verifier and do nothing. The table is indexed by the instruction's low byte, which holds
-  // the opcode and the two low bits of A: taking a byte is one instruction where isolating the
-  // six opcode bits takes two, so the 64 labels are repeated four times.
-#define QV_LABEL(name, ...) &&op_##name,
-#define QV_OPCODE_LABELS QUEVRO_OPCODES(QV_LABEL) &&op_UNDEFINED, &&op_UNDEFINED, &&op_UNDEFINED
-  static const void* const dispatch[4 << SIZE_OP] = {QV_OPCODE_LABELS, QV_OPCODE_LABELS, QV_OPCODE_LABELS,
-                                                      QV_OPCODE_LABELS};
-#undef QV_OPCODE_LABELS
+  // The table is indexed by the instruction's low byte. In an ABC instruction that byte holds the
+  // opcode and the constant flags of B and C, so an instruction with RK operands lands on the
+  // entry for its register/constant combination (suffix RR, RK, KR or KK for B and C); every other
+  // opcode puts its one label under all four suffixes. In ABx and AsBx instructions the two bits
+  // above the opcode belong to A, and those opcodes have one label too. The codes past the last
+  // opcode never pass the verifier and do nothing.
+#define QV_LABEL(name, v) &&op_##name##_##v,
+#define QV_LABEL_RR(name, ...) QV_LABEL(name, RR)
+#define QV_LABEL_RK(name, ...) QV_LABEL(name, RK)
+#define QV_LABEL_KR(name, ...) QV_LABEL(name, KR)
+#define QV_LABEL_KK(name, ...) QV_LABEL(name, KK)
+#define QV_PADDING &&op_UNDEFINED, &&op_UNDEFINED, &&op_UNDEFINED
+  static const void* const dispatch[4 << SIZE_OP] = {
+      QUEVRO_OPCODES(QV_LABEL_RR) QV_PADDING, QUEVRO_OPCODES(QV_LABEL_RK) QV_PADDING,
+      QUEVRO_OPCODES(QV_LABEL_KR) QV_PADDING, QUEVRO_OPCODES(QV_LABEL_KK) QV_PADDING};
+#undef QV_PADDING
+#undef QV_LABEL_KK
+#undef QV_LABEL_KR
+#undef QV_LABEL_RK
+#undef QV_LABEL_RR
 #undef QV_LABEL
   static_assert(OPCODE_COUNT + 3 == (1 << SIZE_OP), "the padding after the opcode labels fills the table");
-  static_assert(POS_OP == 0 && POS_A == SIZE_OP && SIZE_OP + 2 == 8, "the low byte is the opcode and two bits of A");
   // While a line hook is set, every instruction goes through op_LINE_HOOK first. Switching
   // tables keeps the hook test out of the dispatch that ends every instruction.
 #define QV_HOOKED4 &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK, &&op_LINE_HOOK
@@ -226,9 +225,15 @@ void execute(VmState* L, int nested) {
 
   // Operand access and the save/refresh pair around anything that may raise, call or allocate.
   // The helpers are forced inline so that base, k and the instruction stay in registers.
-  auto RB = [&]() __attribute__((always_inline)) { return at_offset(base, b_offset(i)); };
-  auto RKB = [&]() __attribute__((always_inline)) { return rk_operand(base, k, b_offset(i)); };
-  auto RKC = [&]() __attribute__((always_inline)) { return rk_operand(base, k, c_offset(i)); };
+  auto RA = [&]() __attribute__((always_inline)) { return at_offset(base, exec::a_offset(i)); };
+  auto RAX = [&]() __attribute__((always_inline)) { return at_offset(base, exec::ax_offset(i)); };
+  auto RB = [&]() __attribute__((always_inline)) { return at_offset(base, exec::b_offset(i)); };
+  auto RC = [&]() __attribute__((always_inline)) { return at_offset(base, exec::c_offset(i)); };
+  auto KB = [&]() __attribute__((always_inline)) { return at_offset(const_cast<Value*>(k), exec::b_offset(i)); };
+  auto KC = [&]() __attribute__((always_inline)) { return at_offset(const_cast<Value*>(k), exec::c_offset(i)); };
+  // RK operands of the opcodes without an entry per combination.
+  auto RKB = [&]() __attribute__((always_inline)) { return exec::b_is_constant(i) ? KB() : RB(); };
+  auto RKC = [&]() __attribute__((always_inline)) { return exec::c_is_constant(i) ? KC() : RC(); };
   // The hook mask changes only inside calls, so the table is chosen again after them.
   const void* const* table = dispatch;
   auto save_pc = [&]() __attribute__((always_inline)) { L->saved_pc = pc; };
@@ -236,14 +241,59 @@ void execute(VmState* L, int nested) {
     base = L->base;
     table = (L->hook_mask & HOOK_MASK_LINE) ? hooked_dispatch : dispatch;
   };
-  auto take_jump = [&]() __attribute__((always_inline)) { pc += get_sbx(*pc) + 1; };  // the JMP that follows a test
+  auto take_jump = [&]() __attribute__((always_inline)) { pc += exec::sbx(*pc) + 1; };  // the JMP that follows a test
 
-#define QV_DISPATCH()                  \
-  do {                                 \
-    i = *pc++;                         \
-    ra = at_offset(base, a_offset(i)); \
-    goto* table[i & 0xFF];             \
+#define QV_DISPATCH()          \
+  do {                         \
+    i = *pc++;                 \
+    goto* table[i & 0xFF];     \
   } while (0)
+
+  // One label under all four suffixes, for opcodes whose low byte carries no operand choice.
+#define QV_OP(name) \
+  op_##name##_RR:   \
+  op_##name##_RK:   \
+  op_##name##_KR:   \
+  op_##name##_KK
+
+  // An opcode with RK operands B and C: the body is written once and placed under each label
+  // with rb and rc bound to the register or constant the combination names.
+#define QV_OP_RK_BC(name, ...)                           \
+  op_##name##_RR : {                                     \
+    Value* rb = RB();                                    \
+    Value* rc = RC();                                    \
+    __VA_ARGS__                                          \
+  }                                                      \
+  op_##name##_RK : {                                     \
+    Value* rb = RB();                                    \
+    Value* rc = KC();                                    \
+    __VA_ARGS__                                          \
+  }                                                      \
+  op_##name##_KR : {                                     \
+    Value* rb = KB();                                    \
+    Value* rc = RC();                                    \
+    __VA_ARGS__                                          \
+  }                                                      \
+  op_##name##_KK : {                                     \
+    Value* rb = KB();                                    \
+    Value* rc = KC();                                    \
+    __VA_ARGS__                                          \
+  }
+  // The same for a register B and an RK C; B's flag is never set in verified code, so the
+  // entries with it share the bodies.
+#define QV_OP_R_RK(name, ...) \
+  op_##name##_RR:             \
+  op_##name##_KR : {          \
+    Value* rb = RB();         \
+    Value* rc = RC();         \
+    __VA_ARGS__               \
+  }                           \
+  op_##name##_RK:             \
+  op_##name##_KK : {          \
+    Value* rb = RB();         \
+    Value* rc = KC();         \
+    __VA_ARGS__               \
+  }
 
 reentry:
   cl = L->frame->func->closure();
@@ -255,29 +305,30 @@ reentry:
 op_LINE_HOOK:
   if (line_hook(L, pc)) return;
   refresh();
-  ra = at_offset(base, a_offset(i));
   goto* dispatch[i & 0xFF];
-op_LOADK:
-  *ra = k[get_bx(i)];
+QV_OP(LOADK):
+  *RAX() = k[exec::bx(i)];
   QV_DISPATCH();
-op_LOADBOOL:
-  *ra = make_boolean(static_cast<uint32_t>(get_b(i)));
-  if (get_c(i)) pc++;
+QV_OP(LOADBOOL):
+  *RA() = make_boolean(static_cast<uint32_t>(exec::b9(i)));
+  if (exec::c9(i)) pc++;
   QV_DISPATCH();
-op_LOADNIL: {
+QV_OP(LOADNIL) : {
+  ra = RA();
   Value* rb = RB();
   do set_null(rb--);
   while (rb >= ra);
   QV_DISPATCH();
 }
-op_GETUPVAL:
-  *ra = *cl->script_upvalues()[get_b(i)]->v;
+QV_OP(GETUPVAL):
+  *RA() = *cl->script_upvalues()[exec::b8(i)]->v;
   QV_DISPATCH();
-op_MOVE:
-  *ra = *RB();
+QV_OP(MOVE):
+  *RA() = *RB();
   QV_DISPATCH();
-op_GETNS: {
-  const Value* key = k + get_bx(i);
+QV_OP(GETNS) : {
+  ra = RAX();
+  const Value* key = k + exec::bx(i);
   const Value* v = table_get(cl->env, *key);
   if (!v->is_null()) [[likely]] {
     *ra = *v;
@@ -289,11 +340,12 @@ op_GETNS: {
   }
   QV_DISPATCH();
 }
-op_LOADNS:
-  *ra = make_object(cl->env);
+QV_OP(LOADNS):
+  *RAX() = make_object(cl->env);
   QV_DISPATCH();
-op_GETGLOBAL: {
-  const Value* key = k + get_bx(i);
+QV_OP(GETGLOBAL) : {
+  ra = RAX();
+  const Value* key = k + exec::bx(i);
   {
     const Value* v = table_get(L->globals.table(), *key);
     if (!v->is_null()) [[likely]] {
@@ -307,30 +359,28 @@ op_GETGLOBAL: {
   refresh();
   QV_DISPATCH();
 }
-op_GETMETA: {
+QV_OP(GETMETA) : {
   TableObject* mt = get_metatable_of(L, RB());
-  *ra = mt ? make_object(mt) : make_null();
+  *RA() = mt ? make_object(mt) : make_null();
   QV_DISPATCH();
 }
-op_GETTABLEN: {
+QV_OP_R_RK(GETTABLEN, {
   // The a[b] form: most often an array slot.
-  Value* rb = RB();
-  Value* rc = RKC();
   int32_t index;
   if (rb->tag == TAG_TABLE && rc->tag == TAG_NUMBER && number_is_int32(rc->u.n, &index) &&
       static_cast<uint32_t>(index) - 1 < static_cast<uint32_t>(rb->table()->array_size)) [[likely]] {
     const Value* v = &rb->table()->array[index - 1];
     if (!v->is_null() || miss_is_final(rb->table())) [[likely]] {
-      *ra = *v;
+      *RA() = *v;
       QV_DISPATCH();
     }
   }
   goto get_table;
-}
-op_GETTABLE:
-get_table : {
+})
+QV_OP(GETTABLE) : get_table : {
   Value* rb = RB();
   Value* rc = RKC();
+  ra = RA();
   if (rb->tag == TAG_TABLE) [[likely]] {
     const Value* v = table_get(rb->table(), *rc);
     if (!v->is_null() || miss_is_final(rb->table())) [[likely]] {
@@ -340,78 +390,79 @@ get_table : {
   }
   save_pc();
   // The a.b form tells a `_get` handler false, the a[b] form null.
-  full_get(L, rb, rc, ra, get_op(i) == OP_GETTABLE ? make_boolean(0) : make_null());
+  full_get(L, rb, rc, ra, exec::op(i) == OP_GETTABLE ? make_boolean(0) : make_null());
   refresh();
   QV_DISPATCH();
 }
-op_GETDIRECT:
+QV_OP(GETDIRECT):
   save_pc();
-  get_direct(L, ra, RB(), RKC());
+  get_direct(L, RA(), RB(), RKC());
   QV_DISPATCH();
-op_SETNS: {
+QV_OP(SETNS) : {
   Value env = make_object(cl->env);
   save_pc();
-  full_set(L, &env, k + get_bx(i), ra, true);
+  full_set(L, &env, k + exec::bx(i), RAX(), true);
   refresh();
   QV_DISPATCH();
 }
-op_SETGLOBAL: {
+QV_OP(SETGLOBAL) : {
   Value globals = L->globals;
   save_pc();
-  full_set(L, &globals, k + get_bx(i), ra, true, true);
+  full_set(L, &globals, k + exec::bx(i), RAX(), true, true);
   refresh();
   QV_DISPATCH();
 }
-op_SETUPVAL: {
-  UpvalueObject* uv = cl->script_upvalues()[get_b(i)];
+QV_OP(SETUPVAL) : {
+  ra = RA();
+  UpvalueObject* uv = cl->script_upvalues()[exec::b8(i)];
   *uv->v = *ra;
   barrier_forward(L, uv, *ra);
   QV_DISPATCH();
 }
-op_SETIFNULL: {
+QV_OP(SETIFNULL) : {
   Value* rb = RB();
-  if (rb->is_null()) *rb = *ra;
+  if (rb->is_null()) *rb = *RA();
   QV_DISPATCH();
 }
-op_SETMETA:
+QV_OP(SETMETA):
   save_pc();
-  set_metatable_checked(L, ra, RKB());
+  set_metatable_checked(L, RA(), RKB());
   QV_DISPATCH();
-op_SETTABLE:
-op_SETTABLEF: {
-  Value* rb = RKB();
-  Value* rc = RKC();
-  FastSet fast = set_existing_field(L, ra, rb, rc);
-  if (fast == FastSet::DONE) [[likely]] QV_DISPATCH();
-  save_pc();
-  if (fast == FastSet::NEW_KEY && set_new_field(L, ra, rb, rc)) QV_DISPATCH();
-  full_set(L, ra, rb, rc, get_op(i) == OP_SETTABLE);
-  refresh();
+#define QV_SET_TABLE                                                      \
+  ra = RA();                                                              \
+  FastSet fast = set_existing_field(L, ra, rb, rc);                       \
+  if (fast == FastSet::DONE) [[likely]] QV_DISPATCH();                    \
+  save_pc();                                                              \
+  if (fast == FastSet::NEW_KEY && set_new_field(L, ra, rb, rc)) QV_DISPATCH(); \
+  full_set(L, ra, rb, rc, exec::op(i) == OP_SETTABLE);                    \
+  refresh();                                                              \
   QV_DISPATCH();
-}
-op_APPENDFIELD:
+QV_OP_RK_BC(SETTABLE, QV_SET_TABLE)
+QV_OP_RK_BC(SETTABLEF, QV_SET_TABLE)
+#undef QV_SET_TABLE
+QV_OP(APPENDFIELD):
   save_pc();
-  append_field(L, ra, RKB(), RKC());
+  append_field(L, RA(), RKB(), RKC());
   QV_DISPATCH();
-op_RAWSET:
+QV_OP(RAWSET):
   save_pc();
-  raw_set_checked(L, ra, RKB(), RKC());
+  raw_set_checked(L, RA(), RKB(), RKC());
   QV_DISPATCH();
-op_NEWTABLE:
+QV_OP(NEWTABLE):
   save_pc();
-  *ra = make_object(table_create(L, fb_decode(get_b(i)), fb_decode(get_c(i))));
+  *RA() = make_object(table_create(L, fb_decode(exec::b9(i)), fb_decode(exec::c9(i))));
   check_gc(L);
   refresh();
   QV_DISPATCH();
-op_ENTERNS:
+QV_OP(ENTERNS):
   save_pc();
-  enter_namespace(L, cl, base + get_c(i), RKB());
+  enter_namespace(L, cl, RC(), RKB());
   check_gc(L);
   refresh();
   QV_DISPATCH();
-op_SELF: {
-  Value obj = *RB();
-  Value* rc = RKC();
+QV_OP_R_RK(SELF, {
+  Value obj = *rb;
+  ra = RA();
   ra[1] = obj;
   if (obj.tag == TAG_TABLE) {
     // Methods usually live one `_get` table away: follow table handlers without the slow path.
@@ -429,42 +480,34 @@ op_SELF: {
   }
   save_pc();
   // R(B) itself, not the copy: an error describes the register the object came from.
-  full_get(L, RB(), rc, ra, make_boolean(1));
+  full_get(L, rb, rc, ra, make_boolean(1));
   refresh();
   QV_DISPATCH();
-}
+})
 
 #define QV_ARITH(event, expr)                                  \
-  {                                                            \
-    Value* rb = RKB();                                         \
-    Value* rc = RKC();                                         \
-    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {  \
-      double x = rb->u.n, y = rc->u.n;                         \
-      set_number(ra, (expr));                                  \
-    } else {                                                   \
-      save_pc();                                               \
-      arith(L, ra, rb, rc, event);                             \
-      refresh();                                               \
-    }                                                          \
-    QV_DISPATCH();                                             \
-  }
+  ra = RA();                                                   \
+  if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {  \
+    double x = rb->u.n, y = rc->u.n;                           \
+    set_number(ra, (expr));                                    \
+  } else {                                                     \
+    save_pc();                                                 \
+    arith(L, ra, rb, rc, event);                               \
+    refresh();                                                 \
+  }                                                            \
+  QV_DISPATCH();
 
-op_ADD:
-  QV_ARITH(EVENT_ADD, x + y)
-op_SUB:
-  QV_ARITH(EVENT_SUB, x - y)
-op_MUL:
-  QV_ARITH(EVENT_MUL, x * y)
-op_DIV:
-  QV_ARITH(EVENT_DIV, x / y)
-op_MOD:
-  QV_ARITH(EVENT_MOD, floored_mod(x, y))
-op_POW:
-  QV_ARITH(EVENT_POW, std::pow(x, y))
+QV_OP_RK_BC(ADD, QV_ARITH(EVENT_ADD, x + y))
+QV_OP_RK_BC(SUB, QV_ARITH(EVENT_SUB, x - y))
+QV_OP_RK_BC(MUL, QV_ARITH(EVENT_MUL, x * y))
+QV_OP_RK_BC(DIV, QV_ARITH(EVENT_DIV, x / y))
+QV_OP_RK_BC(MOD, QV_ARITH(EVENT_MOD, floored_mod(x, y)))
+QV_OP_RK_BC(POW, QV_ARITH(EVENT_POW, std::pow(x, y)))
 #undef QV_ARITH
 
-op_UNM: {
+QV_OP(UNM) : {
   Value* rb = RB();
+  ra = RA();
   if (rb->tag == TAG_NUMBER) [[likely]] {
     set_number(ra, -rb->u.n);
   } else {
@@ -474,31 +517,34 @@ op_UNM: {
   }
   QV_DISPATCH();
 }
-op_NOT:
-  *ra = make_boolean(is_falsy(*RB()) ? 1 : 0);
+QV_OP(NOT):
+  *RA() = make_boolean(is_falsy(*RB()) ? 1 : 0);
   QV_DISPATCH();
-op_LEN:
+QV_OP(LEN):
   save_pc();
-  get_length(L, ra, RB());
+  get_length(L, RA(), RB());
   refresh();
   QV_DISPATCH();
-op_CONCAT: {
-  int b = get_b(i);
-  int c = get_c(i);
+QV_OP(CONCAT) : {
+  int b = exec::b8(i);
+  int c = exec::c8(i);
   save_pc();
   concat_values(L, c - b + 1, c);
   refresh();
-  base[get_a(i)] = base[b];
+  base[exec::a(i)] = base[b];
   check_gc(L);
   refresh();
   QV_DISPATCH();
 }
-op_JMP:
-  pc += get_sbx(i);
+QV_OP(JMP):
+  pc += exec::sbx(i);
   QV_DISPATCH();
-op_EQ: {
-  Value* rb = RKB();
-  Value* rc = RKC();
+  // A test is followed by its JMP: a true outcome equal to A takes it, otherwise it is skipped.
+#define QV_TEST_OUTCOME(outcome)            \
+  if ((outcome) == (exec::a(i) != 0)) take_jump(); \
+  else pc++;                                \
+  QV_DISPATCH();
+QV_OP_RK_BC(EQ, {
   bool eq;
   if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     eq = rb->u.n == rc->u.n;
@@ -509,17 +555,11 @@ op_EQ: {
     eq = loose_equal(L, rb, rc);
     refresh();
   }
-  if (eq == (get_a(i) != 0)) take_jump();
-  else pc++;
-  QV_DISPATCH();
-}
-op_EQSTRICT:
-  if (strict_equal(RKB(), RKC()) == (get_a(i) != 0)) take_jump();
-  else pc++;
-  QV_DISPATCH();
-op_LT: {
-  Value* rb = RKB();
-  Value* rc = RKC();
+  QV_TEST_OUTCOME(eq)
+})
+QV_OP(EQSTRICT):
+  QV_TEST_OUTCOME(strict_equal(RKB(), RKC()))
+QV_OP_RK_BC(LT, {
   bool lt;
   if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     lt = rb->u.n < rc->u.n;
@@ -528,13 +568,9 @@ op_LT: {
     lt = less_than(L, rb, rc);
     refresh();
   }
-  if (lt == (get_a(i) != 0)) take_jump();
-  else pc++;
-  QV_DISPATCH();
-}
-op_LE: {
-  Value* rb = RKB();
-  Value* rc = RKC();
+  QV_TEST_OUTCOME(lt)
+})
+QV_OP_RK_BC(LE, {
   bool le;
   if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {
     le = rb->u.n <= rc->u.n;
@@ -543,35 +579,34 @@ op_LE: {
     le = less_equal(L, rb, rc);
     refresh();
   }
-  if (le == (get_a(i) != 0)) take_jump();
-  else pc++;
-  QV_DISPATCH();
-}
-op_TEST:
-  if (is_falsy(*ra) == (get_c(i) != 0)) pc++;
+  QV_TEST_OUTCOME(le)
+})
+#undef QV_TEST_OUTCOME
+QV_OP(TEST):
+  if (is_falsy(*RA()) == (exec::c9(i) != 0)) pc++;
   else take_jump();
   QV_DISPATCH();
-op_TESTSET: {
+QV_OP(TESTSET) : {
   Value* rb = RB();
-  if (is_falsy(*rb) == (get_c(i) != 0)) {
+  if (is_falsy(*rb) == (exec::c9(i) != 0)) {
     pc++;
   } else {
-    *ra = *rb;
+    *RA() = *rb;
     take_jump();
   }
   QV_DISPATCH();
 }
-op_TRY: {
+QV_OP(TRY) : {
   // The body's frame starts right above it and may overwrite any register there, so the
   // handler, the body and its arguments are copied above everything this frame uses.
-  int b = get_b(i);
+  int b = exec::b8(i);
   int nargs = static_cast<int>(L->top - (base + b)) - 1;
   if (nargs < 0) nargs = 0;
   save_pc();
   ensure_stack(L, nargs + 2);
   refresh();
   Value* slot = L->top;
-  Value* handler = base + get_c(i);
+  Value* handler = base + exec::c8(i);
   bool has_handler = handler->tag == TAG_FUNCTION;
   slot[0] = has_handler ? *handler : make_null();
   for (int j = 0; j <= nargs; ++j) slot[1 + j] = base[b + j];
@@ -581,9 +616,10 @@ op_TRY: {
   L->top = L->frame->top;
   QV_DISPATCH();
 }
-op_CALL: {
-  int b = get_b(i);
-  int wanted = get_c(i) - 1;
+QV_OP(CALL) : {
+  ra = RA();
+  int b = exec::b8(i);
+  int wanted = exec::c8(i) - 1;
   if (b != 0) L->top = ra + b;
   save_pc();
   if (ra->tag == TAG_FUNCTION && ra->closure()->is_script && !(L->hook_mask & HOOK_MASK_CALL)) {
@@ -638,8 +674,9 @@ op_CALL: {
   }
   QV_DISPATCH();
 }
-op_TAILCALL: {
-  int b = get_b(i);
+QV_OP(TAILCALL) : {
+  ra = RA();
+  int b = exec::b8(i);
   if (b != 0) L->top = ra + b;
   save_pc();
   switch (prepare_call(L, ra, -1)) {
@@ -666,8 +703,9 @@ op_TAILCALL: {
   }
   QV_DISPATCH();
 }
-op_RETURN: {
-  int b = get_b(i);
+QV_OP(RETURN) : {
+  ra = RA();
+  int b = exec::b8(i);
   if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
   if (b == 2 && nested > 1 && L->frame->wanted_results == 1 && !(L->hook_mask & HOOK_MASK_RETURN)) [[likely]] {
     // One value back to a script caller that wants one: the commonest return, straight into
@@ -691,37 +729,40 @@ op_RETURN: {
   if (fixed) L->top = L->frame->top;
   goto reentry;
 }
-op_FORLOOP: {
+QV_OP(FORLOOP) : {
+  ra = RAX();
   double step = ra[2].u.n;
   double from = ra[3].tag == TAG_NUMBER ? ra[3].u.n : ra[0].u.n;
   double idx = from + step;
   double limit = ra[1].u.n;
   if (step > 0 ? idx <= limit : idx >= limit) {
-    pc += get_sbx(i);
+    pc += exec::sbx(i);
     set_number(ra, idx);
     set_number(ra + 3, idx);
   }
   QV_DISPATCH();
 }
-op_FORPREP:
+QV_OP(FORPREP):
+  ra = RAX();
   save_pc();
   for_prepare(L, ra);
   set_number(ra, ra[0].u.n - ra[2].u.n);
   set_null(ra + 3);
-  pc += get_sbx(i);
+  pc += exec::sbx(i);
   QV_DISPATCH();
-op_TFORLOOP:
+QV_OP(TFORLOOP):
 call_iterator : {
+  ra = RA();
   Value* cb = ra + 3;
   cb[2] = ra[2];
   cb[1] = ra[1];
   cb[0] = ra[0];
   L->top = cb + 3;
   save_pc();
-  call_value(L, cb, get_c(i));
+  call_value(L, cb, exec::c8(i));
   L->top = L->frame->top;
   refresh();
-  ra = base + get_a(i);
+  ra = RA();
   cb = ra + 3;
   if (!cb->is_null()) {
     ra[2] = *cb;
@@ -731,7 +772,8 @@ call_iterator : {
   }
   QV_DISPATCH();
 }
-op_CALLIFFUNC:
+QV_OP(CALLIFFUNC):
+  ra = RA();
   if (ra[1].tag == TAG_FUNCTION) {
     L->top = ra + 2;
     save_pc();
@@ -740,7 +782,8 @@ op_CALLIFFUNC:
     refresh();
   }
   QV_DISPATCH();
-op_TFORNEXT:
+QV_OP(TFORNEXT):
+  ra = RA();
   if (ra->tag == TAG_TABLE) {
     ra[3] = ra[1];
     save_pc();
@@ -755,25 +798,26 @@ op_TFORNEXT:
   if (ra->tag == TAG_FUNCTION) goto call_iterator;
   pc++;
   QV_DISPATCH();
-op_SETLIST: {
-  int n = get_b(i);
-  int c = get_c(i);
+QV_OP(SETLIST) : {
+  ra = RA();
+  int n = exec::b8(i);
+  int c = exec::c9(i);
   if (n == 0) {
     n = static_cast<int>(L->top - ra) - 1;
     L->top = L->frame->top;
   }
-  if (c == 0) c = static_cast<int>(*pc++);
+  if (c == 0) c = static_cast<int>(from_exec_form(*pc++));  // the block number word, read as stored
   save_pc();
   set_list(L, ra, n, c);
   QV_DISPATCH();
 }
-op_CLOSE:
-  close_upvalues(L, ra);
+QV_OP(CLOSE):
+  close_upvalues(L, RA());
   QV_DISPATCH();
-op_CLOSURE: {
+QV_OP(CLOSURE) : {
   save_pc();
-  ClosureObject* ncl = make_closure(L, cl, base, cl->proto->protos[get_bx(i)], pc);
-  base[get_a(i)] = make_object(ncl);
+  ClosureObject* ncl = make_closure(L, cl, base, cl->proto->protos[exec::bx(i)], pc);
+  base[exec::ax(i)] = make_object(ncl);
   check_gc(L);
   refresh();
   QV_DISPATCH();
@@ -783,7 +827,8 @@ op_CLOSURE: {
   {                                                                            \
     Value* rb = RKB();                                                         \
     Value* rc = RKC();                                                         \
-    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {                      \
+    ra = RA();                                                                 \
+    if (rb->tag == TAG_NUMBER && rc->tag == TAG_NUMBER) [[likely]] {           \
       int32_t x = to_int32(rb->u.n), y = to_int32(rc->u.n);                    \
       (void)y;                                                                 \
       set_number(ra, (expr));                                                  \
@@ -795,8 +840,9 @@ op_CLOSURE: {
     QV_DISPATCH();                                                             \
   }
 
-op_BNOT: {
+QV_OP(BNOT) : {
   Value* rb = RKB();
+  ra = RA();
   if (rb->tag == TAG_NUMBER) [[likely]] {
     set_number(ra, ~to_int32(rb->u.n));
   } else {
@@ -806,29 +852,30 @@ op_BNOT: {
   }
   QV_DISPATCH();
 }
-op_BAND:
+QV_OP(BAND):
   QV_BITS(OP_BAND, x & y)
-op_BOR:
+QV_OP(BOR):
   QV_BITS(OP_BOR, x | y)
-op_BXOR:
+QV_OP(BXOR):
   QV_BITS(OP_BXOR, x ^ y)
-op_SHL:
+QV_OP(SHL):
   QV_BITS(OP_SHL, static_cast<int32_t>(static_cast<uint32_t>(x) << (y & 31)))
-op_SAR:
+QV_OP(SAR):
   QV_BITS(OP_SAR, x >> (y & 31))
-op_SHR:
+QV_OP(SHR):
   QV_BITS(OP_SHR, static_cast<uint32_t>(x) >> (y & 31))
 #undef QV_BITS
 
-op_VARARG: {
-  int wanted = get_b(i) - 1;
+QV_OP(VARARG) : {
+  ra = RA();
+  int wanted = exec::b8(i) - 1;
   Prototype* p = cl->proto;
   int extra = static_cast<int>(base - L->frame->func) - p->numparams - 1;
   if (wanted == -1) {
     save_pc();
     ensure_stack(L, extra);
     refresh();
-    ra = base + get_a(i);
+    ra = RA();
     wanted = extra;
     L->top = ra + extra;
   }
@@ -837,6 +884,9 @@ op_VARARG: {
 }
 op_UNDEFINED:
   QV_DISPATCH();
+#undef QV_OP_R_RK
+#undef QV_OP_RK_BC
+#undef QV_OP
 #undef QV_DISPATCH
 }
 

@@ -6,6 +6,7 @@
 
 #include "compiler/disassembler.h"
 #include "compiler/verifier.h"
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/state.h"
 #include "vm/string.h"
@@ -126,8 +127,8 @@ TEST_F(CompilerCodegen, SetlistBlockBeyondOperandUsesExtraWord) {
   Prototype* p = compile(src);
   std::vector<unsigned> blocks;
   for (int pc = 0; pc < p->size_code; pc++) {
-    if (get_op(p->code[pc]) == OP_SETLIST && get_c(p->code[pc]) == 0) {
-      blocks.push_back(p->code[pc + 1]);
+    if (get_op(original_instruction(p, pc)) == OP_SETLIST && get_c(original_instruction(p, pc)) == 0) {
+      blocks.push_back(original_instruction(p, pc + 1));
       pc++;
     }
   }
@@ -223,8 +224,8 @@ TEST_F(CompilerCodegen, GenericForShapes) {
   p = compile("for k, v in pairs(t) { }");
   EXPECT_EQ(count_op(p, OP_TFORLOOP), 1);
   EXPECT_EQ(count_op(p, OP_CALLIFFUNC), 1);
-  EXPECT_EQ(get_op(p->code[p->size_code - 4]), OP_TFORLOOP);
-  EXPECT_EQ(get_c(p->code[p->size_code - 4]), 2);  // TFORLOOP C = number of loop variables
+  EXPECT_EQ(get_op(original_instruction(p, p->size_code - 4)), OP_TFORLOOP);
+  EXPECT_EQ(get_c(original_instruction(p, p->size_code - 4)), 2);  // TFORLOOP C = number of loop variables
 }
 
 TEST_F(CompilerCodegen, SelectUsesStrictEquality) {

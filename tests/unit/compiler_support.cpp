@@ -8,6 +8,7 @@
 #include "compiler/verifier.h"
 #include "vm/api.h"
 #include "vm/error.h"
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 
 namespace quevro::compiler_test {
@@ -41,9 +42,9 @@ Prototype* compile_in(VmState* L, const std::string& source, std::string* error,
 std::vector<std::string> opcode_names(const Prototype* p) {
   std::vector<std::string> out;
   for (int pc = 0; pc < p->size_code; pc++) {
-    int op = get_op(p->code[pc]);
+    int op = get_op(original_instruction(p, pc));
     out.push_back(op < OPCODE_COUNT ? OPCODE_NAMES[op] : "?");
-    if (op == OP_SETLIST && get_c(p->code[pc]) == 0) pc++;
+    if (op == OP_SETLIST && get_c(original_instruction(p, pc)) == 0) pc++;
   }
   return out;
 }
@@ -57,7 +58,7 @@ std::vector<std::string> listing_lines(const Prototype* p) {
 int count_op(const Prototype* p, int op) {
   int n = 0;
   for (int pc = 0; pc < p->size_code; pc++)
-    if (get_op(p->code[pc]) == op) n++;
+    if (get_op(original_instruction(p, pc)) == op) n++;
   return n;
 }
 

@@ -10,6 +10,7 @@
 #include "compiler/disassembler.h"
 #include "compiler/verifier.h"
 #include "vm/memory.h"
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/state.h"
 #include "vm/string.h"
@@ -38,7 +39,7 @@ class CompilerVerifier : public ::testing::Test {
     p->nupvalues = static_cast<uint8_t>(nup);
     p->code = mem_realloc_vector<Instruction>(L, nullptr, 0, code.size(), SIZE_MAX);
     p->size_code = static_cast<int>(code.size());
-    for (size_t i = 0; i < code.size(); i++) p->code[i] = code[i];
+    for (size_t i = 0; i < code.size(); i++) p->code[i] = to_exec_form(code[i]);
     p->constants = mem_realloc_vector<Value>(L, nullptr, 0, static_cast<size_t>(nconst), SIZE_MAX);
     p->size_constants = nconst;
     for (int i = 0; i < nconst; i++) p->constants[i] = make_number(i);
@@ -100,6 +101,19 @@ TEST_F(CompilerVerifier, Jumps) {
   code[0] = make_asbx(OP_JMP, 0, 1);
   EXPECT_FALSE(verify_prototype(make(code)));  // lands on it
   EXPECT_FALSE(verify_prototype(make({make_asbx(OP_FORPREP, 1, 0), ret()})));  // A + 3 out of frame
+}
+
+TEST_F(CompilerVerifier, JumpOffsetsStopAtTheCompilersLimit) {
+  // The longest forward jump the compiler emits (+131071) passes; the one field value above it
+  // (+131072) is refused even where its target exists.
+  std::vector<Instruction> code(MAXARG_SBX + 3, make_abc(OP_MOVE, 0, 0, 0));
+  code.back() = ret();
+  code[0] = make_asbx(OP_JMP, 0, MAXARG_SBX);
+  EXPECT_TRUE(verify_prototype(make(code)));
+  code[0] = make_abx(OP_JMP, 0, MAXARG_BX);
+  EXPECT_FALSE(verify_prototype(make(code)));
+  code[0] = make_abx(OP_FORLOOP, 0, MAXARG_BX);
+  EXPECT_FALSE(verify_prototype(make(code)));
 }
 
 TEST_F(CompilerVerifier, CallsAndOpenResults) {

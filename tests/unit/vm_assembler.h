@@ -8,6 +8,7 @@
 
 #include "vm/closure.h"
 #include "vm/memory.h"
+#include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/prototype.h"
 #include "vm/state.h"
@@ -62,6 +63,7 @@ class Assembler {
     p->size_constants = static_cast<int>(constants_.size());
     p->code = copy(code_);
     p->size_code = static_cast<int>(code_.size());
+    convert_to_exec_form(p);
     p->protos = copy(protos_);
     p->size_protos = static_cast<int>(protos_.size());
     p->line_info = copy(lines_);
