@@ -931,6 +931,27 @@ void check_items(MatchState* ms, const char* p, const char* limit, bool in_group
 // bytes without matching them again. The answers are learned as the bytes are met.
 enum : uint8_t { ANSWER_UNKNOWN = 0, ANSWER_STARTS = 1, ANSWER_NEVER = 2 };
 
+// A pattern proper made only of items that always take exactly one byte (a byte, an escape, a
+// range, '.', a set of ASCII members), each once, optional or repeated greedily, perhaps closed
+// by '$': what a scanning loop mostly searches with. Each item's answer for every byte is worked
+// out once, by the general matcher on that byte alone (for these items it depends on the byte
+// alone), so matching is a table look-up per byte. Repetitions give back bytes exactly as the
+// general greedy repetition does, multi-byte characters whole. No captures: the match is all
+// there is to report.
+struct ByteItem {
+  uint64_t bits[4];
+  int min;
+  int max;  // UNBOUNDED or a count
+  bool has(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+};
+
+struct ByteProgram {
+  static constexpr int MOST_ITEMS = 12;
+  int count = 0;  // 0: the pattern is not of this shape
+  bool to_end = false;
+  ByteItem items[MOST_ITEMS];
+};
+
 struct PatternEntry {
   static constexpr size_t LONGEST = 64;
   uint32_t length = 0;  // 0: a free entry (an empty pattern is plain and needs no entry)
@@ -943,11 +964,20 @@ struct PatternEntry {
   int16_t first_end = -1;
   uint8_t answers[128];
   char bytes[LONGEST];
+  ByteProgram program;
 };
 
 // Equal bytes, for the few bytes of a pattern (at most PatternEntry::LONGEST).
 inline bool same_pattern_bytes(const char* a, const char* b, size_t n) {
   if (n < 8) {
+    if (n >= 4) {  // two overlapping words cover 4 to 7 bytes
+      uint32_t u, v, w, z;
+      std::memcpy(&u, a, 4);
+      std::memcpy(&v, b, 4);
+      std::memcpy(&w, a + n - 4, 4);
+      std::memcpy(&z, b + n - 4, 4);
+      return ((u ^ v) | (w ^ z)) == 0;
+    }
     for (size_t i = 0; i < n; ++i)
       if (a[i] != b[i]) return false;
     return true;
@@ -1008,6 +1038,7 @@ struct PatternCache {
     std::memcpy(e.bytes, p, len);
     std::memset(e.answers, ANSWER_UNKNOWN, sizeof e.answers);
     e.first_begin = e.first_end = -1;
+    e.program.count = 0;
     return &e;
   }
 };
@@ -1072,6 +1103,94 @@ void find_first_atom(MatchState* ms, const PatternText& pt, PatternEntry* e) {
   e->first_end = static_cast<int16_t>(ep - pt.p);
 }
 
+// Reads the pattern proper p..limit into a byte program; false (and no program) when it is not
+// of that shape. Anything unusual is left to the general matcher.
+bool compile_bytes(MatchState* ms, const char* p, const char* limit, ByteProgram* prog) {
+  prog->count = 0;
+  prog->to_end = false;
+  int n = 0;
+  while (p < limit) {
+    char c = *p;
+    if (c == '$' && p + 1 == limit) {
+      prog->to_end = true;
+      break;
+    }
+    if (c == '(' || c == ')' || c == '$' || c == '!' || c == '%' || c == ':' || c == '<') return false;
+    if (c == '\\' && p + 1 < limit && std::isdigit(uc(p[1]))) return false;
+    const char* ep = atom_end(ms, p, limit);
+    if (ep < limit && (*ep == '&' || *ep == '|')) return false;
+    ByteTest test;
+    if (!test.read(p, ep)) {
+      if (c != '[') return false;
+      for (const char* q = p + 1; q + 1 < ep; ++q)
+        if (*q == ':' || uc(*q) >= 0x80) return false;  // members of more than one byte
+    }
+    Suffix suf = read_suffix(ms, ep, limit);
+    if (suf.lazy || n == ByteProgram::MOST_ITEMS) return false;
+    ByteItem& item = prog->items[n];
+    switch (suf.kind) {
+      case Suffix::NONE: item.min = 1, item.max = 1; break;
+      case Suffix::OPTIONAL: item.min = 0, item.max = 1; break;
+      case Suffix::STAR: item.min = 0, item.max = UNBOUNDED; break;
+      case Suffix::PLUS: item.min = 1, item.max = UNBOUNDED; break;
+      default: return false;
+    }
+    // The general matcher's answer for each byte, as the only byte of a subject.
+    MatchState one;
+    one.L = ms->L;
+    std::memset(item.bits, 0, sizeof item.bits);
+    for (int b = 0; b < 256; ++b) {
+      char subject = static_cast<char>(b);
+      one.src_init = &subject;
+      one.src_end = &subject + 1;
+      one.p_end = limit;
+      size_t taken = 0;
+      if (!atom_match(&one, &subject, p, ep, &taken)) continue;
+      if (taken != 1) return false;
+      item.bits[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    ++n;
+    p = suf.next;
+  }
+  prog->count = n;
+  return n > 0;
+}
+
+// Matches the items from k on at s, backtracking as do_match does for these items.
+const char* run_bytes(const ByteProgram& prog, int k, const char* s, const char* end) {
+  for (; k < prog.count; ++k) {
+    const ByteItem& item = prog.items[k];
+    if (item.min == 1 && item.max == 1) {
+      if (s < end && item.has(uc(*s))) {
+        ++s;
+        continue;
+      }
+      return nullptr;
+    }
+    const char* limit = end;
+    if (item.max != UNBOUNDED && limit - s > item.max) limit = s + item.max;
+    const char* q = s;
+    while (q < limit && item.has(uc(*q))) ++q;
+    ptrdiff_t count = q - s;
+    if (k + 1 == prog.count && !prog.to_end) return count >= item.min ? q : nullptr;  // nothing left to fail
+    while (count >= item.min) {
+      if (const char* r = run_bytes(prog, k + 1, s + count, end)) return r;
+      if (count == 0) break;
+      --count;
+      if (count > 0 && uc(s[count]) >= 0x80) {
+        // Stepping back over a byte of a multi-byte character goes back to the character's start.
+        ptrdiff_t j = count;
+        while (j > 0 && is_continuation(uc(s[j]))) --j;
+        count = j;
+        if (count < item.min) break;
+      }
+    }
+    return nullptr;
+  }
+  if (prog.to_end && s != end) return nullptr;
+  return s;
+}
+
 void prepare(MatchState* ms, VmState* L, const char* s, size_t len, PatternText& pt) {
   ms->L = L;
   ms->src_init = s;
@@ -1088,6 +1207,7 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, PatternText&
     e->anchor = pt.anchor;
     e->skip = static_cast<uint8_t>(pt.p - pt.raw);
     find_first_atom(ms, pt, e);
+    compile_bytes(ms, pt.p, ms->p_end, &e->program);
     pt.entry = e;
     pt.generation = e->generation;
   }
@@ -1102,6 +1222,12 @@ int leading_byte(const PatternText& pt) {
   char next = pt.p[1];
   if (std::strchr("*+?{&|-", next)) return -1;
   return uc(c);
+}
+
+// A match of the pattern proper at s: by its byte program when its live cache entry has one.
+inline const char* match_here(MatchState* ms, const PatternEntry* entry, const char* s, const char* p) {
+  if (entry && entry->program.count) return run_bytes(entry->program, 0, s, ms->src_end);
+  return do_match(ms, s, p);
 }
 
 // Searches from byte offset init; on success *start and the returned end delimit the match.
@@ -1134,7 +1260,7 @@ const char* search_after_set(MatchState* ms, const PatternText& pt, const char* 
     // A required set matches nothing at the end of the subject.
     if (s == ms->src_end) return nullptr;
     ms->level = 0;
-    const char* e = do_match(ms, s, pt.p);
+    const char* e = match_here(ms, entry, s, pt.p);
     if (e) {
       *start = s;
       return e;
@@ -1144,9 +1270,9 @@ const char* search_after_set(MatchState* ms, const PatternText& pt, const char* 
 
 const char* search(MatchState* ms, const PatternText& pt, size_t init, const char** start) {
   const char* s = ms->src_init + init;
+  PatternEntry* entry = live_entry(pt);
   if (pt.anchor) {
     // An anchored search whose required first atom does not match here fails at once.
-    PatternEntry* entry = live_entry(pt);
     if (entry && entry->first_begin >= 0) {
       if (s >= ms->src_end) return nullptr;  // the atom takes a byte
       if (uc(*s) < 0x80) {
@@ -1186,7 +1312,7 @@ const char* search(MatchState* ms, const PatternText& pt, size_t init, const cha
       if (s == ms->src_end) return nullptr;
     }
     ms->level = 0;
-    const char* e = do_match(ms, s, pt.p);
+    const char* e = match_here(ms, entry, s, pt.p);
     if (e) {
       *start = s;
       return e;
@@ -1204,10 +1330,8 @@ size_t init_position(VmState* L, int idx, size_t len, bool* beyond) {
 
 int find_or_match(VmState* L, bool find) {
   size_t len, plen;
-  check_text(L, ARG1, &len);
-  check_text(L, ARG2, &plen);
-  const char* s = to_text(L, ARG1, &len);
-  const char* pat = to_text(L, ARG2, &plen);
+  const char* s = check_text(L, ARG1, &len);
+  const char* pat = check_text(L, ARG2, &plen);
   bool beyond;
   size_t init = init_position(L, ARG3, len, &beyond);
   if (beyond) return 0;
@@ -1217,33 +1341,46 @@ int find_or_match(VmState* L, bool find) {
   auto position = [&](size_t byte_offset) {
     return static_cast<double>(chars ? utf8_count(s, byte_offset) : byte_offset);
   };
+  // The results go into the free slots every native call starts with (at most two here).
   if (pt.plain) {
     const char* hit = plain_search(s + init, len - init, pt.p, pt.len);
     if (hit == nullptr) {
-      push_null(L);
+      push(L, make_null());
       return 1;
     }
     size_t a = static_cast<size_t>(hit - s);
     if (find) {
-      push_number(L, position(a) + 1);
-      push_number(L, position(a + pt.len));
+      push(L, make_number(position(a) + 1));
+      push(L, make_number(position(a + pt.len)));
       return 2;
     }
     push_lstring(L, hit, pt.len);
     return 1;
+  }
+  if (pt.anchor) {
+    // The anchored search of a scanning loop mostly fails at its first atom, which the cache
+    // entry answers for most bytes without setting up a match (as search() would answer).
+    PatternEntry* entry = live_entry(pt);
+    if (entry && entry->first_begin >= 0 &&
+        (init >= len || (uc(s[init]) < 0x80 && entry->answers[uc(s[init])] == ANSWER_NEVER))) {
+      push(L, make_null());
+      return 1;
+    }
   }
   MatchState ms;
   prepare(&ms, L, s, len, pt);
   const char* start;
   const char* e = search(&ms, pt, init, &start);
   if (e == nullptr) {
-    push_null(L);
+    push(L, make_null());
     return 1;
   }
   if (find) {
     size_t a = static_cast<size_t>(start - s), b = static_cast<size_t>(e - s);
-    push_number(L, position(a) + 1);
-    push_number(L, position(b));
+    push(L, make_number(position(a) + 1));
+    push(L, make_number(position(b)));
+    // No captures: push_captures would only check for room for two more slots.
+    if (ms.level == 0 && get_top(L) + 2 <= STACK_WINDOW_LIMIT) return 2;
     return push_captures(&ms, nullptr, nullptr, false) + 2;
   }
   return push_captures(&ms, start, e, true);
