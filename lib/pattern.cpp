@@ -939,9 +939,9 @@ enum : uint8_t { ANSWER_UNKNOWN = 0, ANSWER_STARTS = 1, ANSWER_NEVER = 2 };
 // general greedy repetition does, multi-byte characters whole. No captures: the match is all
 // there is to report.
 struct ByteItem {
-  uint64_t bits[4];
-  int min;
-  int max;  // UNBOUNDED or a count
+  uint64_t bits[4] = {};
+  int min = 0;
+  int max = 0;  // UNBOUNDED or a count
   bool has(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
 };
 
@@ -962,8 +962,8 @@ struct PatternEntry {
   uint8_t skip = 0;           // bytes of prefixes before the pattern proper
   int16_t first_begin = -1;   // the required first atom, as offsets in the pattern proper; -1: none
   int16_t first_end = -1;
-  uint8_t answers[128];
-  char bytes[LONGEST];
+  uint8_t answers[128] = {};
+  char bytes[LONGEST] = {};
   ByteProgram program;
 };
 
@@ -1011,9 +1011,14 @@ struct PatternCache {
   static bool holds(const PatternEntry& e, const char* p, size_t len, bool prefixes) {
     return e.length == len && e.prefixes == prefixes && same_pattern_bytes(e.bytes, p, len);
   }
+  // The entry last met at these bytes' address comes first (inline, for the loop that passes the
+  // same pattern string again and again); the others are compared out of line.
   PatternEntry* find(const char* p, size_t len, bool prefixes) {
     int slot = seen_slot(p);
     if (seen_at[slot] == p && holds(entries[seen_entry[slot]], p, len, prefixes)) return &entries[seen_entry[slot]];
+    return find_elsewhere(p, len, prefixes, slot);
+  }
+  [[gnu::noinline]] PatternEntry* find_elsewhere(const char* p, size_t len, bool prefixes, int slot) {
     for (int i = 0; i < COUNT; ++i) {
       PatternEntry& e = entries[i];
       if (holds(e, p, len, prefixes)) {
@@ -1043,10 +1048,13 @@ struct PatternCache {
   }
 };
 
-thread_local PatternCache t_pattern_cache;
+// Zero-initialised at thread start (no initialisation check on every use).
+thread_local constinit PatternCache t_pattern_cache;
+
+void read_pattern_uncached(const char* p, size_t len, bool prefixes, PatternText* pt);
 
 // Reads a pattern argument, from the cache when it was read before.
-void read_pattern_cached(const char* p, size_t len, bool prefixes, PatternText* pt) {
+inline void read_pattern_cached(const char* p, size_t len, bool prefixes, PatternText* pt) {
   if (len != 0 && len <= PatternEntry::LONGEST) {
     if (PatternEntry* e = t_pattern_cache.find(p, len, prefixes)) {
       pt->p = p + e->skip;
@@ -1062,6 +1070,10 @@ void read_pattern_cached(const char* p, size_t len, bool prefixes, PatternText* 
       return;
     }
   }
+  read_pattern_uncached(p, len, prefixes, pt);
+}
+
+[[gnu::noinline]] void read_pattern_uncached(const char* p, size_t len, bool prefixes, PatternText* pt) {
   *pt = read_pattern(p, len, prefixes);
   if (!pt->rewritten.empty()) pt->p = pt->rewritten.data();  // the text moved with the string
   if (pt->plain && pt->rewritten.empty()) {
@@ -1207,7 +1219,11 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, PatternText&
     e->anchor = pt.anchor;
     e->skip = static_cast<uint8_t>(pt.p - pt.raw);
     find_first_atom(ms, pt, e);
-    compile_bytes(ms, pt.p, ms->p_end, &e->program);
+    if (compile_bytes(ms, pt.p, ms->p_end, &e->program) && e->first_begin >= 0) {
+      // The required first atom is the program's first item: its answers are all known.
+      for (int c = 0; c < 128; ++c)
+        e->answers[c] = e->program.items[0].has(static_cast<unsigned char>(c)) ? ANSWER_STARTS : ANSWER_NEVER;
+    }
     pt.entry = e;
     pt.generation = e->generation;
   }
@@ -1336,12 +1352,36 @@ int find_or_match(VmState* L, bool find) {
   size_t init = init_position(L, ARG3, len, &beyond);
   if (beyond) return 0;
   bool chars = find && !is_falsy(*stack_address(L, ARG4));
-  PatternText pt;
-  read_pattern_cached(pat, plen, true, &pt);
   auto position = [&](size_t byte_offset) {
     return static_cast<double>(chars ? utf8_count(s, byte_offset) : byte_offset);
   };
   // The results go into the free slots every native call starts with (at most two here).
+  if (plen != 0 && plen <= PatternEntry::LONGEST) {
+    // The anchored search of a scanning loop, with a pattern read and checked before, mostly
+    // fails at its first atom, which the cache entry answers for most bytes; and when the
+    // pattern has a byte program, the one attempt needs nothing else set up (no captures).
+    // Answered here before anything else is read; the general path below gives the same.
+    PatternEntry* entry = t_pattern_cache.find(pat, plen, true);
+    if (entry && entry->anchor) {
+      if (entry->first_begin >= 0 &&
+          (init >= len || (uc(s[init]) < 0x80 && entry->answers[uc(s[init])] == ANSWER_NEVER))) {
+        push(L, make_null());
+        return 1;
+      }
+      if (find && entry->program.count && get_top(L) + 2 <= STACK_WINDOW_LIMIT) {
+        const char* e = run_bytes(entry->program, 0, s + init, s + len);
+        if (e == nullptr) {
+          push(L, make_null());
+          return 1;
+        }
+        push(L, make_number(position(init) + 1));
+        push(L, make_number(position(static_cast<size_t>(e - s))));
+        return 2;
+      }
+    }
+  }
+  PatternText pt;
+  read_pattern_cached(pat, plen, true, &pt);
   if (pt.plain) {
     const char* hit = plain_search(s + init, len - init, pt.p, pt.len);
     if (hit == nullptr) {
@@ -1356,16 +1396,6 @@ int find_or_match(VmState* L, bool find) {
     }
     push_lstring(L, hit, pt.len);
     return 1;
-  }
-  if (pt.anchor) {
-    // The anchored search of a scanning loop mostly fails at its first atom, which the cache
-    // entry answers for most bytes without setting up a match (as search() would answer).
-    PatternEntry* entry = live_entry(pt);
-    if (entry && entry->first_begin >= 0 &&
-        (init >= len || (uc(s[init]) < 0x80 && entry->answers[uc(s[init])] == ANSWER_NEVER))) {
-      push(L, make_null());
-      return 1;
-    }
   }
   MatchState ms;
   prepare(&ms, L, s, len, pt);
