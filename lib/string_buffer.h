@@ -29,6 +29,12 @@ class StringBuffer {
     if (used_ == capacity_) grow(1);
     data_[used_++] = c;
   }
+  // Appends n copies of c (padding).
+  void add_fill(char c, size_t n) {
+    if (n > capacity_ - used_) grow(n);
+    std::memset(data_ + used_, c, n);
+    used_ += n;
+  }
   // Appends the string or number on top of the stack and pops it.
   void add_top();
   // Pushes the whole result as one string (wide when asked).

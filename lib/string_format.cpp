@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <langinfo.h>
 #include <string>
 
 #include "lib/base_library.h"
@@ -54,9 +55,18 @@ bool size64_value(VmState* L, int idx, uint64_t* out) {
 }
 
 double number_arg(VmState* L, int idx) {
+  const Value* v = stack_address(L, idx);
+  if (v->tag == TAG_NUMBER) return v->u.n;
   double n;
-  if (!to_number_value(stack_address(L, idx), &n)) type_arg_error(L, idx, "number");
+  if (!to_number_value(v, &n)) type_arg_error(L, idx, "number");
   return n;
+}
+
+// The decimal point of the current numeric locale, as the C library's formatter writes it; 0 when
+// it is not a single byte.
+char single_byte_decimal_point() {
+  const char* point = nl_langinfo(RADIXCHAR);
+  return point && point[0] && !point[1] ? point[0] : 0;
 }
 
 template <class T>
@@ -115,7 +125,7 @@ struct Padding {
   size_t width = 0;
 };
 
-Padding read_padding(const std::string& fmt, size_t flags_start, size_t flags_end, size_t width_end, bool has_precision) {
+Padding read_padding(const char* fmt, size_t flags_start, size_t flags_end, size_t width_end, bool has_precision) {
   Padding p;
   for (size_t i = flags_start; i < flags_end; ++i) {
     if (fmt[i] == '-') p.left = true;
@@ -133,14 +143,11 @@ Padding read_padding(const std::string& fmt, size_t flags_start, size_t flags_en
 void add_padded_number(StringBuffer& b, const Padding& p, bool negative, const char* text, size_t length) {
   size_t total = length + (negative ? 1 : 0);
   size_t pad = p.width > total ? p.width - total : 0;
-  if (!p.left && !p.zeros)
-    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  if (!p.left && !p.zeros) b.add_fill(' ', pad);
   if (negative) b.add_char('-');
-  if (p.zeros)
-    for (size_t i = 0; i < pad; ++i) b.add_char('0');
+  if (p.zeros) b.add_fill('0', pad);
   b.add(text, length);
-  if (p.left)
-    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  if (p.left) b.add_fill(' ', pad);
 }
 
 // Writes "%.<precision>f" of such a directive directly when the exact result is cheap to have:
@@ -152,8 +159,8 @@ void add_padded_number(StringBuffer& b, const Padding& p, bool negative, const c
 // two thousand instructions a call and was most of the time of formatting reports.
 bool add_fixed(StringBuffer& b, const Padding& p, int precision, double x) {
   if (precision > 9 || !std::isfinite(x) || std::fegetround() != FE_TONEAREST) return false;
-  const lconv* lc = std::localeconv();
-  if (!lc || !lc->decimal_point || !lc->decimal_point[0] || lc->decimal_point[1]) return false;
+  char point = single_byte_decimal_point();
+  if (point == 0) return false;
   bool negative = std::signbit(x);
   uint64_t bits;
   double magnitude = std::fabs(x);
@@ -181,21 +188,21 @@ bool add_fixed(StringBuffer& b, const Padding& p, int precision, double x) {
     if (v >> 64) return false;
     q = static_cast<uint64_t>(v);
   }
-  char digits[32];
-  size_t count = 0;
+  // Written from the last digit back: the decimals, the point, then the integer part (at least
+  // one digit).
+  char text[48];
+  char* end = text + sizeof text;
+  char* at = end;
+  for (int i = 0; i < precision; ++i) {
+    *--at = static_cast<char>('0' + q % 10);
+    q /= 10;
+  }
+  if (precision > 0) *--at = point;
   do {
-    digits[count++] = static_cast<char>('0' + q % 10);
+    *--at = static_cast<char>('0' + q % 10);
     q /= 10;
   } while (q);
-  while (count < static_cast<size_t>(precision) + 1) digits[count++] = '0';
-  char text[40];
-  size_t length = 0;
-  while (count > static_cast<size_t>(precision)) text[length++] = digits[--count];
-  if (precision > 0) {
-    text[length++] = lc->decimal_point[0];
-    while (count) text[length++] = digits[--count];
-  }
-  add_padded_number(b, p, negative, text, length);
+  add_padded_number(b, p, negative, at, static_cast<size_t>(end - at));
   return true;
 }
 
@@ -203,18 +210,27 @@ bool add_fixed(StringBuffer& b, const Padding& p, int precision, double x) {
 // C library formatter's output: reports format mostly integers with a width, and the formatter
 // spends several hundred instructions a call on a few digits and some padding.
 void add_integer(StringBuffer& b, const Padding& p, uint64_t magnitude, bool negative, char conv) {
-  char digits[24];
-  size_t count = 0;
-  unsigned radix = conv == 'x' || conv == 'X' ? 16 : conv == 'o' ? 8 : 10;
-  const char* alphabet = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-  do {
-    digits[count++] = alphabet[magnitude % radix];
-    magnitude /= radix;
-  } while (magnitude);
   char text[24];
-  size_t length = 0;
-  while (count) text[length++] = digits[--count];
-  add_padded_number(b, p, negative, text, length);
+  char* end = text + sizeof text;
+  char* at = end;
+  if (conv == 'x' || conv == 'X') {
+    const char* alphabet = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    do {
+      *--at = alphabet[magnitude & 15];
+      magnitude >>= 4;
+    } while (magnitude);
+  } else if (conv == 'o') {
+    do {
+      *--at = static_cast<char>('0' + (magnitude & 7));
+      magnitude >>= 3;
+    } while (magnitude);
+  } else {
+    do {
+      *--at = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude);
+  }
+  add_padded_number(b, p, negative, at, static_cast<size_t>(end - at));
 }
 
 // Writes a string conversion of such a directive (without the '0' flag) directly; like the
@@ -222,11 +238,9 @@ void add_integer(StringBuffer& b, const Padding& p, uint64_t magnitude, bool neg
 void add_padded_text(StringBuffer& b, const Padding& p, const char* s, size_t len) {
   len = strnlen(s, len);
   size_t pad = p.width > len ? p.width - len : 0;
-  if (!p.left)
-    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  if (!p.left) b.add_fill(' ', pad);
   b.add(s, len);
-  if (p.left)
-    for (size_t i = 0; i < pad; ++i) b.add_char(' ');
+  if (p.left) b.add_fill(' ', pad);
 }
 
 }  // namespace
@@ -234,51 +248,65 @@ void add_padded_text(StringBuffer& b, const Padding& p, const char* s, size_t le
 int string_format(VmState* L) {
   size_t flen;
   const char* f = check_text(L, ARG1, &flen);
-  std::string fmt(f, flen);
+  // A string format stays put while its slot holds it; other texts (a buffer's bytes may change
+  // under a conversion's metamethod) are copied first.
+  std::string copy;
+  if (stack_address(L, ARG1)->tag != TAG_STRING) {
+    copy.assign(f, flen);
+    f = copy.data();
+  }
+  const char* fmt = f;
+  const size_t fmt_size = flen;
   int top = get_top(L);
   int arg = ARG1;
   StringBuffer b(L);
   size_t i = 0;
   std::string directive;
-  // The directive up to its conversion, kept across directives so that its storage is reused.
+  // The directive up to its conversion ("%" and its flags, width and precision), built only for
+  // the conversions written by the C library's formatter.
   std::string base;
   char num[32];
-  while (i < fmt.size()) {
-    const char* pct = static_cast<const char*>(std::memchr(fmt.data() + i, '%', fmt.size() - i));
+  while (i < fmt_size) {
+    const char* pct = static_cast<const char*>(std::memchr(fmt + i, '%', fmt_size - i));
     if (pct == nullptr) {
-      b.add(fmt.data() + i, fmt.size() - i);
+      b.add(fmt + i, fmt_size - i);
       break;
     }
-    size_t at = static_cast<size_t>(pct - fmt.data());
-    b.add(fmt.data() + i, at - i);
+    size_t at = static_cast<size_t>(pct - fmt);
+    b.add(fmt + i, at - i);
     i = at + 1;
-    if (i < fmt.size() && fmt[i] == '%') {
+    if (i < fmt_size && fmt[i] == '%') {
       b.add_char('%');
       ++i;
       continue;
     }
     // The directive: flags, width and precision.
     size_t start = i;
-    while (i < fmt.size() && std::strchr("-+ #0", fmt[i]) && fmt[i] != '\0') ++i;
+    while (i < fmt_size && (fmt[i] == '-' || fmt[i] == '+' || fmt[i] == ' ' || fmt[i] == '#' || fmt[i] == '0')) ++i;
     if (i - start > MAX_FLAGS) library_error(L, "invalid format (repeated flags)");
     size_t flags_end = i;
     size_t digits = 0;
-    while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
+    while (i < fmt_size && fmt[i] >= '0' && fmt[i] <= '9') ++i, ++digits;
     if (digits > 2) library_error(L, "invalid format (width or precision too long)");
     size_t width_end = i;
     bool has_precision = false;
     int precision = 0;
-    if (i < fmt.size() && fmt[i] == '.') {
+    if (i < fmt_size && fmt[i] == '.') {
       has_precision = true;
       ++i;
       digits = 0;
-      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') precision = precision * 10 + (fmt[i] - '0'), ++i, ++digits;
+      while (i < fmt_size && fmt[i] >= '0' && fmt[i] <= '9') precision = precision * 10 + (fmt[i] - '0'), ++i, ++digits;
       if (digits > 2) library_error(L, "invalid format (width or precision too long)");
     }
-    if (i >= fmt.size()) library_error(L, "invalid option to 'format'");
+    if (i >= fmt_size) library_error(L, "invalid option to 'format'");
     char conv = fmt[i++];
-    base.assign(1, '%');
-    base.append(fmt, start, i - 1 - start);
+    // No flags, width or precision: the directive is "%" and its conversion.
+    bool bare = start + 1 == i;
+    auto with_base = [&]() -> std::string& {
+      base.assign(1, '%');
+      base.append(fmt + start, i - 1 - start);
+      return base;
+    };
     ++arg;
     // Pieces of the result may lie above the arguments, so a missing one is caught here.
     if (arg > top && conv != 'p') {
@@ -295,7 +323,7 @@ int string_format(VmState* L) {
         if (padding.plain)
           add_integer(b, padding, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), v < 0, conv);
         else
-          add_printf(b, base + "lld", static_cast<long long>(v));
+          add_printf(b, with_base() + "lld", static_cast<long long>(v));
         break;
       }
       case 'x':
@@ -307,50 +335,49 @@ int string_format(VmState* L) {
         if (padding.plain)
           add_integer(b, padding, u, false, conv);
         else
-          add_printf(b, base + "ll" + conv, static_cast<unsigned long long>(u));
+          add_printf(b, with_base() + "ll" + conv, static_cast<unsigned long long>(u));
         break;
       }
       case 'b': {
         std::string bits = binary_digits(truncate_int64(number_arg(L, arg)));
-        add_printf(b, base + "s", bits.c_str());
+        add_printf(b, with_base() + "s", bits.c_str());
         break;
       }
-      case 'c': add_printf(b, base + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
+      case 'c': add_printf(b, with_base() + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
       case 'f': {
         double n = number_arg(L, arg);
-        if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, base + conv, n);
+        if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, with_base() + conv, n);
         break;
       }
       case 'g':
         if (has_precision && start == width_end) {
           // "%.<P>g", the form serialisers write numbers with.
           double n = number_arg(L, arg);
-          const lconv* lc;
+          char point;
           char text[48];
           size_t length;
-          if (std::fegetround() == FE_TONEAREST && (lc = std::localeconv()) != nullptr && lc->decimal_point &&
-              lc->decimal_point[0] && !lc->decimal_point[1] &&
-              (length = general_number_text(n, precision, lc->decimal_point[0], text)) != 0) {
+          if (std::fegetround() == FE_TONEAREST && (point = single_byte_decimal_point()) != 0 &&
+              (length = general_number_text(n, precision, point, text)) != 0) {
             b.add(text, length);
           } else {
-            add_printf(b, base + conv, n);
+            add_printf(b, with_base() + conv, n);
           }
           break;
         }
-        add_printf(b, base + conv, number_arg(L, arg));
+        add_printf(b, with_base() + conv, number_arg(L, arg));
         break;
       case 'e':
       case 'E':
-      case 'G': add_printf(b, base + conv, number_arg(L, arg)); break;
+      case 'G': add_printf(b, with_base() + conv, number_arg(L, arg)); break;
       case 'F': {
         double n = number_arg(L, arg);
         if (n == 0) {
-          directive = base;
+          directive = with_base();
           size_t dot = directive.find('.');
           if (dot != std::string::npos) directive.erase(dot);
           add_printf(b, directive + "s", "0");
         } else if (n == std::trunc(n) && std::fabs(n) <= 9007199254740992.0) {
-          directive = base;
+          directive = with_base();
           size_t dot = directive.find('.');
           if (dot != std::string::npos) directive.erase(dot);
           add_printf(b, directive + "lld", static_cast<long long>(n));
@@ -358,7 +385,7 @@ int string_format(VmState* L) {
           add_printf(b, "%.0f", n);
         } else {
           char buf[512];
-          int len = std::snprintf(buf, sizeof buf, (base + "f").c_str(), n);
+          int len = std::snprintf(buf, sizeof buf, (with_base() + "f").c_str(), n);
           if (len < 0 || static_cast<size_t>(len) >= sizeof buf) len = std::snprintf(buf, sizeof buf, "%.14g", n);
           std::string text(buf, static_cast<size_t>(len));
           char point = '.';
@@ -383,7 +410,7 @@ int string_format(VmState* L) {
         uintptr_t address = 0;
         if (v->tag == TAG_POINTER) address = reinterpret_cast<uintptr_t>(v->u.p);
         else if (v->tag == TAG_CDATA) address = reinterpret_cast<uintptr_t>(v->cdata()->data());
-        add_printf(b, base + "llX", static_cast<unsigned long long>(address));
+        add_printf(b, with_base() + "llX", static_cast<unsigned long long>(address));
         break;
       }
       case 'q': {
@@ -396,11 +423,11 @@ int string_format(VmState* L) {
         const Value* v = stack_address(L, arg);
         if (v->tag == TAG_NUMBER) {
           size_t n = format_number(v->u.n, num);
-          if (base == "%") {
+          if (bare) {
             b.add(num, n);
           } else {
             std::string text(num, n);
-            add_printf(b, base + "s", text.c_str());
+            add_printf(b, with_base() + "s", text.c_str());
           }
           break;
         }
@@ -413,13 +440,13 @@ int string_format(VmState* L) {
           s = to_text(L, arg, &len);
           if (s == nullptr) type_arg_error(L, arg, "string");
         }
-        if (base == "%" || (!has_precision && len >= 100)) {
+        if (bare || (!has_precision && len >= 100)) {
           b.add(s, len);
-        } else if (padding.plain && !padding.zeros && std::memchr(fmt.data() + start, '0', flags_end - start) == nullptr) {
+        } else if (padding.plain && !padding.zeros && std::memchr(fmt + start, '0', flags_end - start) == nullptr) {
           add_padded_text(b, padding, s, len);
         } else {
           std::string text(s, strnlen(s, len));
-          add_printf(b, base + "s", text.c_str());
+          add_printf(b, with_base() + "s", text.c_str());
         }
         break;
       }
