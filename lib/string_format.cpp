@@ -267,7 +267,11 @@ int string_format(VmState* L) {
   std::string base;
   char num[32];
   while (i < fmt_size) {
-    const char* pct = static_cast<const char*>(std::memchr(fmt + i, '%', fmt_size - i));
+    // The text before a directive is mostly a few bytes: looked at directly, then by memchr.
+    const char* pct = fmt + i;
+    const char* near_end = fmt + (fmt_size - i > 16 ? i + 16 : fmt_size);
+    while (pct < near_end && *pct != '%') ++pct;
+    if (pct == near_end) pct = static_cast<const char*>(std::memchr(pct, '%', static_cast<size_t>(fmt + fmt_size - pct)));
     if (pct == nullptr) {
       b.add(fmt + i, fmt_size - i);
       break;
