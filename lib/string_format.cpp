@@ -1,5 +1,6 @@
 // string.format: '%' [flags] [width] ['.' precision] conversion, written through the C library's
 // formatter for the numeric conversions.
+#include <algorithm>
 #include <cfenv>
 #include <clocale>
 #include <cmath>
@@ -243,15 +244,242 @@ void add_padded_text(StringBuffer& b, const Padding& p, const char* s, size_t le
   if (p.left) b.add_fill(' ', pad);
 }
 
+// A directive as read from the format: where its parts lie (offsets into the format) and what
+// they say.
+struct Directive {
+  uint32_t start = 0;  // the first byte after '%'
+  uint32_t flags_end = 0;
+  uint32_t width_end = 0;
+  uint32_t end = 0;  // past the conversion
+  int precision = 0;
+  bool has_precision = false;
+  char conv = 0;
+  Padding padding;
+};
+
+// Writes directive d of the format with the argument in slot arg (top: the last argument's slot).
+// base and directive are scratch strings kept by the caller so that their storage is reused.
+void write_directive(VmState* L, StringBuffer& b, const char* fmt, const Directive& d, int arg, int top,
+                     std::string& base, std::string& directive) {
+  const size_t start = d.start, flags_end = d.flags_end, width_end = d.width_end, i = d.end;
+  const bool has_precision = d.has_precision;
+  const int precision = d.precision;
+  const char conv = d.conv;
+  const Padding& padding = d.padding;
+  // No flags, width or precision: the directive is "%" and its conversion.
+  const bool bare = start + 1 == i;
+  // The directive up to its conversion ("%" and its flags, width and precision), built only for
+  // the conversions written by the C library's formatter.
+  auto with_base = [&]() -> std::string& {
+    base.assign(1, '%');
+    base.append(fmt + start, i - 1 - start);
+    return base;
+  };
+  char num[32];
+  // Pieces of the result may lie above the arguments, so a missing one is caught here.
+  if (arg > top && conv != 'p') {
+    if (conv == 's') arg_error(L, arg, "\n{Expected}:value ");
+    const char* expected = conv == 'q' ? "string" : "number";
+    if (std::strchr("diuxXobceEfgGFq", conv) == nullptr) library_error(L, "invalid option to 'format'");
+    arg_error(L, arg, format_message("\n{Expected}:%s\n{Got}:%s", expected, "no value").c_str());
+  }
+  switch (conv) {
+    case 'd':
+    case 'i': {
+      int64_t v = truncate_int64(number_arg(L, arg));
+      if (padding.plain)
+        add_integer(b, padding, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), v < 0, conv);
+      else
+        add_printf(b, with_base() + "lld", static_cast<long long>(v));
+      break;
+    }
+    case 'x':
+    case 'X':
+    case 'o':
+    case 'u': {
+      uint64_t u;
+      if (!size64_value(L, arg, &u)) u = static_cast<uint64_t>(truncate_int64(number_arg(L, arg)));
+      if (padding.plain)
+        add_integer(b, padding, u, false, conv);
+      else
+        add_printf(b, with_base() + "ll" + conv, static_cast<unsigned long long>(u));
+      break;
+    }
+    case 'b': {
+      std::string bits = binary_digits(truncate_int64(number_arg(L, arg)));
+      add_printf(b, with_base() + "s", bits.c_str());
+      break;
+    }
+    case 'c': add_printf(b, with_base() + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
+    case 'f': {
+      double n = number_arg(L, arg);
+      if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, with_base() + conv, n);
+      break;
+    }
+    case 'g':
+      if (has_precision && start == width_end) {
+        // "%.<P>g", the form serialisers write numbers with.
+        double n = number_arg(L, arg);
+        char point;
+        char text[48];
+        size_t length;
+        if (std::fegetround() == FE_TONEAREST && (point = single_byte_decimal_point()) != 0 &&
+            (length = general_number_text(n, precision, point, text)) != 0) {
+          b.add(text, length);
+        } else {
+          add_printf(b, with_base() + conv, n);
+        }
+        break;
+      }
+      add_printf(b, with_base() + conv, number_arg(L, arg));
+      break;
+    case 'e':
+    case 'E':
+    case 'G': add_printf(b, with_base() + conv, number_arg(L, arg)); break;
+    case 'F': {
+      double n = number_arg(L, arg);
+      if (n == 0) {
+        directive = with_base();
+        size_t dot = directive.find('.');
+        if (dot != std::string::npos) directive.erase(dot);
+        add_printf(b, directive + "s", "0");
+      } else if (n == std::trunc(n) && std::fabs(n) <= 9007199254740992.0) {
+        directive = with_base();
+        size_t dot = directive.find('.');
+        if (dot != std::string::npos) directive.erase(dot);
+        add_printf(b, directive + "lld", static_cast<long long>(n));
+      } else if (n == std::trunc(n)) {
+        add_printf(b, "%.0f", n);
+      } else {
+        char buf[512];
+        int len = std::snprintf(buf, sizeof buf, (with_base() + "f").c_str(), n);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof buf) len = std::snprintf(buf, sizeof buf, "%.14g", n);
+        std::string text(buf, static_cast<size_t>(len));
+        char point = '.';
+        if (const lconv* lc = std::localeconv(); lc && lc->decimal_point && lc->decimal_point[0]) point = lc->decimal_point[0];
+        size_t dot = text.find(point);
+        if (dot != std::string::npos) {
+          // Trailing zeros and a trailing point go; padding on the left stays.
+          size_t end = text.size();
+          while (end > dot + 1 && text[end - 1] == ' ') --end;
+          size_t tail = text.size() - end;
+          size_t cut = end;
+          while (cut > dot + 1 && text[cut - 1] == '0') --cut;
+          if (cut == dot + 1) --cut;
+          text = text.substr(0, cut) + std::string(tail, ' ');
+        }
+        b.add(text.data(), text.size());
+      }
+      break;
+    }
+    case 'p': {
+      const Value* v = arg > top ? &ABSENT_VALUE : stack_address(L, arg);
+      uintptr_t address = 0;
+      if (v->tag == TAG_POINTER) address = reinterpret_cast<uintptr_t>(v->u.p);
+      else if (v->tag == TAG_CDATA) address = reinterpret_cast<uintptr_t>(v->cdata()->data());
+      add_printf(b, with_base() + "llX", static_cast<unsigned long long>(address));
+      break;
+    }
+    case 'q': {
+      size_t len;
+      const char* s = check_text(L, arg, &len);
+      add_quoted(b, s, len);
+      break;
+    }
+    case 's': {
+      const Value* v = stack_address(L, arg);
+      if (v->tag == TAG_NUMBER) {
+        size_t n = format_number(v->u.n, num);
+        if (bare) {
+          b.add(num, n);
+        } else {
+          std::string text(num, n);
+          add_printf(b, with_base() + "s", text.c_str());
+        }
+        break;
+      }
+      size_t len;
+      const char* s = to_text(L, arg, &len);
+      if (s == nullptr) {
+        ensure_stack(L, 2);
+        push_tostring(L, arg);
+        replace(L, arg);
+        s = to_text(L, arg, &len);
+        if (s == nullptr) type_arg_error(L, arg, "string");
+      }
+      if (bare || (!has_precision && len >= 100)) {
+        b.add(s, len);
+      } else if (padding.plain && !padding.zeros && std::memchr(fmt + start, '0', flags_end - start) == nullptr) {
+        add_padded_text(b, padding, s, len);
+      } else {
+        std::string text(s, strnlen(s, len));
+        add_printf(b, with_base() + "s", text.c_str());
+      }
+      break;
+    }
+    default: library_error(L, "invalid option to 'format'");
+  }
+}
+
+// A piece of a format: literal text, then a directive (conv 0: none, at the format's end; '%': a
+// percent sign, "%%").
+struct FormatStep {
+  uint32_t literal_begin = 0;
+  uint32_t literal_end = 0;
+  uint32_t next = 0;  // where the format goes on after the step
+  Directive d;
+};
+
+// The formats read before, by their bytes: a loop that formats lines with the same format reads
+// its flags, widths and precisions once. Only formats read to their end are kept, so every
+// directive of an entry is valid and replaying the steps raises the same errors (those of the
+// arguments) at the same points. Each entry is placed by the address of the format's bytes, the
+// one a script's constant format has on every call; the bytes are always compared.
+struct FormatEntry {
+  static constexpr size_t LONGEST = 128;
+  static constexpr int MOST_STEPS = 12;
+  uint32_t length = 0;  // 0: a free entry
+  int count = 0;
+  char bytes[LONGEST] = {};
+  FormatStep steps[MOST_STEPS] = {};
+};
+
+struct FormatCache {
+  static constexpr int COUNT = 8;
+  FormatEntry entries[COUNT];
+  uint32_t generation = 0;  // counts the stores, which may replace an entry being replayed
+
+  static int slot(const char* p, size_t len) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    return static_cast<int>(((a >> 4) ^ (a >> 9) ^ len) & (COUNT - 1));
+  }
+  const FormatEntry* find(const char* p, size_t len) const {
+    const FormatEntry& e = entries[slot(p, len)];
+    return e.length == len && std::memcmp(e.bytes, p, len) == 0 ? &e : nullptr;
+  }
+  void store(const char* p, size_t len, const FormatStep* steps, int count) {
+    FormatEntry& e = entries[slot(p, len)];
+    ++generation;
+    e.length = static_cast<uint32_t>(len);
+    std::memcpy(e.bytes, p, len);
+    e.count = count;
+    std::copy(steps, steps + count, e.steps);
+  }
+};
+
+// Zero-initialised at thread start (no initialisation check on every use).
+thread_local constinit FormatCache t_format_cache;
+
 }  // namespace
 
 int string_format(VmState* L) {
   size_t flen;
   const char* f = check_text(L, ARG1, &flen);
   // A string format stays put while its slot holds it; other texts (a buffer's bytes may change
-  // under a conversion's metamethod) are copied first.
+  // under a conversion's metamethod) are copied first, and not remembered.
   std::string copy;
-  if (stack_address(L, ARG1)->tag != TAG_STRING) {
+  bool constant_bytes = stack_address(L, ARG1)->tag == TAG_STRING;
+  if (!constant_bytes) {
     copy.assign(f, flen);
     f = copy.data();
   }
@@ -260,12 +488,53 @@ int string_format(VmState* L) {
   int top = get_top(L);
   int arg = ARG1;
   StringBuffer b(L);
-  size_t i = 0;
   std::string directive;
-  // The directive up to its conversion ("%" and its flags, width and precision), built only for
-  // the conversions written by the C library's formatter.
   std::string base;
-  char num[32];
+  bool recordable = constant_bytes && fmt_size != 0 && fmt_size <= FormatEntry::LONGEST;
+  size_t i = 0;
+  if (recordable) {
+    if (const FormatEntry* e = t_format_cache.find(fmt, fmt_size)) {
+      // A conversion's metamethod may format with other formats meanwhile, and a store may
+      // replace this entry: each step is copied before use, and after a store the rest of the
+      // format is read again.
+      uint32_t generation = t_format_cache.generation;
+      bool replaced = false;
+      for (int k = 0; k < e->count; ++k) {
+        const FormatStep step = e->steps[k];
+        b.add(fmt + step.literal_begin, step.literal_end - step.literal_begin);
+        if (step.d.conv == '%') {
+          b.add_char('%');
+        } else if (step.d.conv != 0) {
+          ++arg;
+          write_directive(L, b, fmt, step.d, arg, top, base, directive);
+        }
+        i = step.next;
+        if (t_format_cache.generation != generation) {
+          replaced = true;
+          break;
+        }
+      }
+      if (!replaced) {
+        b.finish();
+        return 1;
+      }
+      recordable = false;
+    }
+  }
+  FormatStep steps[FormatEntry::MOST_STEPS];
+  int count = 0;
+  auto record = [&](size_t literal_begin, size_t literal_end, size_t next, const Directive& d) {
+    if (!recordable) return;
+    if (count == FormatEntry::MOST_STEPS) {
+      recordable = false;
+      return;
+    }
+    FormatStep& step = steps[count++];
+    step.literal_begin = static_cast<uint32_t>(literal_begin);
+    step.literal_end = static_cast<uint32_t>(literal_end);
+    step.next = static_cast<uint32_t>(next);
+    step.d = d;
+  };
   while (i < fmt_size) {
     // The text before a directive is mostly a few bytes: looked at directly, then by memchr.
     const char* pct = fmt + i;
@@ -274,14 +543,19 @@ int string_format(VmState* L) {
     if (pct == near_end) pct = static_cast<const char*>(std::memchr(pct, '%', static_cast<size_t>(fmt + fmt_size - pct)));
     if (pct == nullptr) {
       b.add(fmt + i, fmt_size - i);
+      record(i, fmt_size, fmt_size, Directive());
       break;
     }
     size_t at = static_cast<size_t>(pct - fmt);
     b.add(fmt + i, at - i);
+    size_t literal_begin = i;
     i = at + 1;
+    Directive d;
     if (i < fmt_size && fmt[i] == '%') {
       b.add_char('%');
       ++i;
+      d.conv = '%';
+      record(literal_begin, at, i, d);
       continue;
     }
     // The directive: flags, width and precision.
@@ -303,160 +577,20 @@ int string_format(VmState* L) {
       if (digits > 2) library_error(L, "invalid format (width or precision too long)");
     }
     if (i >= fmt_size) library_error(L, "invalid option to 'format'");
-    char conv = fmt[i++];
-    // No flags, width or precision: the directive is "%" and its conversion.
-    bool bare = start + 1 == i;
-    auto with_base = [&]() -> std::string& {
-      base.assign(1, '%');
-      base.append(fmt + start, i - 1 - start);
-      return base;
-    };
+    d.conv = fmt[i++];
+    d.start = static_cast<uint32_t>(start);
+    d.flags_end = static_cast<uint32_t>(flags_end);
+    d.width_end = static_cast<uint32_t>(width_end);
+    d.end = static_cast<uint32_t>(i);
+    d.has_precision = has_precision;
+    d.precision = precision;
+    d.padding = read_padding(fmt, start, flags_end, width_end, has_precision);
     ++arg;
-    // Pieces of the result may lie above the arguments, so a missing one is caught here.
-    if (arg > top && conv != 'p') {
-      if (conv == 's') arg_error(L, arg, "\n{Expected}:value ");
-      const char* expected = conv == 'q' ? "string" : "number";
-      if (std::strchr("diuxXobceEfgGFq", conv) == nullptr) library_error(L, "invalid option to 'format'");
-      arg_error(L, arg, format_message("\n{Expected}:%s\n{Got}:%s", expected, "no value").c_str());
-    }
-    Padding padding = read_padding(fmt, start, flags_end, width_end, has_precision);
-    switch (conv) {
-      case 'd':
-      case 'i': {
-        int64_t v = truncate_int64(number_arg(L, arg));
-        if (padding.plain)
-          add_integer(b, padding, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), v < 0, conv);
-        else
-          add_printf(b, with_base() + "lld", static_cast<long long>(v));
-        break;
-      }
-      case 'x':
-      case 'X':
-      case 'o':
-      case 'u': {
-        uint64_t u;
-        if (!size64_value(L, arg, &u)) u = static_cast<uint64_t>(truncate_int64(number_arg(L, arg)));
-        if (padding.plain)
-          add_integer(b, padding, u, false, conv);
-        else
-          add_printf(b, with_base() + "ll" + conv, static_cast<unsigned long long>(u));
-        break;
-      }
-      case 'b': {
-        std::string bits = binary_digits(truncate_int64(number_arg(L, arg)));
-        add_printf(b, with_base() + "s", bits.c_str());
-        break;
-      }
-      case 'c': add_printf(b, with_base() + "c", static_cast<int>(truncate_int64(number_arg(L, arg)))); break;
-      case 'f': {
-        double n = number_arg(L, arg);
-        if (!padding.plain_flags || !add_fixed(b, padding, has_precision ? precision : 6, n)) add_printf(b, with_base() + conv, n);
-        break;
-      }
-      case 'g':
-        if (has_precision && start == width_end) {
-          // "%.<P>g", the form serialisers write numbers with.
-          double n = number_arg(L, arg);
-          char point;
-          char text[48];
-          size_t length;
-          if (std::fegetround() == FE_TONEAREST && (point = single_byte_decimal_point()) != 0 &&
-              (length = general_number_text(n, precision, point, text)) != 0) {
-            b.add(text, length);
-          } else {
-            add_printf(b, with_base() + conv, n);
-          }
-          break;
-        }
-        add_printf(b, with_base() + conv, number_arg(L, arg));
-        break;
-      case 'e':
-      case 'E':
-      case 'G': add_printf(b, with_base() + conv, number_arg(L, arg)); break;
-      case 'F': {
-        double n = number_arg(L, arg);
-        if (n == 0) {
-          directive = with_base();
-          size_t dot = directive.find('.');
-          if (dot != std::string::npos) directive.erase(dot);
-          add_printf(b, directive + "s", "0");
-        } else if (n == std::trunc(n) && std::fabs(n) <= 9007199254740992.0) {
-          directive = with_base();
-          size_t dot = directive.find('.');
-          if (dot != std::string::npos) directive.erase(dot);
-          add_printf(b, directive + "lld", static_cast<long long>(n));
-        } else if (n == std::trunc(n)) {
-          add_printf(b, "%.0f", n);
-        } else {
-          char buf[512];
-          int len = std::snprintf(buf, sizeof buf, (with_base() + "f").c_str(), n);
-          if (len < 0 || static_cast<size_t>(len) >= sizeof buf) len = std::snprintf(buf, sizeof buf, "%.14g", n);
-          std::string text(buf, static_cast<size_t>(len));
-          char point = '.';
-          if (const lconv* lc = std::localeconv(); lc && lc->decimal_point && lc->decimal_point[0]) point = lc->decimal_point[0];
-          size_t dot = text.find(point);
-          if (dot != std::string::npos) {
-            // Trailing zeros and a trailing point go; padding on the left stays.
-            size_t end = text.size();
-            while (end > dot + 1 && text[end - 1] == ' ') --end;
-            size_t tail = text.size() - end;
-            size_t cut = end;
-            while (cut > dot + 1 && text[cut - 1] == '0') --cut;
-            if (cut == dot + 1) --cut;
-            text = text.substr(0, cut) + std::string(tail, ' ');
-          }
-          b.add(text.data(), text.size());
-        }
-        break;
-      }
-      case 'p': {
-        const Value* v = arg > top ? &ABSENT_VALUE : stack_address(L, arg);
-        uintptr_t address = 0;
-        if (v->tag == TAG_POINTER) address = reinterpret_cast<uintptr_t>(v->u.p);
-        else if (v->tag == TAG_CDATA) address = reinterpret_cast<uintptr_t>(v->cdata()->data());
-        add_printf(b, with_base() + "llX", static_cast<unsigned long long>(address));
-        break;
-      }
-      case 'q': {
-        size_t len;
-        const char* s = check_text(L, arg, &len);
-        add_quoted(b, s, len);
-        break;
-      }
-      case 's': {
-        const Value* v = stack_address(L, arg);
-        if (v->tag == TAG_NUMBER) {
-          size_t n = format_number(v->u.n, num);
-          if (bare) {
-            b.add(num, n);
-          } else {
-            std::string text(num, n);
-            add_printf(b, with_base() + "s", text.c_str());
-          }
-          break;
-        }
-        size_t len;
-        const char* s = to_text(L, arg, &len);
-        if (s == nullptr) {
-          ensure_stack(L, 2);
-          push_tostring(L, arg);
-          replace(L, arg);
-          s = to_text(L, arg, &len);
-          if (s == nullptr) type_arg_error(L, arg, "string");
-        }
-        if (bare || (!has_precision && len >= 100)) {
-          b.add(s, len);
-        } else if (padding.plain && !padding.zeros && std::memchr(fmt + start, '0', flags_end - start) == nullptr) {
-          add_padded_text(b, padding, s, len);
-        } else {
-          std::string text(s, strnlen(s, len));
-          add_printf(b, with_base() + "s", text.c_str());
-        }
-        break;
-      }
-      default: library_error(L, "invalid option to 'format'");
-    }
+    write_directive(L, b, fmt, d, arg, top, base, directive);
+    record(literal_begin, at, i, d);
   }
+  // Read to its end: every directive in it is valid.
+  if (recordable) t_format_cache.store(fmt, fmt_size, steps, count);
   b.finish();
   return 1;
 }
