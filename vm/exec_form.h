@@ -85,6 +85,8 @@ inline int c8(Instruction i) { return static_cast<int>((i >> 16) & 0xFF); }
 // Fields that may use all nine bits.
 inline int b9(Instruction i) { return static_cast<int>((i >> 24) | ((i & 0x80) << 1)); }
 inline int c9(Instruction i) { return static_cast<int>(((i >> 16) & 0xFF) | ((i & 0x40) << 2)); }
+// Whether the nine-bit C field is not zero, without assembling it.
+inline bool c_nonzero(Instruction i) { return (i & 0x00FF0040u) != 0; }
 inline bool b_is_constant(Instruction i) { return (i & 0x80) != 0; }
 inline bool c_is_constant(Instruction i) { return (i & 0x40) != 0; }
 inline uint32_t a_offset(Instruction i) { return (i >> 4) & 0xFF0; }

@@ -311,7 +311,7 @@ QV_OP(LOADK):
   QV_DISPATCH();
 QV_OP(LOADBOOL):
   *RA() = make_boolean(static_cast<uint32_t>(exec::b9(i)));
-  if (exec::c9(i)) pc++;
+  if (exec::c_nonzero(i)) pc++;
   QV_DISPATCH();
 QV_OP(LOADNIL) : {
   ra = RA();
@@ -583,12 +583,12 @@ QV_OP_RK_BC(LE, {
 })
 #undef QV_TEST_OUTCOME
 QV_OP(TEST):
-  if (is_falsy(*RA()) == (exec::c9(i) != 0)) pc++;
+  if (is_falsy(*RA()) == exec::c_nonzero(i)) pc++;
   else take_jump();
   QV_DISPATCH();
 QV_OP(TESTSET) : {
   Value* rb = RB();
-  if (is_falsy(*rb) == (exec::c9(i) != 0)) {
+  if (is_falsy(*rb) == exec::c_nonzero(i)) {
     pc++;
   } else {
     *RA() = *rb;

@@ -41,6 +41,7 @@ TEST(ExecForm, DecodersAgreeWithTheStoredForm) {
         ASSERT_EQ(exec::c9(e), get_c(w));
         ASSERT_EQ(exec::b8(e), get_b(w) & 0xFF);
         ASSERT_EQ(exec::c8(e), get_c(w) & 0xFF);
+        ASSERT_EQ(exec::c_nonzero(e), get_c(w) != 0);
         ASSERT_EQ(exec::b_is_constant(e), rk_is_constant(get_b(w)));
         ASSERT_EQ(exec::c_is_constant(e), rk_is_constant(get_c(w)));
         ASSERT_EQ(exec::a_offset(e), static_cast<uint32_t>(get_a(w)) * 16);
