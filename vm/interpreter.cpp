@@ -707,11 +707,13 @@ QV_OP(RETURN) : {
   ra = RA();
   int b = exec::b8(i);
   if (L->open_upvalues && L->open_upvalues->v >= base) close_upvalues(L, base);
-  if (b == 2 && nested > 1 && L->frame->wanted_results == 1 && !(L->hook_mask & HOOK_MASK_RETURN)) [[likely]] {
-    // One value back to a script caller that wants one: the commonest return, straight into
-    // the caller's registers.
+  // Back to a script caller that wants at most one value and gets at least that many: the
+  // commonest returns (a value into the caller's registers, or a call made as a statement).
+  // A wanted count of -1 (all results) compares as the largest.
+  auto wanted = static_cast<uint32_t>(L->frame->wanted_results);
+  if (wanted <= 1 && static_cast<uint32_t>(b) > wanted && nested > 1 && !(L->hook_mask & HOOK_MASK_RETURN)) [[likely]] {
     CallFrame* f = L->frame;
-    *f->func = *ra;
+    if (wanted != 0) *f->func = *ra;
     L->frame = --f;
     nested--;
     cl = f->func->closure();
