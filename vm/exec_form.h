@@ -68,10 +68,13 @@ inline Instruction from_exec_form(Instruction e) {
 // The instruction at pc of a finished prototype, in the stored form.
 inline Instruction original_instruction(const Prototype* p, int pc) { return from_exec_form(p->code[pc]); }
 
-// Rewrites a prototype's code (not its children's) into the execution form. Done once, when the
-// code is complete: by the compiler as it closes a function, by the loader as it reads one.
+// Rewrites a prototype's code (not its children's) into the execution form and notes what the
+// interpreter's direct call needs. Done once, when the code and the frame's sizes are complete:
+// by the compiler as it closes a function, by the loader as it reads one.
 inline void convert_to_exec_form(Prototype* p) {
   for (int pc = 0; pc < p->size_code; ++pc) p->code[pc] = to_exec_form(p->code[pc]);
+  p->call_room = p->vararg_flags != 0 ? UINT32_MAX
+                                      : static_cast<uint32_t>((p->max_stack_size + p->numparams) * sizeof(Value));
 }
 
 // Decoding of the execution form. Register and constant operands come out as byte offsets

@@ -1,5 +1,6 @@
 #include "vm/interpreter.h"
 
+#include <cassert>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -624,9 +625,11 @@ QV_OP(CALL) : {
   save_pc();
   if (ra->tag == TAG_FUNCTION && ra->closure()->is_script && !(L->hook_mask & HOOK_MASK_CALL)) {
     // Script to script: push the frame here instead of going through prepare_call.
+    // call_room also sends vararg functions to the general path.
     Prototype* p = ra->closure()->proto;
-    int need = p->max_stack_size + p->numparams;
-    if (p->vararg_flags == 0 && L->frame != L->frames_end && L->stack_last - L->top > need) [[likely]] {
+    auto room = static_cast<size_t>(reinterpret_cast<char*>(L->stack_last) - reinterpret_cast<char*>(L->top));
+    assert(p->call_room == (p->vararg_flags ? UINT32_MAX : (p->max_stack_size + p->numparams) * sizeof(Value)));
+    if (room > p->call_room && L->frame != L->frames_end) [[likely]] {
       Value* callee_base = ra + 1;
       if (L->top > callee_base + p->numparams) L->top = callee_base + p->numparams;
       L->frame->saved_pc = pc;

@@ -18,6 +18,7 @@ Prototype* new_prototype(VmState* L) {
   p->size_line_info = p->size_locals = p->size_upvalue_names = 0;
   p->line_defined = p->last_line_defined = 0;
   p->nupvalues = p->numparams = p->vararg_flags = p->max_stack_size = p->is_class = 0;
+  p->call_room = UINT32_MAX;
   link_object(G(L), p, TAG_PROTO);
   return p;
 }

@@ -36,6 +36,10 @@ struct Prototype : GcObject {
   uint8_t vararg_flags;
   uint8_t max_stack_size;
   uint8_t is_class;
+  // Bytes of stack above the arguments that the interpreter's direct call needs, (registers +
+  // parameters) * 16; the largest value for a vararg function, which always takes the general
+  // call. Set when the code is put in its running form (vm/exec_form.h).
+  uint32_t call_room;
 };
 
 constexpr uint8_t VARARG_ACCEPTS = 0x02;

@@ -63,7 +63,6 @@ class Assembler {
     p->size_constants = static_cast<int>(constants_.size());
     p->code = copy(code_);
     p->size_code = static_cast<int>(code_.size());
-    convert_to_exec_form(p);
     p->protos = copy(protos_);
     p->size_protos = static_cast<int>(protos_.size());
     p->line_info = copy(lines_);
@@ -80,6 +79,7 @@ class Assembler {
     p->vararg_flags = vararg_ ? VARARG_ACCEPTS : 0;
     p->max_stack_size = static_cast<uint8_t>(max_stack);
     p->is_class = is_class ? 1 : 0;
+    convert_to_exec_form(p);  // last: it reads the frame's sizes
     return p;
   }
 
