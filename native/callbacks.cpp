@@ -32,6 +32,8 @@
 #include "runtime/window_system.h"
 #include "vm/api.h"
 #include "vm/calls.h"
+#include "vm/collector.h"
+#include "vm/interpreter.h"
 
 namespace quevro {
 
@@ -166,10 +168,16 @@ void parse_prototype(VmState* L, std::string_view text, Callback* cb) {
   }
 }
 
-struct Dispatch {
-  Callback* cb;
-  void* result;
+// Where a call's arguments are: libffi hands an array of pointers to them; a thunk, the argument
+// registers it saved, of which the callback's `registers` name each argument's.
+struct PointerArguments {
   void** args;
+  void* operator[](int i) const { return args[i]; }
+};
+struct RegisterArguments {
+  const Callback* cb;
+  uint64_t* words;
+  void* operator[](int i) const { return &words[cb->registers[i]]; }
 };
 
 void push_argument(VmState* L, const CallbackParameter& p, void* slot) {
@@ -255,13 +263,26 @@ void push_new_refs(VmState* L, int function, int owner) {
   raw_set_index(L, -2, REF_HANDLER);
 }
 
+// Calls the function at func (with the arguments above it) for all its results, as call_value
+// does; a plain script function gets its frame here and the interpreter at once.
+inline void call_function(VmState* L, Value* func) {
+  if (L->native_depth + 1 < NATIVE_DEPTH_LIMIT && enter_plain_script_call(L, func, -1)) [[likely]] {
+    L->native_depth++;
+    execute(L, 1);
+    L->native_depth--;
+    check_gc(L);
+  } else {
+    call_value(L, func, -1);
+  }
+}
+
 // Pushes the arguments, calls the function with the callback's error handler in place and
-// converts its results. Runs in the one protected region of the call: an error in the function
-// reaches the handler (as under pcall) and then the region; an error converting an argument or a
-// result reaches the region without the handler.
-void dispatch_body(VmState* L, void* ud) {
-  auto* d = static_cast<Dispatch*>(ud);
-  Callback* cb = d->cb;
+// converts its results into the result word (laid out as libffi's result buffer: an int result
+// sign-extended to the word, a float one in its low half). Runs in the one protected region of
+// the call: an error in the function reaches the handler (as under pcall) and then the region; an
+// error converting an argument or a result reaches the region without the handler.
+template <class Arguments>
+void dispatch(VmState* L, Callback* cb, const Arguments& args, uint64_t* result) {
   const CallbackParameter* params = cb->parameters.data();
   int n = cb->count;
   ensure_stack(L, n + 8);
@@ -281,34 +302,47 @@ void dispatch_body(VmState* L, void* ud) {
     at[2] = cb->owner;
     L->top = at + 3;
   }
+  // The values go straight into the slots above the function: ensure_stack made room for them.
+  Value* slot = L->top;
   for (int i = 0; i < n; ++i) {
-    const void* at = d->args[i];
+    const void* at = args[i];
     switch (cb->kinds[i]) {
       case ArgumentKind::INT_REFERENCE:
         at = *static_cast<void* const*>(at);
         if (at == nullptr) {
-          push(L, make_null());
+          *slot++ = make_null();
           break;
         }
         [[fallthrough]];
       case ArgumentKind::INT: {
         int32_t v;
         std::memcpy(&v, at, sizeof v);
-        push(L, make_number(v));
+        *slot++ = make_number(v);
         break;
       }
-      default: push_argument(L, params[i], d->args[i]); break;
+      default:
+        L->top = slot;
+        push_argument(L, params[i], args[i]);
+        slot = L->top;
+        break;
     }
   }
+  L->top = slot;
   ptrdiff_t previous_handler = L->error_handler;
   L->error_handler = handler_at;
-  call_value(L, restore_stack(L, handler_at) + 1, -1);
+  call_function(L, restore_stack(L, handler_at) + 1);
   L->error_handler = previous_handler;
   if (L->top >= L->frame->top) L->frame->top = L->top;
   Value* first = restore_stack(L, handler_at) + 1;
-  if (cb->result_kind == 'i' && first < L->top && first->tag == TAG_NUMBER && L->top == first + 1) {
+  if (cb->result_kind == 'i' && L->top == first + 1 && first->tag == TAG_NUMBER) {
     // The usual case, one number for an int result: no conversion through the stack interface.
-    *static_cast<ffi_sarg*>(d->result) = static_cast<int32_t>(static_cast<uint32_t>(truncate_to_int64(first->u.n)));
+    // Within the int range truncation alone gives what the general conversion (truncate, keep
+    // the low 32 bits) would; NaN fails both comparisons.
+    double v = first->u.n;
+    int32_t r = v > -2147483649.0 && v < 2147483648.0
+                    ? static_cast<int32_t>(v)
+                    : static_cast<int32_t>(static_cast<uint32_t>(truncate_to_int64(v)));
+    *result = static_cast<uint64_t>(static_cast<int64_t>(r));
     return;
   }
   int results = static_cast<int>(L->top - first);
@@ -320,13 +354,13 @@ void dispatch_body(VmState* L, void* ud) {
   }
   for (int i = 0; i < n && next <= get_top(L); ++i) {
     if (!params[i].by_reference) continue;
-    write_back(L, next++, params[i], d->args[i]);
+    write_back(L, next++, params[i], args[i]);
   }
   switch (cb->result_kind) {
     case 'v': break;
-    case 'i': case 'y': *static_cast<ffi_sarg*>(d->result) = static_cast<int32_t>(word); break;
-    case 'f': std::memcpy(d->result, &word, 4); break;
-    default: std::memcpy(d->result, &word, 8); break;
+    case 'i': case 'y': *result = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(word))); break;
+    case 'f': *result = word & 0xFFFFFFFFu; break;
+    default: *result = word; break;
   }
 }
 
@@ -407,23 +441,24 @@ VmState* thread_state_for(Callback* cb) {
   return S;
 }
 
-// One call from native code: the arguments are at args (as libffi gives them), the result word
-// (zero unless the call succeeds) goes to result.
-void run_callback(Callback* cb, void* result, void** args) {
-  std::memset(result, 0, sizeof(uint64_t));
+// One call from native code; returns the result word, zero unless the call succeeds.
+template <class Arguments>
+uint64_t run_callback(Callback* cb, const Arguments& args) {
   VmState* L = cb->thread ? thread_state_for(cb) : cb->state;
-  if (L == nullptr) return;
+  if (L == nullptr) return 0;
   ptrdiff_t top = save_stack(L, L->top);
-  Dispatch d{cb, result, args};
-  if (protected_run(L, dispatch_body, &d) != STATUS_OK) {
-    std::memset(result, 0, sizeof(uint64_t));
+  uint64_t result = 0;
+  if (run_region(L, 0, [&] { dispatch(L, cb, args, &result); }) != STATUS_OK) {
+    result = 0;
     top_level_report(L, "RAW CALLBACK ERROR", true);
   }
   L->top = restore_stack(L, top);
+  return result;
 }
 
 void on_native_call(ffi_cif*, void* result, void** args, void* user_data) {
-  run_callback(static_cast<Callback*>(user_data), result, args);
+  uint64_t word = run_callback(static_cast<Callback*>(user_data), PointerArguments{args});
+  std::memcpy(result, &word, sizeof word);
 }
 
 // Thunks: on x86-64 System V, fixed native entry points that take the prototype's arguments
@@ -447,11 +482,7 @@ struct SavedRegisters {
 };
 
 [[gnu::noinline]] uint64_t run_from_registers(Callback* cb, SavedRegisters* saved) {
-  void* args[MAX_CALLBACK_WORDS];
-  for (int i = 0; i < cb->count; ++i) args[i] = &saved->words[cb->registers[i]];
-  uint64_t result = 0;
-  run_callback(cb, &result, args);
-  return result;
+  return run_callback(cb, RegisterArguments{cb, saved->words});
 }
 
 // Saves the registers the callback reads (the floating-point ones only when it has such

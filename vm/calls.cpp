@@ -165,30 +165,31 @@ namespace {
 // Runs body under a recovery point; on failure restores frames, counters and the stack top
 // (placing the error value at old_top) as they were.
 int run_restoring(VmState* L, void (*body)(VmState*, void*), void* ud, ptrdiff_t old_top_at, ptrdiff_t handler) {
-  uint16_t depth = L->native_depth;
-  uint8_t hooks = L->hook_allowed;
-  ptrdiff_t frame = L->frame - L->frames;
+  RegionStart start = region_start(L);
+  start.top = old_top_at;
   ptrdiff_t previous_handler = L->error_handler;
   L->error_handler = handler;
   int status = run_protected(L, body, ud);
-  if (status != STATUS_OK) {
-    Value* old_top = restore_stack(L, old_top_at);
-    close_upvalues(L, old_top);
-    place_error_value(L, status, old_top);
-    L->top = old_top + 1;
-    L->native_depth = depth;
-    L->frame = L->frames + frame;
-    L->base = L->frame->base;
-    L->saved_pc = L->frame->saved_pc;
-    L->hook_allowed = hooks;
-    // A failure deep in recursion leaves the frame array oversized; give the memory back.
-    if (L->frames_size > FRAMES_LIMIT && L->frame - L->frames + 1 < FRAMES_LIMIT) realloc_frames(L, FRAMES_LIMIT);
-  }
+  if (status != STATUS_OK) restore_region(L, status, start);
   L->error_handler = previous_handler;
   return status;
 }
 
 }  // namespace
+
+void restore_region(VmState* L, int status, const RegionStart& start) {
+  Value* old_top = restore_stack(L, start.top);
+  close_upvalues(L, old_top);
+  place_error_value(L, status, old_top);
+  L->top = old_top + 1;
+  L->native_depth = start.native_depth;
+  L->frame = reinterpret_cast<CallFrame*>(reinterpret_cast<char*>(L->frames) + start.frame);
+  L->base = L->frame->base;
+  L->saved_pc = L->frame->saved_pc;
+  L->hook_allowed = start.hook_allowed;
+  // A failure deep in recursion leaves the frame array oversized; give the memory back.
+  if (L->frames_size > FRAMES_LIMIT && L->frame - L->frames + 1 < FRAMES_LIMIT) realloc_frames(L, FRAMES_LIMIT);
+}
 
 int protected_call(VmState* L, Value* func, int wanted_results, ptrdiff_t handler) {
   CallRequest req{save_stack(L, func), wanted_results};

@@ -2,6 +2,9 @@
 // through the handler chain, hooks, and fibers.
 #pragma once
 
+#include <new>
+
+#include "vm/error.h"
 #include "vm/prototype.h"
 #include "vm/state.h"
 
@@ -80,6 +83,65 @@ int pcall(VmState* L, int nargs, int nresults, int handler_index);
 // Runs a native body in protected mode; on error the stack is cut back to where it was and the
 // error value pushed. Returns the status.
 int protected_run(VmState* L, void (*body)(VmState* L, void* ud), void* ud);
+
+// What a protected region puts back when an error ends it: the stack top it started with (where
+// the error value goes), its frame, the native call depth and whether hooks may run.
+// Both positions are byte offsets, so that a stack or frame array moved by the body is found again.
+struct RegionStart {
+  ptrdiff_t top;
+  ptrdiff_t frame;
+  uint16_t native_depth;
+  uint8_t hook_allowed;
+};
+inline RegionStart region_start(VmState* L) {
+  return {save_stack(L, L->top), reinterpret_cast<char*>(L->frame) - reinterpret_cast<char*>(L->frames),
+          L->native_depth, L->hook_allowed};
+}
+// Restores the state a region started with after an error of the given status ended it.
+void restore_region(VmState* L, int status, const RegionStart& start);
+
+// The protected region of protected_run with the body inline, for callers on a hot path (a call
+// from native code into a script): body() runs with the handler at the given stack offset (0 for
+// none) installed; an error in it cuts the stack back to where it was and pushes the error value.
+// Returns the status.
+template <class Body>
+inline int run_region(VmState* L, ptrdiff_t handler, Body&& body) {
+  RegionStart start = region_start(L);
+  ptrdiff_t previous_handler = L->error_handler;
+  L->error_handler = handler;
+  RecoveryPoint point{L->recovery, STATUS_OK};
+  L->recovery = &point;
+  try {
+    body();
+  } catch (const ErrorUnwind& e) {
+    point.status = e.status;
+  } catch (const std::bad_alloc&) {
+    point.status = STATUS_MEMORY;
+  }
+  L->recovery = point.previous;
+  if (point.status != STATUS_OK) [[unlikely]]
+    restore_region(L, point.status, start);
+  L->error_handler = previous_handler;
+  return point.status;
+}
+
+// Pushes the frame of a call of the script function at func, with its arguments up to the top,
+// when nothing needs prepare_call's general cases: no call hook, fixed parameters, and room for
+// the frame and its registers. The caller then runs the interpreter on it, as after
+// prepare_call. False (and nothing changed) otherwise.
+inline bool enter_plain_script_call(VmState* L, Value* func, int wanted_results) {
+  if (func->tag != TAG_FUNCTION || (L->hook_mask & HOOK_MASK_CALL)) return false;
+  ClosureObject* c = func->closure();
+  if (!c->is_script) return false;
+  Prototype* p = c->proto;
+  if (p->vararg_flags != 0 || L->frame == L->frames_end || L->stack_last - L->top <= p->max_stack_size + p->numparams)
+    return false;
+  L->frame->saved_pc = L->saved_pc;
+  Value* base = func + 1;
+  if (L->top > base + p->numparams) L->top = base + p->numparams;
+  enter_script_frame(L, ++L->frame, func, base, p, wanted_results);
+  return true;
+}
 
 // Runs the hook for an event when hooks are set and allowed.
 void run_hook(VmState* L, int event, int line);

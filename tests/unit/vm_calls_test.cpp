@@ -1,5 +1,6 @@
 #include <string>
 
+#include "vm/interpreter.h"
 #include "vm_script_support.h"
 
 namespace quevro::test {
@@ -261,6 +262,124 @@ TEST_F(CallsTest, NestedProtectedCallsRestoreTheOuterHandler) {
   ASSERT_GE(out.size(), 1u);
   EXPECT_EQ(out.back().number(), STATUS_RUNTIME);
   EXPECT_EQ(handler_record.calls, 0);
+}
+
+// ---- the inline protected region and the direct script entry ----
+
+TEST_F(CallsTest, RunRegionKeepsResultsWhenNothingFails) {
+  ptrdiff_t before = save_stack(L, L->top);
+  int status = run_region(L, 0, [&] {
+    push(L, binary_function(OP_ADD));
+    push_null(L);
+    push(L, num(2));
+    push(L, num(5));
+    call_value(L, L->top - 4, 1);
+  });
+  EXPECT_EQ(status, STATUS_OK);
+  ASSERT_EQ(L->top, restore_stack(L, before) + 1);
+  EXPECT_EQ(L->top[-1].number(), 7);
+  L->top--;
+  EXPECT_EQ(L->error_handler, 0);
+}
+
+TEST_F(CallsTest, RunRegionRestoresTheStateAndPlacesTheErrorValue) {
+  set_global("fail", native(raise_message));
+  ptrdiff_t before = save_stack(L, L->top);
+  CallFrame* frame = L->frame;
+  uint16_t depth = L->native_depth;
+  int status = run_region(L, 0, [&] {
+    for (int i = 0; i < 10; ++i) push(L, num(i));
+    push(L, caller_of(L, "fail"));
+    push_null(L);
+    call_value(L, L->top - 2, 0);
+    ADD_FAILURE() << "the call should have raised";
+  });
+  EXPECT_EQ(status, STATUS_RUNTIME);
+  ASSERT_EQ(L->top, restore_stack(L, before) + 1);
+  EXPECT_EQ(top_text(L), "native failure");
+  EXPECT_EQ(L->frame, frame);
+  EXPECT_EQ(L->native_depth, depth);
+  EXPECT_EQ(L->error_handler, 0);
+  L->top--;
+  EXPECT_EQ(binop(OP_ADD, num(1), num(2)).number(), 3);
+}
+
+TEST_F(CallsTest, RunRegionPassesErrorsThroughItsHandlerAndRestoresTheOuterOne) {
+  set_global("fail", native(raise_message));
+  handler_record = {};
+  push(L, native(recording_handler));
+  ptrdiff_t handler_at = save_stack(L, L->top - 1);
+  L->error_handler = 12345;  // an outer region's, never used here
+  int status = run_region(L, handler_at, [&] {
+    push(L, caller_of(L, "fail"));
+    push_null(L);
+    call_value(L, L->top - 2, 0);
+  });
+  EXPECT_EQ(status, STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), "handled: native failure");
+  EXPECT_EQ(handler_record.calls, 1);
+  EXPECT_EQ(L->error_handler, 12345);
+  L->error_handler = 0;
+  L->top -= 2;
+}
+
+TEST_F(CallsTest, RunRegionReportsADeepOverflowAndShrinksTheFrames) {
+  Assembler a(L, 1);
+  a.max_stack = 4;
+  a.abx(OP_GETGLOBAL, 1, a.k("rec"));
+  a.abc(OP_LOADNIL, 2, 2);
+  a.abc(OP_CALL, 1, 2, 2);
+  a.ret(1, 1);
+  Value rec = a.closure();
+  set_global("rec", rec);
+  int status = run_region(L, 0, [&] {
+    push(L, rec);
+    push_null(L);
+    call_value(L, L->top - 2, 1);
+  });
+  EXPECT_EQ(status, STATUS_RUNTIME);
+  EXPECT_EQ(top_text(L), annotated(3, "stack overflow"));
+  EXPECT_EQ(L->frames_size, FRAMES_LIMIT);
+  EXPECT_EQ(L->frame, L->frames);
+  L->top--;
+}
+
+TEST_F(CallsTest, PlainScriptEntryRunsLikeACall) {
+  // Room for the five values and the callee's registers: the entry never grows the stack.
+  check_stack(L, 5 + 40);
+  ptrdiff_t func_at = save_stack(L, L->top);
+  push(L, binary_function(OP_MUL));
+  push_null(L);
+  push(L, num(6));
+  push(L, num(7));
+  push(L, num(99));  // one argument more than the function takes: dropped
+  CallFrame* frame = L->frame;
+  ASSERT_TRUE(enter_plain_script_call(L, restore_stack(L, func_at), -1));
+  EXPECT_EQ(L->frame, frame + 1);
+  execute(L, 1);
+  EXPECT_EQ(L->frame, frame);
+  ASSERT_EQ(L->top, restore_stack(L, func_at) + 1);
+  EXPECT_EQ(L->top[-1].number(), 42);
+  L->top--;
+}
+
+TEST_F(CallsTest, PlainScriptEntryLeavesOtherCallsToPrepareCall) {
+  Value* func = L->top;
+  check_stack(L, 3);
+  push(L, native(return_owner_and_count));
+  push_null(L);
+  Value* top = L->top;
+  CallFrame* frame = L->frame;
+  EXPECT_FALSE(enter_plain_script_call(L, func, -1));  // a native function
+  *func = tab();
+  EXPECT_FALSE(enter_plain_script_call(L, func, -1));  // not a function
+  *func = binary_function(OP_ADD);
+  L->hook_mask = HOOK_MASK_CALL;
+  EXPECT_FALSE(enter_plain_script_call(L, func, -1));  // a call hook must see the call
+  L->hook_mask = 0;
+  EXPECT_EQ(L->frame, frame);
+  EXPECT_EQ(L->top, top);
+  L->top = func;
 }
 
 TEST(StatusText, TextsOfTheStatusTable) {
