@@ -52,18 +52,37 @@ struct CallbackParameter {
   std::string declaration;  // an inline structure declaration
 };
 
+// What each call pushes below the arguments: copies of the function, owner and error handler
+// that a refs table in the registry of the state they belong to holds (and so keeps alive as
+// long as the copies are used), so that a call does not look the table up.
+struct CallValues {
+  Value function{};
+  Value owner{};
+  Value handler{};
+};
+
+// The state a thread runs a thread callback in, with the values rebuilt there.
+struct ThreadCall {
+  VmState* state = nullptr;
+  CallValues values;
+};
+
 // What a thread callback carries to every thread that calls it: the function, the creator's
 // onError and the owner, packed so that each thread rebuilds them in a state of its own; and
-// the state each calling thread uses, guarded by `lock` (the states themselves are only ever
-// touched by their own thread).
+// what each calling thread uses, guarded by `lock` (the states themselves are only ever touched
+// by their own thread, and only that thread adds or removes its entry). `serial` tells contexts
+// apart where an address could not: a freed context's address may be reused, a serial is not.
 struct ThreadContext {
   PackedValue function;
   PackedValue on_error;
   PackedValue owner;
   bool has_on_error = false;
+  uint64_t serial = 0;
   std::mutex lock;
-  std::map<std::thread::id, VmState*> states;
+  std::map<std::thread::id, ThreadCall> states;
 };
+
+std::atomic<uint64_t> g_context_serials{0};
 
 struct Callback;
 void release_thunk(Callback* cb);
@@ -85,12 +104,9 @@ struct Callback {
   // How each argument is pushed: an int (by value or by reference) inline, the rest through
   // push_argument.
   std::array<ArgumentKind, MAX_CALLBACK_WORDS> kinds{};
-  // For a callback of the main state, the function, owner and error handler its refs table in
-  // the registry holds (and so keeps alive until the callback is collected): each call pushes
-  // these copies instead of looking the table up.
-  Value function{};
-  Value owner{};
-  Value handler{};
+  // For a callback of the main state, the values of its refs table there, alive until the
+  // callback is collected.
+  CallValues values;
   // Where each parameter arrives in a thunk's registers: 0-5 the integer ones, 6-13 the
   // floating-point ones.
   std::array<uint8_t, MAX_CALLBACK_WORDS> registers{};
@@ -282,26 +298,16 @@ inline void call_function(VmState* L, Value* func) {
 // the call: an error in the function reaches the handler (as under pcall) and then the region; an
 // error converting an argument or a result reaches the region without the handler.
 template <class Arguments>
-void dispatch(VmState* L, Callback* cb, const Arguments& args, uint64_t* result) {
+void dispatch(VmState* L, Callback* cb, const CallValues& values, const Arguments& args, uint64_t* result) {
   const CallbackParameter* params = cb->parameters.data();
   int n = cb->count;
   ensure_stack(L, n + 8);
-  ptrdiff_t handler_at;
-  if (cb->thread) {
-    push_refs(L, cb);
-    int refs = get_top(L);
-    raw_get_index(L, refs, REF_HANDLER);
-    handler_at = save_stack(L, L->top - 1);
-    raw_get_index(L, refs, REF_FUNCTION);
-    if (cb->has_owner) raw_get_index(L, refs, REF_OWNER); else push_null(L);
-  } else {
-    Value* at = L->top;
-    handler_at = save_stack(L, at);
-    at[0] = cb->handler;
-    at[1] = cb->function;
-    at[2] = cb->owner;
-    L->top = at + 3;
-  }
+  Value* at = L->top;
+  ptrdiff_t handler_at = save_stack(L, at);
+  at[0] = values.handler;
+  at[1] = values.function;
+  at[2] = values.owner;
+  L->top = at + 3;
   // The values go straight into the slots above the function: ensure_stack made room for them.
   Value* slot = L->top;
   for (int i = 0; i < n; ++i) {
@@ -368,22 +374,34 @@ void dispatch(VmState* L, Callback* cb, const Arguments& args, uint64_t* result)
 // ends, or earlier when its callback state is closed on request.
 struct ThreadEntries {
   std::vector<std::pair<std::weak_ptr<ThreadContext>, VmState*>> entered;
-  void release_all() {
-    std::thread::id me = std::this_thread::get_id();
-    auto list = std::move(entered);
-    entered.clear();
-    for (auto& [weak, state] : list) {
-      if (auto ctx = weak.lock()) {
-        std::lock_guard<std::mutex> guard(ctx->lock);
-        ctx->states.erase(me);
-      }
-      release_callback_state(state);
-    }
-  }
+  void release_all();
   ~ThreadEntries() { release_all(); }
 };
 
 thread_local ThreadEntries t_entries;
+
+// The thread callback this thread called last: its context's serial (0 for none) and this
+// thread's entry there, found again without the lock while the serial matches. Only this thread
+// removes its entry, and it forgets this one first (release_all).
+struct LastThreadCall {
+  uint64_t serial;
+  ThreadCall* call;
+};
+constinit thread_local LastThreadCall t_last_call{0, nullptr};
+
+void ThreadEntries::release_all() {
+  t_last_call = {0, nullptr};
+  std::thread::id me = std::this_thread::get_id();
+  auto list = std::move(entered);
+  entered.clear();
+  for (auto& [weak, state] : list) {
+    if (auto ctx = weak.lock()) {
+      std::lock_guard<std::mutex> guard(ctx->lock);
+      ctx->states.erase(me);
+    }
+    release_callback_state(state);
+  }
+}
 
 void report_setup_failure(VmState* L) {
   size_t len = 0;
@@ -395,9 +413,9 @@ void report_setup_failure(VmState* L) {
 }
 
 // Rebuilds the callback's function and owner (and the creator's onError) in this thread's state,
-// keeping them where dispatch finds them. False when the function does not load or the owner
-// does not rebuild; the failure was reported.
-bool enter_thread_state(VmState* S, Callback* cb) {
+// keeping them in its registry and their copies in values. False when the function does not
+// load or the owner does not rebuild; the failure was reported.
+bool enter_thread_state(VmState* S, Callback* cb, CallValues* values) {
   ThreadContext& ctx = *cb->thread;
   int top = get_top(S);
   if (ctx.has_on_error && unpack_value(S, ctx.on_error, "?")) set_field(S, GLOBALS_INDEX, "onError");
@@ -413,42 +431,61 @@ bool enter_thread_state(VmState* S, Callback* cb) {
     return false;
   }
   push_new_refs(S, top + 1, top + 2);
+  values->function = *stack_address(S, top + 1);
+  values->owner = cb->has_owner ? *stack_address(S, top + 2) : make_null();
+  raw_get_index(S, -1, REF_HANDLER);
+  values->handler = *stack_address(S, -1);
+  pop(S, 1);
   store_refs(S, cb);
   set_top(S, top);
   return true;
 }
 
-// The state the calling thread runs the thread callback in, made ready on its first call.
-VmState* thread_state_for(Callback* cb) {
+// What the calling thread runs the thread callback with, made ready on its first call; null
+// when that failed.
+ThreadCall* thread_call_for(Callback* cb) {
   ThreadContext& ctx = *cb->thread;
+  if (t_last_call.serial == ctx.serial) return t_last_call.call;
   std::thread::id me = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> guard(ctx.lock);
     auto it = ctx.states.find(me);
-    if (it != ctx.states.end()) return it->second;
+    if (it != ctx.states.end()) {
+      t_last_call = {ctx.serial, &it->second};
+      return &it->second;
+    }
   }
-  VmState* S = acquire_callback_state();
-  if (S == nullptr) return nullptr;
-  if (!enter_thread_state(S, cb)) {
-    release_callback_state(S);
+  ThreadCall call;
+  call.state = acquire_callback_state();
+  if (call.state == nullptr) return nullptr;
+  if (!enter_thread_state(call.state, cb, &call.values)) {
+    release_callback_state(call.state);
     return nullptr;
   }
+  ThreadCall* entry;
   {
     std::lock_guard<std::mutex> guard(ctx.lock);
-    ctx.states[me] = S;
+    entry = &(ctx.states[me] = call);
   }
-  t_entries.entered.emplace_back(cb->thread, S);
-  return S;
+  t_entries.entered.emplace_back(cb->thread, call.state);
+  t_last_call = {ctx.serial, entry};
+  return entry;
 }
 
 // One call from native code; returns the result word, zero unless the call succeeds.
 template <class Arguments>
 uint64_t run_callback(Callback* cb, const Arguments& args) {
-  VmState* L = cb->thread ? thread_state_for(cb) : cb->state;
-  if (L == nullptr) return 0;
+  VmState* L = cb->state;
+  const CallValues* values = &cb->values;
+  if (cb->thread) {
+    ThreadCall* call = thread_call_for(cb);
+    if (call == nullptr) return 0;
+    L = call->state;
+    values = &call->values;
+  }
   ptrdiff_t top = save_stack(L, L->top);
   uint64_t result = 0;
-  if (run_region(L, 0, [&] { dispatch(L, cb, args, &result); }) != STATUS_OK) {
+  if (run_region(L, 0, [&] { dispatch(L, cb, *values, args, &result); }) != STATUS_OK) {
     result = 0;
     top_level_report(L, "RAW CALLBACK ERROR", true);
   }
@@ -587,6 +624,7 @@ Callback* callback_record(VmState* L, int idx) {
 // as only those can be copied), the global onError when it is a function, and the owner.
 std::shared_ptr<ThreadContext> pack_thread_context(VmState* L) {
   auto ctx = std::make_shared<ThreadContext>();
+  ctx->serial = g_context_serials.fetch_add(1, std::memory_order_relaxed) + 1;
   if (!pack_value(L, ARG1, &ctx->function) || ctx->function.bytes.empty()) type_arg_error(L, ARG1, "function");
   get_field(L, GLOBALS_INDEX, "onError");
   if (type_of(L, -1) == TAG_FUNCTION) ctx->has_on_error = pack_value(L, -1, &ctx->on_error);
@@ -628,10 +666,10 @@ int make_callback(VmState* L, const char* failure, bool for_threads) {
   set_metatable(L, object);
   if (!for_threads) {
     push_new_refs(L, ARG1, ARG3);
-    record->function = *stack_address(L, ARG1);
-    record->owner = record->has_owner ? *stack_address(L, ARG3) : make_null();
+    record->values.function = *stack_address(L, ARG1);
+    record->values.owner = record->has_owner ? *stack_address(L, ARG3) : make_null();
     raw_get_index(L, -1, REF_HANDLER);
-    record->handler = *stack_address(L, -1);
+    record->values.handler = *stack_address(L, -1);
     pop(L, 1);
     store_refs(L, record);
   }
