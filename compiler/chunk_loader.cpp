@@ -113,7 +113,8 @@ class ChunkReader {
     int32_t n = read_count();
     p->code = new_array<Instruction>(n);
     p->size_code = n;
-    for (int32_t i = 0; i < n; ++i) p->code[i] = to_exec_form(static_cast<Instruction>(read_int()));
+    for (int32_t i = 0; i < n; ++i) p->code[i] = static_cast<Instruction>(read_int());
+    convert_to_exec_form(p);  // after the frame's sizes above, which it reads
 
     n = read_count();
     p->constants = new_array<Value>(n);

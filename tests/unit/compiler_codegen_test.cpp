@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "compiler/chunk_dumper.h"
+#include "compiler/chunk_entry.h"
 #include "compiler/disassembler.h"
 #include "compiler/verifier.h"
+#include "vm/closure.h"
 #include "vm/exec_form.h"
 #include "vm/opcodes.h"
 #include "vm/state.h"
@@ -344,6 +347,45 @@ TEST_F(CompilerCodegen, PrototypeArraysAreExactlySized) {
   EXPECT_EQ(names, "owner,a,");
   EXPECT_EQ(std::string(p->source->data(), p->source->length), "=c");
   EXPECT_EQ(p->protos[0]->source, p->source);
+}
+
+}  // namespace
+}  // namespace quevro
+
+namespace quevro {
+namespace {
+
+// Every finished prototype, compiled or loaded, carries its code in the running form and the
+// stack need of the interpreter's direct call, which the call trusts.
+void expect_ready_to_run(const Prototype* p, const Prototype* compiled) {
+  uint32_t room = p->vararg_flags ? UINT32_MAX : static_cast<uint32_t>((p->max_stack_size + p->numparams) * 16);
+  EXPECT_EQ(p->call_room, room);
+  ASSERT_EQ(p->size_code, compiled->size_code);
+  for (int pc = 0; pc < p->size_code; ++pc) ASSERT_EQ(p->code[pc], compiled->code[pc]) << pc;
+  ASSERT_EQ(p->size_protos, compiled->size_protos);
+  for (int n = 0; n < p->size_protos; ++n) expect_ready_to_run(p->protos[n], compiled->protos[n]);
+}
+
+int append_bytes(VmState*, const void* bytes, size_t size, void* ud) {
+  static_cast<std::string*>(ud)->append(static_cast<const char*>(bytes), size);
+  return 0;
+}
+
+TEST(CompilerChunks, CompiledAndLoadedFunctionsAreReadyToRun) {
+  VmState* L = open_state();
+  std::string msg;
+  Prototype* compiled = compile_in(L, "var function f(a, b) { var g = function(...) { return ... }; return g(a, b) }\n"
+                                      "return f(1, 2)", &msg, nullptr, "=c");
+  ASSERT_NE(compiled, nullptr) << msg;
+  ASSERT_EQ(compiled->size_protos, 1);
+  EXPECT_NE(compiled->protos[0]->call_room, UINT32_MAX);
+  EXPECT_EQ(compiled->protos[0]->protos[0]->call_room, UINT32_MAX);  // the vararg one
+  expect_ready_to_run(compiled, compiled);
+  std::string chunk;
+  ASSERT_EQ(dump_prototype(L, compiled, append_bytes, &chunk, false, nullptr), 0);
+  ASSERT_EQ(load_buffer(L, chunk.data(), chunk.size(), "=chunk"), 0);
+  expect_ready_to_run(L->top[-1].closure()->proto, compiled);
+  close_state(L);
 }
 
 }  // namespace
