@@ -148,14 +148,19 @@ TEST_F(CallsTest, TailCallOfANativeReturnsItsResults) {
   EXPECT_EQ(r[1].number(), 2);
 }
 
-TEST_F(CallsTest, DeepRecursionEndsWithStackOverflowAndFramesShrinkBack) {
+// A function that calls itself through the global "rec" without end.
+Value unbounded_recursion(VmState* L) {
   Assembler a(L, 1);
   a.max_stack = 4;
   a.abx(OP_GETGLOBAL, 1, a.k("rec"));
   a.abc(OP_LOADNIL, 2, 2);
   a.abc(OP_CALL, 1, 2, 2);
   a.ret(1, 1);
-  Value rec = a.closure();
+  return a.closure();
+}
+
+TEST_F(CallsTest, DeepRecursionEndsWithStackOverflowAndFramesShrinkBack) {
+  Value rec = unbounded_recursion(L);
   set_global("rec", rec);
   std::string message = fails(rec);
   EXPECT_TRUE(ends_with(message, " stack overflow")) << message;
@@ -324,13 +329,7 @@ TEST_F(CallsTest, RunRegionPassesErrorsThroughItsHandlerAndRestoresTheOuterOne) 
 }
 
 TEST_F(CallsTest, RunRegionReportsADeepOverflowAndShrinksTheFrames) {
-  Assembler a(L, 1);
-  a.max_stack = 4;
-  a.abx(OP_GETGLOBAL, 1, a.k("rec"));
-  a.abc(OP_LOADNIL, 2, 2);
-  a.abc(OP_CALL, 1, 2, 2);
-  a.ret(1, 1);
-  Value rec = a.closure();
+  Value rec = unbounded_recursion(L);
   set_global("rec", rec);
   int status = run_region(L, 0, [&] {
     push(L, rec);
