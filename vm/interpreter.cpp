@@ -764,7 +764,28 @@ call_iterator : {
   cb[0] = ra[0];
   L->top = cb + 3;
   save_pc();
-  call_value(L, cb, exec::c8(i));
+  if (cb->tag == TAG_FUNCTION && !cb->closure()->is_script &&
+      !(L->hook_mask & (HOOK_MASK_CALL | HOOK_MASK_RETURN)) && L->frame != L->frames_end &&
+      L->stack_last - L->top > NATIVE_MIN_SLOTS && L->native_depth + 1 < NATIVE_DEPTH_LIMIT) [[likely]] {
+    // A native iterator (next, a line reader, a match iterator): the frame call_value would
+    // push, without its general cases. The native depth still counts it, so the iterator
+    // cannot yield, as through call_value.
+    ClosureObject* iterator = cb->closure();
+    L->native_depth++;
+    L->frame->saved_pc = pc;
+    CallFrame* f = ++L->frame;
+    f->func = cb;
+    f->base = L->base = cb + 1;
+    f->top = L->top + NATIVE_MIN_SLOTS;
+    f->wanted_results = exec::c8(i);
+    f->tail_calls = 0;
+    int n = iterator->fn(L);
+    pop_frame_with_results(L, L->top - n);
+    L->native_depth--;
+    check_gc(L);
+  } else {
+    call_value(L, cb, exec::c8(i));
+  }
   L->top = L->frame->top;
   refresh();
   ra = RA();
