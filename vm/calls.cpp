@@ -102,11 +102,7 @@ CallKind prepare_call(VmState* L, Value* func, int wanted_results) {
   ensure_stack(L, NATIVE_MIN_SLOTS);
   CallFrame* f = push_frame(L);
   func = restore_stack(L, func_at);
-  f->func = func;
-  f->base = L->base = func + 1;
-  f->top = L->top + NATIVE_MIN_SLOTS;
-  f->wanted_results = wanted_results;
-  f->tail_calls = 0;
+  enter_native_frame(L, f, func, wanted_results);
   if (L->hook_mask & HOOK_MASK_CALL) run_hook(L, HOOK_CALL, -1);
   int n = c->fn(L);
   if (n < 0) return CallKind::YIELDED;

@@ -2,6 +2,7 @@
 // through the handler chain, hooks, and fibers.
 #pragma once
 
+#include <cassert>
 #include <new>
 
 #include "vm/error.h"
@@ -54,6 +55,24 @@ inline void enter_script_frame(VmState* L, CallFrame* f, Value* func, Value* bas
     set_null(s + 1);
   }
   L->top = limit;
+}
+
+// Fills the frame just pushed for a native function at func, whose arguments run up to the top.
+inline void enter_native_frame(VmState* L, CallFrame* f, Value* func, int wanted_results) {
+  f->func = func;
+  f->base = L->base = func + 1;
+  f->top = L->top + NATIVE_MIN_SLOTS;
+  f->wanted_results = wanted_results;
+  f->tail_calls = 0;
+}
+
+// Whether a script function's frame can be pushed here without prepare_call's general cases:
+// a free frame and stack for its registers above the top (call_room also turns vararg
+// functions away). The call hook is the caller's to check.
+inline bool script_call_fits(const VmState* L, const Prototype* p) {
+  assert(p->call_room == (p->vararg_flags ? UINT32_MAX : (p->max_stack_size + p->numparams) * sizeof(Value)));
+  auto room = static_cast<size_t>(reinterpret_cast<const char*>(L->stack_last) - reinterpret_cast<const char*>(L->top));
+  return room > p->call_room && L->frame != L->frames_end;
 }
 
 // The part of finish_call after the hooks, inline for the interpreter's return: pops the frame,
@@ -134,8 +153,7 @@ inline bool enter_plain_script_call(VmState* L, Value* func, int wanted_results)
   ClosureObject* c = func->closure();
   if (!c->is_script) return false;
   Prototype* p = c->proto;
-  if (p->vararg_flags != 0 || L->frame == L->frames_end || L->stack_last - L->top <= p->max_stack_size + p->numparams)
-    return false;
+  if (!script_call_fits(L, p)) return false;
   L->frame->saved_pc = L->saved_pc;
   Value* base = func + 1;
   if (L->top > base + p->numparams) L->top = base + p->numparams;

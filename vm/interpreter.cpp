@@ -1,6 +1,5 @@
 #include "vm/interpreter.h"
 
-#include <cassert>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -625,11 +624,8 @@ QV_OP(CALL) : {
   save_pc();
   if (ra->tag == TAG_FUNCTION && ra->closure()->is_script && !(L->hook_mask & HOOK_MASK_CALL)) {
     // Script to script: push the frame here instead of going through prepare_call.
-    // call_room also sends vararg functions to the general path.
     Prototype* p = ra->closure()->proto;
-    auto room = static_cast<size_t>(reinterpret_cast<char*>(L->stack_last) - reinterpret_cast<char*>(L->top));
-    assert(p->call_room == (p->vararg_flags ? UINT32_MAX : (p->max_stack_size + p->numparams) * sizeof(Value)));
-    if (room > p->call_room && L->frame != L->frames_end) [[likely]] {
+    if (script_call_fits(L, p)) [[likely]] {
       Value* callee_base = ra + 1;
       if (L->top > callee_base + p->numparams) L->top = callee_base + p->numparams;
       L->frame->saved_pc = pc;
@@ -647,12 +643,7 @@ QV_OP(CALL) : {
     // Script to native: the frame prepare_call would push, without its general cases.
     ClosureObject* callee = ra->closure();
     L->frame->saved_pc = pc;
-    CallFrame* f = ++L->frame;
-    f->func = ra;
-    f->base = L->base = ra + 1;
-    f->top = L->top + NATIVE_MIN_SLOTS;
-    f->wanted_results = wanted;
-    f->tail_calls = 0;
+    enter_native_frame(L, ++L->frame, ra, wanted);
     int n = callee->fn(L);
     if (n < 0) return;  // yielded
     Value* first = L->top - n;
@@ -773,12 +764,7 @@ call_iterator : {
     ClosureObject* iterator = cb->closure();
     L->native_depth++;
     L->frame->saved_pc = pc;
-    CallFrame* f = ++L->frame;
-    f->func = cb;
-    f->base = L->base = cb + 1;
-    f->top = L->top + NATIVE_MIN_SLOTS;
-    f->wanted_results = exec::c8(i);
-    f->tail_calls = 0;
+    enter_native_frame(L, ++L->frame, cb, exec::c8(i));
     int n = iterator->fn(L);
     pop_frame_with_results(L, L->top - n);
     L->native_depth--;
