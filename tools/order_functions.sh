@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # Regenerates tools/quevro.order, the function order the runner is linked in (CMakeLists.txt,
-# QUEVRO_ORDER_FUNCTIONS): runs an empty script and every program of bench/scripts under callgrind
-# and lists the runner's functions that ran: first what the empty script runs (start-up and
-# shutdown, which every run has), then the others by the number of programs they ran in and the
-# instructions spent in them. Functions no program ran are left out and follow in link order.
+# QUEVRO_ORDER_FUNCTIONS): runs every program of bench/scripts under callgrind, with two small
+# scripts that stand for what every run has, and lists the runner's functions that ran:
+#   1. what every run has: an empty script (start-up and shutdown) and one that prints a line of
+#      numbers and text the way programs end;
+#   2. the functions that at least COMMON programs ran, by how many, then by instructions;
+#   3. each program's other functions together, so that its own code shares the kernel's 64 KB
+#      read windows instead of being spread over many. A function that several of these programs
+#      ran goes with the first of them; each program is followed by the one that shares most of
+#      its functions.
+# Functions no program ran are left out and follow in link order.
 #   tools/order_functions.sh [BUILD_DIR] [SECONDS]
 # BUILD_DIR holds the runner to profile (default build-bench); each program runs at most SECONDS
-# (default 10) under callgrind, which is enough to reach its steady state. Rebuild afterwards
-# (the runner relinks when the file changes). Needs valgrind and python3.
+# (default 600) under callgrind. The default lets every program run to its end, about seven
+# minutes on two cores: a program cut off early misses what it does last (its output, closing its
+# files), which every real run does. Rebuild afterwards (the runner relinks when the file
+# changes). Needs valgrind and python3.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build-bench}
-seconds=${2:-10}
+seconds=${2:-600}
 quevro=$(cd "$build" && pwd)/quevro
 [ -x "$quevro" ] || { echo "no runner at $quevro"; exit 1; }
 command -v valgrind >/dev/null || { echo "valgrind is needed"; exit 1; }
@@ -19,9 +27,14 @@ command -v valgrind >/dev/null || { echo "valgrind is needed"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 : >"$work/empty.quevro"
+cat >"$work/ending.quevro" <<'END'
+var n = 12345;
+var x = n / 7;
+io.print("total " ++ n ++ " " ++ x ++ "\t" ++ (n % 7), n, x, true, null, n <= x)
+END
 
 # One job per program: NAME SCRIPT [INPUT FOLDER]
-jobs=("empty $work/empty.quevro")
+jobs=("empty $work/empty.quevro" "ending $work/ending.quevro")
 for script in "$here"/bench/scripts/*.quevro; do
   name=$(basename "${script%.quevro}")
   if [ -f "$here/bench/scripts/$name.setup" ]; then
@@ -46,10 +59,13 @@ printf '%s\n' "${jobs[@]}" | xargs -P "$(nproc)" -L 1 bash -c 'profile "$@"' _
 python3 - "$quevro" "$work" "$here/tools/quevro.order" <<'EOF'
 import glob, os, re, sys
 binary, work, out = sys.argv[1:4]
-empty = set()
-runs = {}    # function -> number of programs it ran in
-cost = {}    # function -> instructions, summed over the programs
+COMMON = 5  # programs that make a function part of the common code
+EVERY_RUN = ("empty", "ending")
+every = set()   # what every run has
+programs = {}   # program -> the functions it ran
+cost = {}       # function -> instructions, summed over the programs
 for path in sorted(glob.glob(os.path.join(work, "*.cg"))):
+    name = os.path.basename(path)[:-3]
     obs, fns, seen = {}, {}, set()
     ob = fn = None
     in_binary = after_call = False
@@ -59,10 +75,10 @@ for path in sorted(glob.glob(os.path.join(work, "*.cg"))):
             continue
         m = re.match(r"(c?)(ob|fn)=\((\d+)\)(?: (.*))?$", line.rstrip("\n"))
         if m:
-            called, kind, ident, name = m.groups()
+            called, kind, ident, label = m.groups()
             table = obs if kind == "ob" else fns
-            if name is not None:
-                table[ident] = name
+            if label is not None:
+                table[ident] = label
             if not called:
                 if kind == "ob":
                     ob = table.get(ident)
@@ -76,22 +92,45 @@ for path in sorted(glob.glob(os.path.join(work, "*.cg"))):
                 seen.add(fn)
                 cost[fn] = cost.get(fn, 0) + int(parts[1])
             after_call = False
-    for f in seen:
-        runs[f] = runs.get(f, 0) + 1
-    if os.path.basename(path) == "empty.cg":
-        empty = seen
+    # Names callgrind makes up (code without a symbol, "(below main)") are not symbols the linker knows.
+    seen = {f for f in seen if not f.startswith("0x") and not f.startswith("(")}
+    if name in EVERY_RUN:
+        every |= seen
+    else:
+        programs[name] = seen
 # The C runtime's start code runs in every program too; callgrind names it "(below main)", and the
 # linker knows it as _start (crt1) and by the functions crtbegin's code section holds.
 for f in ("_start", "frame_dummy", "register_tm_clones", "deregister_tm_clones", "__do_global_dtors_aux"):
-    empty.add(f)
-    runs[f], cost[f] = len(glob.glob(os.path.join(work, "*.cg"))), 0
-# Names callgrind makes up (code without a symbol, "(below main)") are not symbols the linker knows.
-names = [f for f in runs if not f.startswith("0x") and not f.startswith("(")]
-# What the empty script runs (startup and shutdown, which every run has: the longer programs are
-# cut off before their shutdown) first, the rest by how many programs ran it.
-names.sort(key=lambda f: (f not in empty, -runs[f], -cost[f], f))
+    every.add(f)
+    cost.setdefault(f, 0)
+
+runs = {}  # function -> the number of programs that ran it, for those not in every run
+for fs in programs.values():
+    for f in fs - every:
+        runs[f] = runs.get(f, 0) + 1
+def by_cost(f):
+    return (-cost[f], f)
+order = sorted(every, key=by_cost)
+order += sorted((f for f in runs if runs[f] >= COMMON), key=lambda f: (-runs[f],) + by_cost(f))
+
+own = {p: {f for f in fs if runs.get(f, COMMON) < COMMON} for p, fs in programs.items()}
+own = {p: fs for p, fs in own.items() if fs}
+chain, left = [], set(own)
+current = max(left, key=lambda p: (len(own[p]), p)) if left else None
+while left:
+    chain.append(current)
+    left.discard(current)
+    if left:
+        last = own[current]
+        current = max(left, key=lambda p: (len(own[p] & last) / len(own[p] | last), p))
+placed = set()
+for p in chain:
+    fs = sorted(own[p] - placed, key=lambda f: (-runs[f],) + by_cost(f))
+    order += fs
+    placed.update(fs)
+
 with open(out, "w") as o:
-    for f in names:
+    for f in order:
         o.write(f + "\n")
-print(f"{out}: {len(names)} functions from {len(glob.glob(os.path.join(work, '*.cg')))} programs")
+print(f"{out}: {len(order)} functions from {len(programs)} programs")
 EOF
