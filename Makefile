@@ -4,8 +4,9 @@
 SANITIZE ?= 0
 TSAN ?= 0
 # The tests TSAN=1 runs (a ctest -R pattern): the window-system layer, the cross-thread units, the
-# thread library's transfer, window-call and thread-callback units and its scripts.
-THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|NamedLock|WindowCall|EventPump)\.|^script/thread/|^script/native/thread_
+# thread library's transfer, window-call and thread-callback units and its scripts, and the
+# per-thread caches.
+THREAD_TESTS := ^(WindowSystem|CrossThread|ThreadTransfer|ThreadCache|NamedLock|WindowCall|EventPump)\.|^script/thread/|^script/native/thread_
 TEST_FILTER :=
 BUILD_TARGETS :=
 ifeq ($(TSAN),1)

@@ -9,6 +9,7 @@
 
 #include "lib/library_support.h"
 #include "lib/string_buffer.h"
+#include "lib/thread_cache.h"
 #include "vm/utf.h"
 #include "vm/calls.h"
 
@@ -1048,15 +1049,14 @@ struct PatternCache {
   }
 };
 
-// Zero-initialised at thread start (no initialisation check on every use).
-thread_local constinit PatternCache t_pattern_cache;
+PatternCache& pattern_cache() { return ThreadCache<PatternCache>::get(); }
 
 void read_pattern_uncached(const char* p, size_t len, bool prefixes, PatternText* pt);
 
 // Reads a pattern argument, from the cache when it was read before.
 inline void read_pattern_cached(const char* p, size_t len, bool prefixes, PatternText* pt) {
   if (len != 0 && len <= PatternEntry::LONGEST) {
-    if (PatternEntry* e = t_pattern_cache.find(p, len, prefixes)) {
+    if (PatternEntry* e = pattern_cache().find(p, len, prefixes)) {
       pt->p = p + e->skip;
       pt->len = len - e->skip;
       pt->plain = e->plain;
@@ -1078,7 +1078,7 @@ inline void read_pattern_cached(const char* p, size_t len, bool prefixes, Patter
   if (!pt->rewritten.empty()) pt->p = pt->rewritten.data();  // the text moved with the string
   if (pt->plain && pt->rewritten.empty()) {
     // A plain pattern needs no check; keep what was read.
-    if (PatternEntry* e = t_pattern_cache.add(p, len, prefixes)) {
+    if (PatternEntry* e = pattern_cache().add(p, len, prefixes)) {
       e->plain = true;
       e->anchor = false;
       e->skip = static_cast<uint8_t>(pt->p - p);
@@ -1214,7 +1214,7 @@ void prepare(MatchState* ms, VmState* L, const char* s, size_t len, PatternText&
   check_items(ms, pt.p, ms->p_end, false);
   pt.checked = true;
   if (!pt.rewritten.empty()) return;
-  if (PatternEntry* e = t_pattern_cache.add(pt.raw, pt.raw_len, pt.prefixes)) {
+  if (PatternEntry* e = pattern_cache().add(pt.raw, pt.raw_len, pt.prefixes)) {
     e->plain = false;
     e->anchor = pt.anchor;
     e->skip = static_cast<uint8_t>(pt.p - pt.raw);
@@ -1361,7 +1361,7 @@ int find_or_match(VmState* L, bool find) {
     // fails at its first atom, which the cache entry answers for most bytes; and when the
     // pattern has a byte program, the one attempt needs nothing else set up (no captures).
     // Answered here before anything else is read; the general path below gives the same.
-    PatternEntry* entry = t_pattern_cache.find(pat, plen, true);
+    PatternEntry* entry = pattern_cache().find(pat, plen, true);
     if (entry && entry->anchor) {
       if (entry->first_begin >= 0 &&
           (init >= len || (uc(s[init]) < 0x80 && entry->answers[uc(s[init])] == ANSWER_NEVER))) {

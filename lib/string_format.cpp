@@ -13,6 +13,7 @@
 #include "lib/general_number.h"
 #include "lib/library_support.h"
 #include "lib/string_buffer.h"
+#include "lib/thread_cache.h"
 #include "vm/metamethods.h"
 #include "lib/string_library.h"
 
@@ -467,8 +468,7 @@ struct FormatCache {
   }
 };
 
-// Zero-initialised at thread start (no initialisation check on every use).
-thread_local constinit FormatCache t_format_cache;
+FormatCache& format_cache() { return ThreadCache<FormatCache>::get(); }
 
 }  // namespace
 
@@ -493,11 +493,12 @@ int string_format(VmState* L) {
   bool recordable = constant_bytes && fmt_size != 0 && fmt_size <= FormatEntry::LONGEST;
   size_t i = 0;
   if (recordable) {
-    if (const FormatEntry* e = t_format_cache.find(fmt, fmt_size)) {
+    FormatCache& cache = format_cache();
+    if (const FormatEntry* e = cache.find(fmt, fmt_size)) {
       // A conversion's metamethod may format with other formats meanwhile, and a store may
       // replace this entry: each step is copied before use, and after a store the rest of the
       // format is read again.
-      uint32_t generation = t_format_cache.generation;
+      uint32_t generation = cache.generation;
       bool replaced = false;
       for (int k = 0; k < e->count; ++k) {
         const FormatStep step = e->steps[k];
@@ -509,7 +510,7 @@ int string_format(VmState* L) {
           write_directive(L, b, fmt, step.d, arg, top, base, directive);
         }
         i = step.next;
-        if (t_format_cache.generation != generation) {
+        if (cache.generation != generation) {
           replaced = true;
           break;
         }
@@ -590,7 +591,7 @@ int string_format(VmState* L) {
     record(literal_begin, at, i, d);
   }
   // Read to its end: every directive in it is valid.
-  if (recordable) t_format_cache.store(fmt, fmt_size, steps, count);
+  if (recordable) format_cache().store(fmt, fmt_size, steps, count);
   b.finish();
   return 1;
 }
