@@ -198,6 +198,12 @@ expect "custom 404 status" "$(status "$C/missing.html")" 404
 expect_has "custom page for 403" "$(raw "${C##*:}" 'GET /../x HTTP/1.0\r\n\r\n')" "<p>sub index</p>"
 expect_has "custom page keeps 403" "$(raw "${C##*:}" 'GET /../x HTTP/1.0\r\n\r\n')" "HTTP/1.0 403 Forbidden"
 expect "static script" "$(c "$C/fail.quevro")" 'error("this page fails")'
+# The head limit holds when the whole head comes in one piece with its end.
+wide=$(head -c 3000 /dev/zero | tr '\0' w)
+expect_has "head over limit at once" "$(raw "${C##*:}" "GET /sub/index.html HTTP/1.0\r\nX-Wide: $wide\r\n\r\n")" "431 Request Header Fields Too Large"
+narrow=$(head -c 1500 /dev/zero | tr '\0' n)
+expect_has "head under limit" "$(raw "${C##*:}" "GET /sub/index.html HTTP/1.0\r\nX-Narrow: $narrow\r\n\r\n")" "<p>sub index</p>"
+expect_has "bare head over limit" "$(raw "${C##*:}" "GET /sub/index.html HTTP/1.0\nX-Wide: $wide\n\n")" "431 Request Header Fields Too Large"
 
 # --- the single-page application from the embedded store ----------------------------------------
 S=$URL_spa
